@@ -1,0 +1,47 @@
+# Every target sets itself up from a fresh clone: venv, packages, GoogleTest.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+CPP_BUILD := build/cpp
+SAN_BUILD := build/sanitize
+
+.PHONY: test install cpp-test pytest demo bench sanitize clean gtest
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --upgrade pip
+
+install: $(PY)
+	$(PY) -m pip install ".[test]"
+
+gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  apt-get update && apt-get install -y libgtest-dev; \
+	fi
+
+cpp-test: install gtest
+	cmake -S . -B $(CPP_BUILD) -DRAVLIN_MODULE=OFF -DRAVLIN_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY))
+	cmake --build $(CPP_BUILD) -j2
+	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+pytest: install
+	$(PY) -m pytest -q
+
+test: cpp-test pytest
+
+sanitize: install gtest
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAVLIN_MODULE=OFF \
+	  -DRAVLIN_TESTS=ON -DRAVLIN_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(PY))
+	cmake --build $(SAN_BUILD) -j2
+	ctest --test-dir $(SAN_BUILD) --output-on-failure
+
+demo: install
+	$(PY) demo/demo.py
+
+bench: install
+	$(PY) -m pip install ".[bench]"
+	for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,1 @@
+#include "asset/assets.hpp"

@@ -1,0 +1,67 @@
+// Per-track present values, updated event by event in the backward walk,
+// with optional records of choices and cash flows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "expr/batch.hpp"
+#include "ledger/error.hpp"
+#include "ledger/util.hpp"
+#include "timetable/op.hpp"
+#include "util/values.hpp"
+
+namespace ravlin {
+
+// Bits of the FLAGS word that the ledger consults.
+inline constexpr std::uint32_t kFlagPvVec = 1;
+inline constexpr std::uint32_t kFlagChoices = 2;
+inline constexpr std::uint32_t kFlagCashflow = 8;
+
+using PvMap = std::unordered_map<std::uint64_t, Values>;
+// Track key -> event index -> cash flow on each path.
+using CashflowMap = std::unordered_map<std::uint64_t, std::unordered_map<std::uint64_t, Values>>;
+// For each batch output, one optional payment per batch input.
+using BatchPayments = std::vector<std::vector<std::optional<Values>>>;
+
+class Ledger {
+ public:
+  explicit Ledger(std::size_t n) : n_(n) {}
+
+  std::size_t n() const { return n_; }
+  // The track's present values, created as n zeros on first use.
+  Values& track_entry(std::uint64_t track);
+  PvMap& pvs_by_track_mut() { return pvs_; }
+  const PvMap& pvs() const { return pvs_; }
+  std::expected<const Values*, LedgerError> pv_vec(std::uint64_t track) const;
+
+  // A payment ("+") or a choice (">", "<") of `value` on one track.
+  std::expected<void, LedgerError> one_track_event(const Op& op, std::uint64_t track,
+                                                   Values value, std::uint64_t event,
+                                                   std::uint32_t flags);
+  // A conditional payment: `value` on the share `weight`, continuation on 1 - weight.
+  std::expected<void, LedgerError> one_track_weights(const Values& weight, std::uint64_t track,
+                                                     Values value, std::uint64_t event,
+                                                     std::uint32_t flags);
+  std::expected<void, LedgerError> update_batch_pvs(const Batch& batch, const Op& op,
+                                                    const BatchPayments& payments,
+                                                    std::uint64_t event, std::uint32_t flags);
+  std::expected<void, LedgerError> cf_insert(std::uint64_t event, std::uint64_t track,
+                                             const Values& value);
+  void cf_scale(std::uint64_t track, const Values& factor);
+
+  ChoiceMap& choices() { return choices_; }
+  CashflowMap& cashflows() { return cashflows_; }
+
+ private:
+  PvMap pvs_;
+  ChoiceMap choices_;
+  CashflowMap cashflows_;
+  std::size_t n_;
+};
+
+}  // namespace ravlin

@@ -1,0 +1,40 @@
+// The state shared by the forward and backward passes of the fixed and Monte
+// Carlo models, and the backward pass itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <unordered_map>
+
+#include "ledger/depgraph.hpp"
+#include "ledger/ledger.hpp"
+#include "model/error.hpp"
+#include "util/values.hpp"
+
+namespace ravlin {
+
+class TimeTable;
+
+struct FwdModelStateGeneric {
+  EvGraph graph;
+  std::unordered_map<std::string, Values> snaps;
+  Ledger ledger;
+  // Discount factor from the valuation time to the event being processed.
+  Values discount;
+
+  std::size_t paths() const { return ledger.n(); }
+  // Gives up the ledger; the graph, snaps and discount are released.
+  Ledger into_ledger() && { return std::move(ledger); }
+};
+
+// Event graph of the timetable, no snaps, an empty ledger of n paths, discount [1.0].
+FwdModelStateGeneric create_fwd_state(const TimeTable& timetable, std::size_t n);
+
+// Applies the saved states to the ledger from the last event to the first.
+std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
+                                                    const TimeTable& timetable,
+                                                    std::uint32_t flags);
+
+}  // namespace ravlin

@@ -1,0 +1,1 @@
+#include "qdt/fixed.hpp"

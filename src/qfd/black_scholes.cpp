@@ -1,0 +1,1 @@
+#include "qfd/black_scholes.hpp"

@@ -1,0 +1,28 @@
+// Black-Scholes on a grid in the logarithm of one asset's price.
+#pragma once
+
+#include <string>
+
+#include "qfd/engine.hpp"
+
+namespace ravlin {
+
+class BlackScholesCN final : public FDCN {
+ public:
+  BlackScholesCN(FD1FParams params, std::string asset, double vol)
+      : params_(std::move(params)), asset_(std::move(asset)), vol_(vol) {}
+
+  const FD1FParams& params() const override { return params_; }
+  std::expected<FdState, ModelError> create_state_cn(const TimeTable& timetable) override;
+  std::optional<Values> get_model_val_cn(const FdState& state,
+                                         std::string_view name) const override;
+  std::expected<void, ModelError> cn_coefficients(const FdState& state, std::int64_t t_new,
+                                                  Tridiagonal& s, Tridiagonal& r) const override;
+
+ private:
+  FD1FParams params_;
+  std::string asset_;
+  double vol_;
+};
+
+}  // namespace ravlin

@@ -1,0 +1,1 @@
+#include "qfd/crank.hpp"

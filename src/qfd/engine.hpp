@@ -1,0 +1,42 @@
+// The finite-difference engine: backward induction on a one-factor grid with
+// Crank-Nicolson steps, generic over the grid model's coefficients.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string_view>
+
+#include "ledger/ledger.hpp"
+#include "model/error.hpp"
+#include "qfd/crank.hpp"
+#include "qfd/state.hpp"
+#include "util/values.hpp"
+
+namespace ravlin {
+
+class TimeTable;
+
+// The Crank-Nicolson coefficients of a one-factor grid model.
+class FDCN {
+ public:
+  virtual ~FDCN() = default;
+  virtual const FD1FParams& params() const = 0;
+  // The grid state at the time of the timetable's last row.
+  virtual std::expected<FdState, ModelError> create_state_cn(const TimeTable& timetable) = 0;
+  // The model's own value of a named asset on each node, if it has one.
+  virtual std::optional<Values> get_model_val_cn(const FdState& state,
+                                                 std::string_view name) const = 0;
+  // Fills (s, r) for the step from the state's time back to t_new: r
+  // multiplies the later values, s's system gives the earlier ones.
+  virtual std::expected<void, ModelError> cn_coefficients(const FdState& state,
+                                                          std::int64_t t_new, Tridiagonal& s,
+                                                          Tridiagonal& r) const = 0;
+};
+
+std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable);
+// Track 0's value at the middle node.
+std::expected<double, ModelError> price_fd(const FDCN& model, const Ledger& ledger);
+
+}  // namespace ravlin

@@ -1,0 +1,1 @@
+#include "qfd/hull_white.hpp"

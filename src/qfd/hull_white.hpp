@@ -1,0 +1,26 @@
+// Hull-White one-factor short rate on a grid around the fitted mean path.
+#pragma once
+
+#include "qfd/engine.hpp"
+
+namespace ravlin {
+
+class HullWhiteCN final : public FDCN {
+ public:
+  HullWhiteCN(FD1FParams params, double meanrev, double vol)
+      : params_(std::move(params)), meanrev_(meanrev), vol_(vol) {}
+
+  const FD1FParams& params() const override { return params_; }
+  std::expected<FdState, ModelError> create_state_cn(const TimeTable& timetable) override;
+  std::optional<Values> get_model_val_cn(const FdState& state,
+                                         std::string_view name) const override;
+  std::expected<void, ModelError> cn_coefficients(const FdState& state, std::int64_t t_new,
+                                                  Tridiagonal& s, Tridiagonal& r) const override;
+
+ private:
+  FD1FParams params_;
+  double meanrev_;
+  double vol_;
+};
+
+}  // namespace ravlin

@@ -1,0 +1,35 @@
+// The grid state of the finite-difference engine and its settings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "asset/assets.hpp"
+#include "ledger/ledger.hpp"
+
+namespace ravlin {
+
+struct FD1FParams {
+  Assets assets;
+  std::size_t n_x = 0;    // nodes on each side of the middle node
+  double max_x = 0.0;     // half-width of the grid
+  std::size_t n = 0;      // 2 * n_x + 1
+  double timestep = 0.0;  // regular step, years
+  std::int64_t pricing_ts = 0;
+  std::uint32_t flags = 0;
+};
+
+struct FdState {
+  Ledger ledger;
+  std::vector<double> x;  // from c + max_x at node 0 down to c - max_x
+  std::int64_t t;
+  double dx;
+  std::size_t n;
+
+  // Grid centred on 0 at time t; n_x >= 1.
+  static FdState create(std::size_t n_x, double max_x, std::int64_t t);
+  Ledger into_ledger() && { return std::move(ledger); }
+};
+
+}  // namespace ravlin

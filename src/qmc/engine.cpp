@@ -1,0 +1,1 @@
+#include "qmc/engine.hpp"

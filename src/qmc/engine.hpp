@@ -1,0 +1,52 @@
+// The Monte Carlo engine: forward simulation over every path at once, then
+// the backward pass, generic over the model that supplies the paths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string_view>
+
+#include "asset/assets.hpp"
+#include "ledger/ledger.hpp"
+#include "model/error.hpp"
+#include "model/forwardstate.hpp"
+#include "model/interfaces.hpp"
+
+namespace ravlin {
+
+class TimeTable;
+
+struct MCParams {
+  Assets assets;
+  std::size_t paths = 0;
+  std::uint64_t seed = 0;  // required by the settings, not used by the engine
+  std::int64_t pricing_ts = 0;
+  std::uint32_t flags = 0;
+};
+
+class MCModel : public LangModel {
+ public:
+  virtual const MCParams& params() const = 0;
+  // A forward state sized for the model's paths.
+  virtual std::expected<FwdModelStateGeneric, ModelError> create_state_mc(
+      const TimeTable& timetable) = 0;
+  // The model's own per-path value of a name, if it has one.
+  virtual std::expected<std::optional<Values>, ModelError> get_model_val_mc(
+      FwdModelStateGeneric& state, std::string_view name) = 0;
+  // Moves the simulation to the later time t (milliseconds), updating discount.
+  virtual std::expected<void, ModelError> advance(FwdModelStateGeneric& state,
+                                                  std::int64_t t) = 0;
+
+  // The model's value times the weight, else the dataset's value times it.
+  std::expected<Values, ModelError> asset_value(FwdModelStateGeneric& state,
+                                                const Values& weight, std::string_view name,
+                                                std::int64_t time) final;
+};
+
+std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& timetable);
+// Mean over the paths of track 0's present values.
+std::expected<double, ModelError> mc_price(const Ledger& ledger);
+
+}  // namespace ravlin

@@ -1,0 +1,24 @@
+// Errors of parsing and applying event operations.
+#pragma once
+
+#include <string>
+#include <variant>
+
+namespace ravlin {
+
+struct OpError {
+  struct UnknownOp {
+    std::string op;
+  };
+  struct Message {
+    std::string text;
+  };
+  using Kind = std::variant<UnknownOp, Message>;
+  Kind kind;
+
+  static OpError unknown_op(std::string op) { return {UnknownOp{std::move(op)}}; }
+  static OpError message(std::string text) { return {Message{std::move(text)}}; }
+  std::string text() const;
+};
+
+}  // namespace ravlin

@@ -1,0 +1,1 @@
+#include "timetable/expressions.hpp"

@@ -1,0 +1,44 @@
+// The operation of an event: how its value meets the value held for its track.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "timetable/error.hpp"
+#include "util/values.hpp"
+
+namespace ravlin {
+
+struct Op {
+  struct Add {};   // "+": payment
+  struct Max {};   // ">": the holder's choice
+  struct Min {};   // "<": the issuer's choice
+  struct Null {};  // a null op value or row index
+  struct Text {    // any other text; only "s" passes the vocabulary check
+    std::string text;
+  };
+  using Kind = std::variant<Add, Max, Min, Null, Text>;
+  Kind kind;
+
+  // "+", ">", "<" give Add, Max, Min; anything else (also "" and "++") Text.
+  static Op parse(std::string_view code);
+  static Op null() { return {Null{}}; }
+
+  bool is_add() const { return std::holds_alternative<Add>(kind); }
+  bool is_max() const { return std::holds_alternative<Max>(kind); }
+  bool is_min() const { return std::holds_alternative<Min>(kind); }
+  bool is_choice() const { return is_max() || is_min(); }
+  const Text* as_text() const { return std::get_if<Text>(&kind); }
+
+  // "+", ">", "<", the held text, or empty for Null.
+  std::string display() const;
+
+  // target op= other element by element (Add broadcasts both ways; Max and
+  // Min keep target's length, IEEE maxNum/minNum). Null and Text leave the
+  // target unchanged and fail with UnknownOp.
+  std::expected<void, OpError> apply(Values& target, const Values& other) const;
+};
+
+}  // namespace ravlin

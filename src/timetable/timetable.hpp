@@ -1,0 +1,67 @@
+// The parsed contract that every model walks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "timetable/event.hpp"
+#include "timetable/expressions.hpp"
+#include "timetable/op.hpp"
+#include "timetable/unit.hpp"
+
+namespace ravlin {
+
+class TimeTable {
+ public:
+  // Builds the units list, then the operations list.
+  static std::expected<TimeTable, OpError> create(Events events, Expressions expressions);
+
+  std::size_t size() const { return size_; }
+
+  // Stored time of event i, validity bit not examined.
+  std::int64_t ts_at(std::size_t i) const { return time_[i]; }
+  // Time of event i, absent when null (the element of ts_iter).
+  std::optional<std::int64_t> ts_opt(std::size_t i) const;
+  const Op& op_at(std::size_t i) const;
+  double quantity_at(std::size_t i) const { return quantity_[i]; }
+  std::optional<std::uint64_t> unit_key_at(std::size_t i) const;
+  const Unit& unit_by_key(std::uint64_t key) const { return units_[key]; }
+  std::string unit_desc_at(std::size_t i) const;
+  // "No track specified at event#{i}" when the track index is null.
+  std::expected<std::uint64_t, std::string> track_key_at(std::size_t i) const;
+  // Offset from `start` of the first event in [start, end) on `track`.
+  std::optional<std::size_t> next_idx(std::size_t start, std::size_t end,
+                                      std::uint64_t track) const;
+  // "#{i}: track: "Track(k)", time: Single(...), op: +, qty: 100, unit: "Asset(USD)""
+  std::string event_desc(std::size_t i) const;
+
+  const EvalPhrase* get_phrase(std::string_view name) const;
+  std::expected<const Snapper*, std::string> snapper_by_name(std::string_view name) const;
+  std::expected<const Batch*, std::string> batch_by_name(std::string_view name) const;
+
+  const std::vector<Op>& ops() const { return ops_; }
+  const std::vector<Unit>& units() const { return units_; }
+  const Expressions& expressions() const { return expressions_; }
+
+ private:
+  TimeTable() = default;
+
+  std::vector<Op> ops_;
+  std::vector<Unit> units_;
+  Events events_;
+  Expressions expressions_;
+  // Raw column reads, cached once: values with the array offsets applied.
+  std::size_t size_ = 0;
+  const std::int64_t* time_ = nullptr;
+  const double* quantity_ = nullptr;
+  const std::int64_t* track_keys_ = nullptr;
+  const std::int64_t* op_keys_ = nullptr;
+  const std::int64_t* unit_keys_ = nullptr;
+};
+
+}  // namespace ravlin

@@ -1,0 +1,157 @@
+#include "util/values.hpp"
+
+#include <algorithm>
+
+namespace ravlin {
+
+void Values::allocate(std::size_t size) {
+  size_ = size;
+  if (size <= 1) {
+    heap_.reset();
+    data_ = &inline_;
+  } else {
+    heap_ = std::make_unique_for_overwrite<double[]>(size);
+    data_ = heap_.get();
+  }
+}
+
+Values::Values(std::size_t size, double fill) : data_(&inline_) {
+  allocate(size);
+  std::fill(data_, data_ + size_, fill);
+}
+
+Values::Values(std::initializer_list<double> items) : data_(&inline_) {
+  allocate(items.size());
+  std::copy(items.begin(), items.end(), data_);
+}
+
+Values::Values(std::span<const double> items) : data_(&inline_) {
+  allocate(items.size());
+  std::copy(items.begin(), items.end(), data_);
+}
+
+Values::Values(const Values& other) : data_(&inline_) {
+  allocate(other.size_);
+  std::copy(other.begin(), other.end(), data_);
+}
+
+Values::Values(Values&& other) noexcept
+    : size_(other.size_), data_(&inline_), inline_(other.inline_), heap_(std::move(other.heap_)) {
+  if (heap_) data_ = heap_.get();
+  other.size_ = 0;
+  other.data_ = &other.inline_;
+}
+
+Values& Values::operator=(const Values& other) {
+  if (this != &other) {
+    if (size_ != other.size_) allocate(other.size_);
+    std::copy(other.begin(), other.end(), data_);
+  }
+  return *this;
+}
+
+Values& Values::operator=(Values&& other) noexcept {
+  if (this != &other) {
+    size_ = other.size_;
+    inline_ = other.inline_;
+    heap_ = std::move(other.heap_);
+    data_ = heap_ ? heap_.get() : &inline_;
+    other.size_ = 0;
+    other.data_ = &other.inline_;
+  }
+  return *this;
+}
+
+bool Values::operator==(const Values& other) const noexcept {
+  return std::equal(begin(), end(), other.begin(), other.end());
+}
+
+std::string LengthMismatch::text() const {
+  return "Value arrays of lengths " + std::to_string(left) + " and " + std::to_string(right) +
+         " cannot be combined";
+}
+
+std::optional<std::size_t> broadcast_length(std::size_t left, std::size_t right) noexcept {
+  if (left == right || right == 1) return left;
+  if (left == 1) return right;
+  return std::nullopt;
+}
+
+ValuesOr<std::size_t> checked_length(std::size_t left, std::size_t right) {
+  if (auto length = broadcast_length(left, right)) return *length;
+  return std::unexpected(LengthMismatch{left, right});
+}
+
+namespace {
+
+template <typename Combine>
+ValuesOr<Values> combine(const Values& left, const Values& right, Combine combine_one) {
+  auto length = checked_length(left.size(), right.size());
+  if (!length) return std::unexpected(length.error());
+  Values out(*length);
+  if (left.size() == right.size()) {
+    for (std::size_t i = 0; i < *length; ++i) out[i] = combine_one(left[i], right[i]);
+  } else if (left.size() == 1) {
+    const double a = left[0];
+    for (std::size_t i = 0; i < *length; ++i) out[i] = combine_one(a, right[i]);
+  } else {
+    const double b = right[0];
+    for (std::size_t i = 0; i < *length; ++i) out[i] = combine_one(left[i], b);
+  }
+  return out;
+}
+
+template <typename Combine>
+ValuesOr<void> combine_in_place(Values& left, const Values& right, Combine combine_one) {
+  if (left.size() == 1 && right.size() != 1) {
+    auto result = combine(left, right, combine_one);
+    if (!result) return std::unexpected(result.error());
+    left = std::move(*result);
+    return {};
+  }
+  auto length = checked_length(left.size(), right.size());
+  if (!length) return std::unexpected(length.error());
+  if (right.size() == left.size()) {
+    for (std::size_t i = 0; i < left.size(); ++i) left[i] = combine_one(left[i], right[i]);
+  } else {
+    const double b = right[0];
+    for (double& a : left) a = combine_one(a, b);
+  }
+  return {};
+}
+
+}  // namespace
+
+ValuesOr<Values> multiply(const Values& left, const Values& right) {
+  return combine(left, right, [](double a, double b) { return a * b; });
+}
+
+ValuesOr<Values> add(const Values& left, const Values& right) {
+  return combine(left, right, [](double a, double b) { return a + b; });
+}
+
+ValuesOr<void> multiply_in_place(Values& left, const Values& right) {
+  return combine_in_place(left, right, [](double a, double b) { return a * b; });
+}
+
+ValuesOr<void> add_in_place(Values& left, const Values& right) {
+  return combine_in_place(left, right, [](double a, double b) { return a + b; });
+}
+
+Values scaled(const Values& values, double factor) {
+  Values out(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) out[i] = values[i] * factor;
+  return out;
+}
+
+ValuesOr<Values> broadcast_to(const Values& values, std::size_t length) {
+  if (values.size() == length) return values;
+  if (values.size() == 1) return Values(length, values[0]);
+  return std::unexpected(LengthMismatch{values.size(), length});
+}
+
+bool is_single_zero(const Values& values) noexcept {
+  return values.size() == 1 && values[0] == 0.0;
+}
+
+}  // namespace ravlin

@@ -1,0 +1,89 @@
+// The value array of the engine (one element per path, per grid node, or a
+// single element) and the element-wise helpers that implement the broadcast
+// rule once: a length-1 array stands for any length; other lengths must match.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+
+#include "util/try.hpp"
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace ravlin {
+
+// A contiguous array of doubles that keeps a single element inline, so the
+// one-path fixed model and scalar values cost no heap allocation.
+class Values {
+ public:
+  Values() noexcept : data_(&inline_) {}
+  explicit Values(std::size_t size, double fill = 0.0);
+  Values(std::initializer_list<double> items);
+  explicit Values(std::span<const double> items);
+  static Values scalar(double value) { return Values(1, value); }
+
+  Values(const Values& other);
+  Values(Values&& other) noexcept;
+  Values& operator=(const Values& other);
+  Values& operator=(Values&& other) noexcept;
+  ~Values() = default;
+
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  double* data() noexcept { return data_; }
+  const double* data() const noexcept { return data_; }
+  double& operator[](std::size_t i) noexcept { return data_[i]; }
+  double operator[](std::size_t i) const noexcept { return data_[i]; }
+  double* begin() noexcept { return data_; }
+  double* end() noexcept { return data_ + size_; }
+  const double* begin() const noexcept { return data_; }
+  const double* end() const noexcept { return data_ + size_; }
+  std::span<const double> span() const noexcept { return {data_, size_}; }
+
+  bool operator==(const Values& other) const noexcept;
+
+ private:
+  void allocate(std::size_t size);
+
+  std::size_t size_ = 0;
+  double* data_;
+  double inline_ = 0.0;
+  std::unique_ptr<double[]> heap_;
+};
+
+// Two lengths that the broadcast rule cannot combine.
+struct LengthMismatch {
+  std::size_t left;
+  std::size_t right;
+  std::string text() const;
+};
+
+template <typename T>
+using ValuesOr = std::expected<T, LengthMismatch>;
+
+// The common length of two operands, or nothing when they cannot be combined.
+std::optional<std::size_t> broadcast_length(std::size_t left, std::size_t right) noexcept;
+ValuesOr<std::size_t> checked_length(std::size_t left, std::size_t right);
+
+// Element `i` of an operand broadcast to a longer length.
+inline double at_broadcast(const Values& v, std::size_t i) noexcept {
+  return v.size() == 1 ? v[0] : v[i];
+}
+
+ValuesOr<Values> multiply(const Values& left, const Values& right);
+ValuesOr<Values> add(const Values& left, const Values& right);
+// left *= right, element by element; left takes the broadcast length.
+ValuesOr<void> multiply_in_place(Values& left, const Values& right);
+// left += right, element by element; left takes the broadcast length.
+ValuesOr<void> add_in_place(Values& left, const Values& right);
+Values scaled(const Values& values, double factor);
+// `values` repeated to `length` when it holds one element; otherwise a copy.
+ValuesOr<Values> broadcast_to(const Values& values, std::size_t length);
+// The single-element array holding 0.0 (a payment of nothing).
+bool is_single_zero(const Values& values) noexcept;
+
+}  // namespace ravlin
