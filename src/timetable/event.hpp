@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "timetable/error.hpp"
@@ -41,6 +42,24 @@ struct Events {
   // "Error in units column, expected strings".
   std::expected<std::vector<std::optional<std::string_view>>, OpError> units_iter() const;
 };
+
+// The validity bitmap of an Arrow array with the array's offset applied; an
+// array without a bitmap has no nulls.
+struct ValidityBits {
+  const std::uint8_t* bits = nullptr;
+  std::int64_t offset = 0;
+
+  static ValidityBits of(const arrow::ArrayData& data);
+  bool is_valid(std::size_t i) const {
+    if (bits == nullptr) return true;
+    const auto bit = static_cast<std::uint64_t>(offset) + i;
+    return ((bits[bit >> 3] >> (bit & 7)) & 1) != 0;
+  }
+};
+
+// The position of the first occurrence of each non-null value.
+std::unordered_map<std::string_view, std::size_t> first_positions(
+    const std::vector<std::optional<std::string_view>>& values);
 
 // The named column as a dictionary column with 64-bit signed indices.
 std::expected<std::shared_ptr<arrow::DictionaryArray>, OpError> get_column(

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <ranges>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,11 @@ class TimeTable {
   std::int64_t ts_at(std::size_t i) const { return time_[i]; }
   // Time of event i, absent when null (the element of ts_iter).
   std::optional<std::int64_t> ts_opt(std::size_t i) const;
+  // All event times in row order, each absent when null.
+  auto ts_iter() const {
+    return std::views::iota(std::size_t{0}, size_) |
+           std::views::transform([this](std::size_t i) { return ts_opt(i); });
+  }
   const Op& op_at(std::size_t i) const;
   double quantity_at(std::size_t i) const { return quantity_[i]; }
   std::optional<std::uint64_t> unit_key_at(std::size_t i) const;
@@ -62,6 +68,10 @@ class TimeTable {
   const std::int64_t* track_keys_ = nullptr;
   const std::int64_t* op_keys_ = nullptr;
   const std::int64_t* unit_keys_ = nullptr;
+  ValidityBits time_valid_;
+  ValidityBits track_valid_;
+  ValidityBits op_valid_;
+  ValidityBits unit_valid_;
 };
 
 }  // namespace ravlin
