@@ -1,1 +1,210 @@
 #include "ledger/ledger.hpp"
+
+#include <algorithm>
+
+#include "util/try.hpp"
+
+namespace ravlin {
+
+namespace {
+
+LedgerError length_error(const LengthMismatch& mismatch) {
+  return LedgerError(OpError::message(mismatch.text()));
+}
+
+// An argument array combines with the ledger's arrays when it has n elements or one.
+std::expected<void, LedgerError> check_fits(const Values& values, std::size_t n) {
+  if (broadcast_length(n, values.size()) == n) return {};
+  return std::unexpected(length_error(LengthMismatch{n, values.size()}));
+}
+
+// Paths on which the choice takes the offer: ">" where value > pv, "<" where
+// value < pv; a comparison with NaN is false.
+Mask exercise_mask(const Op& op, const Values& pv, const Values& value) {
+  Mask mask(pv.size());
+  const bool larger = op.is_max();
+  for (std::size_t j = 0; j < pv.size(); ++j) {
+    const double v = at_broadcast(value, j);
+    mask[j] = larger ? v > pv[j] : v < pv[j];
+  }
+  return mask;
+}
+
+// The complement 1 - w of a weight array, element by element.
+Values complement(const Values& weight) {
+  Values out(weight.size());
+  for (std::size_t j = 0; j < weight.size(); ++j) out[j] = 1.0 - weight[j];
+  return out;
+}
+
+// One output track of a batch: folds input + payment of every member that
+// pays into `acc` with the op, marking in `choice` (when recorded) the member
+// that the op takes on each path.
+std::expected<void, LedgerError> batch_event(Values& acc, ChoiceArray* choice,
+                                             const std::vector<Values>& inputs,
+                                             const std::vector<std::optional<Values>>& payments,
+                                             const Op& op) {
+  const std::size_t members = std::min(inputs.size(), payments.size());
+  for (std::size_t i = 0; i < members; ++i) {
+    if (!payments[i]) continue;
+    auto member = add(inputs[i], *payments[i]);
+    if (!member) return std::unexpected(length_error(member.error()));
+    if (member->size() != acc.size()) {
+      return std::unexpected(length_error(LengthMismatch{acc.size(), member->size()}));
+    }
+    if (choice) RV_TRY(update_choice(acc, *choice, *member, op, i));
+    RV_TRY(op.apply(acc, *member));
+  }
+  return {};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Present values
+
+Values& Ledger::track_entry(std::uint64_t track) {
+  return pvs_.try_emplace(track, n_, 0.0).first->second;
+}
+
+std::expected<const Values*, LedgerError> Ledger::pv_vec(std::uint64_t track) const {
+  const auto found = pvs_.find(track);
+  if (found == pvs_.end()) return std::unexpected(LedgerError::track_not_found(track));
+  return &found->second;
+}
+
+std::expected<Values*, LedgerError> Ledger::checked_entry(std::uint64_t track) {
+  Values& pv = track_entry(track);
+  if (pv.size() != n_) return std::unexpected(length_error(LengthMismatch{n_, pv.size()}));
+  return &pv;
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+std::expected<void, LedgerError> Ledger::one_track_event(const Op& op, std::uint64_t track,
+                                                         Values value, std::uint64_t event,
+                                                         std::uint32_t flags) {
+  RV_TRY(check_fits(value, n_));
+  // Both records see the present value from before this event.
+  if (flags & kFlagCashflow) {
+    if (op.is_add()) {
+      RV_TRY(cf_insert(event, track, value));
+    } else if (op.is_choice()) {
+      RV_TRY(record_exercise(op, track, value, event));
+    }
+  }
+  if ((flags & kFlagChoices) && op.is_choice()) RV_TRY(record_choice(op, track, value, event));
+  RV_TRY(op.apply(track_entry(track), value));
+  return {};
+}
+
+std::expected<void, LedgerError> Ledger::record_exercise(const Op& op, std::uint64_t track,
+                                                         const Values& value,
+                                                         std::uint64_t event) {
+  RV_ASSIGN(const Values* pv, checked_entry(track));
+  const Mask mask = exercise_mask(op, *pv, value);
+  // Cash flows recorded so far come later in time: they do not happen on
+  // the paths where the choice takes the offer.
+  if (const auto flows = cashflows_.find(track); flows != cashflows_.end()) {
+    for (auto& [later_event, flow] : flows->second) {
+      for (std::size_t j = 0; j < flow.size(); ++j) {
+        if (mask[j]) flow[j] = 0.0;
+      }
+    }
+  }
+  if (is_single_zero(value)) return {};
+  return cf_insert(event, track, filter(mask, value));
+}
+
+std::expected<void, LedgerError> Ledger::record_choice(const Op& op, std::uint64_t track,
+                                                       const Values& value,
+                                                       std::uint64_t event) {
+  RV_ASSIGN(const Values* pv, checked_entry(track));
+  ChoiceArray choice(n_, 0);
+  RV_TRY(update_choice(*pv, choice, value, op, 1));
+  choices_.insert(event, track, std::move(choice));
+  return {};
+}
+
+std::expected<void, LedgerError> Ledger::one_track_weights(const Values& weight,
+                                                           std::uint64_t track, Values value,
+                                                           std::uint64_t event,
+                                                           std::uint32_t flags) {
+  RV_TRY(check_fits(weight, n_));
+  RV_TRY(check_fits(value, n_));
+  if (flags & kFlagCashflow) {
+    // Later cash flows survive only on the continuing share.
+    RV_TRY(cf_scale(track, complement(weight)));
+    if (!is_single_zero(value)) {
+      auto paid = multiply(weight, value);
+      if (!paid) return std::unexpected(length_error(paid.error()));
+      RV_TRY(cf_insert(event, track, *paid));
+    }
+  }
+  RV_ASSIGN(Values* pv, checked_entry(track));
+  for (std::size_t j = 0; j < n_; ++j) {
+    const double w = at_broadcast(weight, j);
+    (*pv)[j] = (*pv)[j] * (1.0 - w) + at_broadcast(value, j) * w;
+  }
+  return {};
+}
+
+std::expected<void, LedgerError> Ledger::update_batch_pvs(const Batch& batch, const Op& op,
+                                                          const BatchPayments& payments,
+                                                          std::uint64_t event,
+                                                          std::uint32_t flags) {
+  std::vector<Values> inputs;
+  inputs.reserve(batch.inp_tracks.size());
+  for (const auto& input_track : batch.inp_tracks) {
+    if (input_track) {
+      RV_ASSIGN(const Values* pv, pv_vec(*input_track));
+      inputs.push_back(*pv);
+    } else {
+      inputs.emplace_back(n_, 0.0);
+    }
+  }
+  if (flags & kFlagCashflow) {
+    return std::unexpected(
+        LedgerError::Kind{LedgerError::NotImplemented{"Cashflow for Batch Event!"}});
+  }
+  const bool record_choices = (flags & kFlagChoices) && op.is_choice();
+  const std::vector<std::optional<Values>> no_payments;
+  for (std::size_t k = 0; k < batch.out_tracks.size(); ++k) {
+    // An output without saved payments pays nothing.
+    const auto& output_payments = k < payments.size() ? payments[k] : no_payments;
+    Values acc(n_, 0.0);
+    std::optional<ChoiceArray> choice;
+    if (record_choices) choice.emplace(n_, 0);
+    RV_TRY(batch_event(acc, choice ? &*choice : nullptr, inputs, output_payments, op));
+    const std::uint64_t output = batch.out_tracks[k];
+    if (choice) choices_.insert(event, output, std::move(*choice));
+    pvs_.insert_or_assign(output, std::move(acc));
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Cash flows
+
+std::expected<void, LedgerError> Ledger::cf_insert(std::uint64_t event, std::uint64_t track,
+                                                   const Values& value) {
+  auto flow = broadcast_to(value, n_);
+  if (!flow) return std::unexpected(LedgerError::track_not_found(track));
+  cashflows_[track].insert_or_assign(event, std::move(*flow));
+  return {};
+}
+
+std::expected<void, LedgerError> Ledger::cf_scale(std::uint64_t track, const Values& factor) {
+  RV_TRY(check_fits(factor, n_));
+  const auto flows = cashflows_.find(track);
+  if (flows == cashflows_.end()) return {};
+  for (auto& [event, flow] : flows->second) {
+    if (auto scaled = multiply_in_place(flow, factor); !scaled) {
+      return std::unexpected(length_error(scaled.error()));
+    }
+  }
+  return {};
+}
+
+}  // namespace ravlin

@@ -50,14 +50,28 @@ class Ledger {
   std::expected<void, LedgerError> update_batch_pvs(const Batch& batch, const Op& op,
                                                     const BatchPayments& payments,
                                                     std::uint64_t event, std::uint32_t flags);
+  // Records `value` (broadcast to n) as the cash flow of `event` into `track`;
+  // a length that is neither n nor 1 gives TrackNotFound(track).
   std::expected<void, LedgerError> cf_insert(std::uint64_t event, std::uint64_t track,
                                              const Values& value);
-  void cf_scale(std::uint64_t track, const Values& factor);
+  // Multiplies every recorded cash flow of `track` by `factor`; a factor that
+  // does not broadcast to n is refused before anything changes.
+  std::expected<void, LedgerError> cf_scale(std::uint64_t track, const Values& factor);
 
   ChoiceMap& choices() { return choices_; }
   CashflowMap& cashflows() { return cashflows_; }
 
  private:
+  // The stored present values of `track` (created as zeros), checked to hold n
+  // elements before they are read path by path.
+  std::expected<Values*, LedgerError> checked_entry(std::uint64_t track);
+  // Cash flows of an exercise at a ">" or "<" event.
+  std::expected<void, LedgerError> record_exercise(const Op& op, std::uint64_t track,
+                                                   const Values& value, std::uint64_t event);
+  // The choice taken on each path at a ">" or "<" event.
+  std::expected<void, LedgerError> record_choice(const Op& op, std::uint64_t track,
+                                                 const Values& value, std::uint64_t event);
+
   PvMap pvs_;
   ChoiceMap choices_;
   CashflowMap cashflows_;

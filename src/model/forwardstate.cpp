@@ -1,1 +1,105 @@
 #include "model/forwardstate.hpp"
+
+#include <string>
+#include <utility>
+
+#include "timetable/timetable.hpp"
+#include "util/overloaded.hpp"
+#include "util/try.hpp"
+
+namespace ravlin {
+
+namespace {
+
+using Step = std::expected<void, ModelError>;
+
+// The timetable's navigation errors are plain texts.
+ModelError navigation_error(std::string text) { return OpError::message(std::move(text)); }
+
+std::expected<std::uint64_t, ModelError> event_track(const TimeTable& timetable,
+                                                     std::size_t event) {
+  auto track = timetable.track_key_at(event);
+  if (!track) return std::unexpected(navigation_error(std::move(track).error()));
+  return *track;
+}
+
+// Applies the state saved for one event to its track in the ledger.
+class BackwardStep {
+ public:
+  BackwardStep(Ledger& ledger, const TimeTable& timetable, std::size_t event, std::uint32_t flags)
+      : ledger_(ledger), timetable_(timetable), event_(event), flags_(flags) {}
+
+  Step operator()(EvState::Empty&) const { return {}; }
+
+  Step operator()(EvState::Pay& pay) const {
+    RV_ASSIGN(const std::uint64_t track, event_track(timetable_, event_));
+    RV_TRY(ledger_.one_track_event(timetable_.op_at(event_), track, std::move(pay.amount),
+                                   event_, flags_));
+    return {};
+  }
+
+  // The event pays what the referenced track pays at later events.
+  Step operator()(EvState::TrackRef& ref) const {
+    RV_ASSIGN(const std::uint64_t track, event_track(timetable_, event_));
+    RV_ASSIGN(const Values* referenced, ledger_.pv_vec(ref.track));
+    RV_TRY(ledger_.one_track_event(timetable_.op_at(event_), track, Values(*referenced), event_,
+                                   flags_));
+    return {};
+  }
+
+  // The op named the condition in the forward pass; it plays no part here.
+  Step operator()(EvState::CondPay& pay) const {
+    RV_ASSIGN(const std::uint64_t track, event_track(timetable_, event_));
+    RV_TRY(ledger_.one_track_weights(pay.weight, track, std::move(pay.amount), event_, flags_));
+    return {};
+  }
+
+  Step operator()(EvState::BatchPay& pay) const {
+    const auto unit_key = timetable_.unit_key_at(event_);
+    if (!unit_key) return std::unexpected(ModelError::message("Missing Unit Key"));
+    const auto* unit = std::get_if<Unit::Batch>(&timetable_.unit_by_key(*unit_key).kind);
+    if (!unit) {
+      return std::unexpected(
+          ModelError::message("Unit Key#" + std::to_string(*unit_key) + " isn't a Batch"));
+    }
+    auto batch = timetable_.batch_by_name(unit->name);
+    if (!batch) return std::unexpected(navigation_error(std::move(batch).error()));
+    RV_TRY(ledger_.update_batch_pvs(**batch, timetable_.op_at(event_), pay.payments, event_,
+                                    flags_));
+    return {};
+  }
+
+ private:
+  Ledger& ledger_;
+  const TimeTable& timetable_;
+  std::size_t event_;
+  std::uint32_t flags_;
+};
+
+}  // namespace
+
+FwdModelStateGeneric create_fwd_state(const TimeTable& timetable, std::size_t n) {
+  return FwdModelStateGeneric{get_dependency_graph(timetable), {}, Ledger(n), Values::scalar(1.0)};
+}
+
+std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
+                                                    const TimeTable& timetable,
+                                                    std::uint32_t flags) {
+  const std::size_t events = timetable.size();
+  // States are paired with events from the end of the list: a graph of
+  // another length would apply them to the wrong events.
+  if (state.graph.size() < events) return std::unexpected(ModelError::message("Empty Event Graph"));
+  if (state.graph.size() > events) {
+    return std::unexpected(ModelError::message(
+        "Event Graph holds " + std::to_string(state.graph.size()) + " states for " +
+        std::to_string(events) + " events"));
+  }
+  for (std::size_t event = events; event-- > 0;) {
+    auto saved = state.graph.pop_event();
+    if (!saved) return std::unexpected(ModelError::message("Empty Event Graph"));
+    RV_TRY(std::visit(BackwardStep(state.ledger, timetable, event, flags), saved->kind));
+  }
+  return {};
+}
+
+}  // namespace ravlin
