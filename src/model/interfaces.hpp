@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "expr/eval_phrase.hpp"
@@ -63,5 +64,19 @@ std::expected<void, ModelError> gr_save(LangModel& model, FwdModelStateGeneric& 
 std::expected<void, ModelError> eval_snapper(LangModel& model, FwdModelStateGeneric& state,
                                              const TimeTable& timetable, std::string_view name,
                                              std::int64_t time);
+
+// Arrays that a ledger of `paths` paths takes: `paths` elements, or one for all
+// paths; otherwise the LengthMismatch of the two lengths.
+std::expected<void, ModelError> check_fits_paths(const Values& values, std::size_t paths);
+
+// The unit values shared by the forward models, `weight` times:
+// the value snapped under `name` ("Unknown Snap '{name}'" when none is) ...
+std::expected<Values, ModelError> snap_unit_value(const FwdModelStateGeneric& state,
+                                                  const std::string& name, const Values& weight);
+// ... and the timetable's phrase `name` ("Phrase not found#{name}" when none is).
+std::expected<Values, ModelError> phrase_unit_value(LangModel& model, FwdModelStateGeneric& state,
+                                                    const TimeTable& timetable,
+                                                    std::string_view name, const Values& weight,
+                                                    std::int64_t time);
 
 }  // namespace ravlin

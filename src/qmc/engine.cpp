@@ -1,1 +1,114 @@
 #include "qmc/engine.hpp"
+
+#include <optional>
+#include <utility>
+
+#include "ledger/depgraph.hpp"
+#include "timetable/timetable.hpp"
+#include "util/overloaded.hpp"
+#include "util/try.hpp"
+
+namespace ravlin {
+
+namespace {
+
+// One event of the forward simulation.
+struct MCEvent {
+  MCModel& model;
+  FwdModelStateGeneric& state;
+  const TimeTable& timetable;
+  std::size_t index;
+  std::int64_t time;
+
+  // The state's discount on each path times the event's quantity.
+  Values weight() const { return scaled(state.discount, timetable.quantity_at(index)); }
+};
+
+// Saves what the event pays on every path, by the kind of its unit.
+std::expected<void, ModelError> save_event(const MCEvent& event) {
+  const TimeTable& timetable = event.timetable;
+  const std::optional<std::uint64_t> unit_key = timetable.unit_key_at(event.index);
+  if (!unit_key) return std::unexpected(ModelError::event_specs("Missing Unit Name"));
+  const auto save = [&](Values value) {
+    return gr_save(event.model, event.state, timetable, event.index, std::move(value),
+                   timetable.op_at(event.index), event.time);
+  };
+  return std::visit(
+      overloaded{
+          [&](const Unit::Track& unit) -> std::expected<void, ModelError> {
+            event.state.graph.save_t(event.index, unit.key);
+            return {};
+          },
+          [&](const Unit::Asset& unit) -> std::expected<void, ModelError> {
+            RV_ASSIGN(Values value,
+                      event.model.asset_value(event.state, event.weight(), unit.name, event.time));
+            return save(std::move(value));
+          },
+          [&](const Unit::Snapper& unit) -> std::expected<void, ModelError> {
+            return eval_snapper(event.model, event.state, timetable, unit.name, event.time);
+          },
+          [&](const Unit::Snap& unit) -> std::expected<void, ModelError> {
+            RV_ASSIGN(Values value, snap_unit_value(event.state, unit.name, event.weight()));
+            return save(std::move(value));
+          },
+          [&](const Unit::Phrase& unit) -> std::expected<void, ModelError> {
+            RV_ASSIGN(Values value, phrase_unit_value(event.model, event.state, timetable,
+                                                      unit.name, event.weight(), event.time));
+            return save(std::move(value));
+          },
+          // Batches are valued by the deterministic model only.
+          [&](const Unit::Batch&) -> std::expected<void, ModelError> {
+            return std::unexpected(ModelError::not_implemented("Batch in Monte Carlo"));
+          },
+          [&](const Unit::Null&) -> std::expected<void, ModelError> {
+            return std::unexpected(ModelError::message("Unknown Unit"));
+          },
+      },
+      timetable.unit_by_key(*unit_key).kind);
+}
+
+}  // namespace
+
+std::expected<Values, ModelError> MCModel::asset_value(FwdModelStateGeneric& state,
+                                                       const Values& weight,
+                                                       std::string_view name,
+                                                       std::int64_t time) {
+  RV_ASSIGN(std::optional<Values> own, get_model_val_mc(state, name));
+  if (own) {
+    RV_TRY(multiply_in_place(*own, weight));
+    return std::move(*own);
+  }
+  const MCParams& settings = params();
+  RV_ASSIGN(const double value,
+            settings.assets.asset_value(name, year_fraction(time, settings.pricing_ts)));
+  return scaled(weight, value);
+}
+
+std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& timetable) {
+  RV_ASSIGN(FwdModelStateGeneric state, model.create_state_mc(timetable));
+  std::int64_t current = model.params().pricing_ts;
+  for (std::size_t i = 0; i < timetable.size(); ++i) {
+    const std::optional<std::int64_t> time = timetable.ts_opt(i);
+    if (!time) return std::unexpected(ModelError::event_error(timetable, i, "missing time"));
+    if (*time < current) return std::unexpected(ModelError::event_in_past(timetable, i, current));
+    if (*time > current) {
+      RV_TRY(model.advance(state, *time));
+      current = *time;
+    }
+    if (auto saved = save_event(MCEvent{model, state, timetable, i, *time}); !saved) {
+      return std::unexpected(ModelError::event_error(timetable, i, saved.error().text()));
+    }
+  }
+  RV_TRY(evolve_pvs_backward(state, timetable, model.params().flags));
+  return std::move(state).into_ledger();
+}
+
+std::expected<double, ModelError> mc_price(const Ledger& ledger) {
+  RV_ASSIGN(const Values* pv, ledger.pv_vec(0));
+  if (pv->empty()) return std::unexpected(ModelError::message("Empty PV Vector"));
+  double sum = 0.0;
+  for (const double value : *pv) sum += value;
+  return sum / static_cast<double>(pv->size());
+}
+
+}  // namespace ravlin
