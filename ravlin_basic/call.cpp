@@ -1,0 +1,133 @@
+#include "ravlin_basic/call.hpp"
+
+#include <string>
+
+#include "python_module/pyapi.hpp"
+#include "python_module/pymc.hpp"
+#include "python_module/pystats.hpp"
+#include "python_module/pyunit.hpp"
+#include "qfd/engine.hpp"
+
+namespace ravlin::py {
+
+namespace {
+
+constexpr std::array<const char*, 4> kParameters = {"events_rb", "py_state", "dataset",
+                                                    "expressions"};
+
+// The host's binding rules: positional first, then keywords; missing,
+// duplicated and unknown arguments are TypeErrors.
+bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::array<PyObject*, 4>& bound) {
+  bound.fill(nullptr);
+  if (nargs > 4) {
+    PyErr_Format(PyExc_TypeError, "%s() takes 4 positional arguments but %zd were given",
+                 function, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+    std::size_t slot = kParameters.size();
+    for (std::size_t p = 0; p < kParameters.size(); ++p) {
+      if (PyUnicode_CompareWithASCIIString(name, kParameters[p]) == 0) slot = p;
+    }
+    if (slot == kParameters.size()) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, name);
+      return false;
+    }
+    if (bound[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                   kParameters[slot]);
+      return false;
+    }
+    bound[slot] = args[nargs + k];
+  }
+  std::string missing;
+  int count = 0;
+  for (std::size_t p = 0; p < kParameters.size(); ++p) {
+    if (bound[p] != nullptr) continue;
+    if (count > 0) missing += ", ";
+    missing += std::string("'") + kParameters[p] + "'";
+    ++count;
+  }
+  if (count > 0) {
+    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", function,
+                 count, count == 1 ? "" : "s", missing.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool check_dict(PyObject* object, const char* parameter) {
+  if (PyDict_Check(object)) return true;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %s", parameter,
+               type_check_text(object, "PyDict").c_str());
+  return false;
+}
+
+}  // namespace
+
+PriceResult run_fixed(const arrow::RecordBatch& batch, const CallArguments& call) {
+  RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
+  RV_ASSIGN(Fixed model, fixed_from_dataset(call.dataset));
+  RV_ASSIGN(Ledger ledger, model.calculate(timetable));
+  RV_ASSIGN(double price, model.price(ledger));
+  RV_TRY(py_save_stats(model.flags(), ledger, call.py_state));
+  return price;
+}
+
+PriceResult run_mc(const arrow::RecordBatch& batch, const CallArguments& call) {
+  RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
+  RV_ASSIGN(MCParams params, get_mc_params(call.dataset));
+  MCPy model(std::move(params), call.py_state);
+  RV_ASSIGN(Ledger ledger, mc_calculate(model, timetable));
+  RV_ASSIGN(double price, mc_price(ledger));
+  RV_TRY(py_save_stats(model.params().flags, ledger, call.py_state));
+  return price;
+}
+
+namespace {
+
+template <typename GridModel>
+PriceResult run_grid(GridModel& model, const TimeTable& timetable, const CallArguments& call) {
+  RV_ASSIGN(Ledger ledger, calculate_fd(model, timetable));
+  RV_ASSIGN(double price, price_fd(model, ledger));
+  RV_TRY(py_save_stats(model.params().flags, ledger, call.py_state));
+  return price;
+}
+
+}  // namespace
+
+PriceResult run_fd_blackscholes(const arrow::RecordBatch& batch, const CallArguments& call) {
+  RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
+  RV_ASSIGN(BlackScholesCN model, black_scholes_from_dataset(call.dataset));
+  return run_grid(model, timetable, call);
+}
+
+PriceResult run_fd_hullwhite(const arrow::RecordBatch& batch, const CallArguments& call) {
+  RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
+  RV_ASSIGN(HullWhiteCN model, hull_white_from_dataset(call.dataset));
+  return run_grid(model, timetable, call);
+}
+
+PyObject* price_call(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PricingRoad road) {
+  std::array<PyObject*, 4> bound{};
+  if (!bind_arguments(function, args, nargs, kwnames, bound)) return nullptr;
+  const CallArguments call{bound[0], bound[1], bound[2], bound[3]};
+  auto batch = import_record_batch(call.events_rb);
+  if (!batch) return nullptr;
+  if (!check_dict(call.dataset, "dataset") || !check_dict(call.expressions, "expressions")) {
+    return nullptr;
+  }
+  PriceResult price = road(*batch, call);
+  if (!price) {
+    raise_error(price.error());
+    return nullptr;
+  }
+  return PyFloat_FromDouble(*price);
+}
+
+}  // namespace ravlin::py

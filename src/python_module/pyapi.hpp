@@ -1,0 +1,25 @@
+// The models of the four pricing functions, built from the dataset.
+#pragma once
+
+#include <Python.h>
+
+#include "python_module/pyutils.hpp"
+#include "qdt/fixed.hpp"
+#include "qfd/black_scholes.hpp"
+#include "qfd/hull_white.hpp"
+#include "qmc/engine.hpp"
+
+namespace ravlin::py {
+
+// Assets, "PRICING_TS", and "FLAGS" of "FIXED" when "FIXED" is a dictionary.
+ParseResult<Fixed> fixed_from_dataset(PyObject* dataset);
+// Assets, then "MC": "PATHS", "SEED", "FLAGS", then "PRICING_TS".
+ParseResult<MCParams> get_mc_params(PyObject* dataset);
+// Assets, then "FD": "N_X", "MAX_X", "TIMESTEP", "FLAGS", then "PRICING_TS".
+ParseResult<FD1FParams> get_fd_1f(PyObject* dataset);
+// Grid settings, then "BS": "VOL", "ASSET".
+ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset);
+// Grid settings, then "HW": "MEANREV", "VOL".
+ParseResult<HullWhiteCN> hull_white_from_dataset(PyObject* dataset);
+
+}  // namespace ravlin::py

@@ -1,0 +1,54 @@
+// Access to the dataset dictionary (and to the entries of the expressions
+// dictionary): every read names its key in its errors.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python_module/pyerror.hpp"
+#include "python_module/pyref.hpp"
+
+namespace ravlin::py {
+
+static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "sizes are read as 64-bit integers");
+
+template <typename T>
+using ParseResult = std::expected<T, PyParseError>;
+
+// The object stored under `key` (a new reference).
+ParseResult<PyRef> get_any(PyObject* dict, std::string_view key);
+// The `dict` (or subclass) stored under `key`.
+ParseResult<PyRef> get_dict(PyObject* dict, std::string_view key);
+// The value under `key` converted to T: std::string, std::vector<std::string>,
+// std::int64_t, double or std::uint64_t (which is also the machine size).
+template <typename T>
+ParseResult<T> get_typed(PyObject* dict, std::string_view key);
+// "FLAGS" of a settings dictionary: 0 when absent, at most 15.
+ParseResult<std::uint32_t> get_flag(PyObject* dict);
+
+struct TwoColumns {
+  std::vector<double> first;
+  std::vector<double> second;
+};
+// Columns 0 and 1 of an n×2 (or wider) float64 NumPy array of any layout;
+// `owner` names the array's owner in the message for an empty table.
+ParseResult<TwoColumns> get_2col_array(PyObject* object, std::string_view owner);
+
+// Conversions of one Python object; on failure the Python error is set.
+bool convert(PyObject* object, std::string& out);
+bool convert(PyObject* object, std::vector<std::string>& out);
+bool convert(PyObject* object, std::int64_t& out);
+bool convert(PyObject* object, double& out);
+bool convert(PyObject* object, std::uint64_t& out);
+bool convert(PyObject* object, std::uint32_t& out);
+
+// A Python str from UTF-8 text.
+PyRef make_str(std::string_view text);
+
+}  // namespace ravlin::py
