@@ -74,4 +74,59 @@ std::shared_ptr<arrow::RecordBatch> timetable_batch(
        double_column(quantities), dict_column(unit_keys, units)});
 }
 
+std::shared_ptr<arrow::Array> int64_column(const std::vector<std::optional<std::int64_t>>& values) {
+  arrow::Int64Builder builder;
+  for (const auto& v : values) check(v ? builder.Append(*v) : builder.AppendNull());
+  return ok_or_throw(builder.Finish());
+}
+
+std::shared_ptr<arrow::Array> int32_column(const std::vector<std::optional<std::int32_t>>& values) {
+  arrow::Int32Builder builder;
+  for (const auto& v : values) check(v ? builder.Append(*v) : builder.AppendNull());
+  return ok_or_throw(builder.Finish());
+}
+
+std::shared_ptr<arrow::Array> float32_column(const std::vector<float>& values) {
+  arrow::FloatBuilder builder;
+  check(builder.AppendValues(values));
+  return ok_or_throw(builder.Finish());
+}
+
+std::shared_ptr<arrow::Array> string_column(const std::vector<std::optional<std::string>>& values) {
+  arrow::StringBuilder builder;
+  for (const auto& v : values) check(v ? builder.Append(*v) : builder.AppendNull());
+  return ok_or_throw(builder.Finish());
+}
+
+std::shared_ptr<arrow::Array> large_string_column(const std::vector<std::string>& values) {
+  arrow::LargeStringBuilder builder;
+  check(builder.AppendValues(values));
+  return ok_or_throw(builder.Finish());
+}
+
+std::shared_ptr<arrow::Array> timestamp_column(arrow::TimeUnit::type unit,
+                                               const std::vector<std::int64_t>& values,
+                                               const std::string& timezone) {
+  arrow::TimestampBuilder builder(arrow::timestamp(unit, timezone), arrow::default_memory_pool());
+  check(builder.AppendValues(values));
+  return ok_or_throw(builder.Finish());
+}
+
+std::shared_ptr<arrow::Array> dictionary_of(const std::shared_ptr<arrow::Array>& indices,
+                                            const std::shared_ptr<arrow::Array>& dictionary) {
+  auto type = arrow::dictionary(indices->type(), dictionary->type());
+  return std::make_shared<arrow::DictionaryArray>(type, indices, dictionary);
+}
+
+std::shared_ptr<arrow::RecordBatch> batch_of(const std::vector<NamedColumn>& columns) {
+  arrow::FieldVector fields;
+  arrow::ArrayVector arrays;
+  for (const auto& [name, array] : columns) {
+    fields.push_back(arrow::field(name, array->type()));
+    arrays.push_back(array);
+  }
+  const std::int64_t rows = columns.empty() ? 0 : columns.front().second->length();
+  return arrow::RecordBatch::Make(arrow::schema(fields), rows, arrays);
+}
+
 }  // namespace ravlin::testing

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ravlin::testing {
@@ -32,5 +33,23 @@ std::shared_ptr<arrow::RecordBatch> timetable_batch(
     const std::vector<Row>& rows, const std::vector<std::optional<std::string>>& tracks,
     const std::vector<std::optional<std::string>>& ops,
     const std::vector<std::optional<std::string>>& units);
+
+// Columns of other types, for the type checks of the event columns.
+std::shared_ptr<arrow::Array> int64_column(const std::vector<std::optional<std::int64_t>>& values);
+std::shared_ptr<arrow::Array> int32_column(const std::vector<std::optional<std::int32_t>>& values);
+std::shared_ptr<arrow::Array> float32_column(const std::vector<float>& values);
+std::shared_ptr<arrow::Array> string_column(const std::vector<std::optional<std::string>>& values);
+std::shared_ptr<arrow::Array> large_string_column(const std::vector<std::string>& values);
+std::shared_ptr<arrow::Array> timestamp_column(arrow::TimeUnit::type unit,
+                                               const std::vector<std::int64_t>& values,
+                                               const std::string& timezone = "");
+// A dictionary column over any index array and any value array.
+std::shared_ptr<arrow::Array> dictionary_of(const std::shared_ptr<arrow::Array>& indices,
+                                            const std::shared_ptr<arrow::Array>& dictionary);
+
+using NamedColumn = std::pair<std::string, std::shared_ptr<arrow::Array>>;
+// A record batch of the given columns in the given order (names may repeat);
+// the row count is the length of the first column.
+std::shared_ptr<arrow::RecordBatch> batch_of(const std::vector<NamedColumn>& columns);
 
 }  // namespace ravlin::testing
