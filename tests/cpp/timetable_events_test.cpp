@@ -4,6 +4,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,7 @@ struct ColumnCase {
   std::string label;
   std::function<void(std::vector<NamedColumn>&)> mutate;
   std::string expected;
+  friend void PrintTo(const ColumnCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class ColumnChecks : public ::testing::TestWithParam<ColumnCase> {};
@@ -162,6 +164,9 @@ TEST(EventsCreate, AcceptsAnyOrderExtraColumnsAndTimeZones) {
 struct KeyRangeCase {
   std::string column;
   std::int64_t key;
+  friend void PrintTo(const KeyRangeCase& c, std::ostream* os) {
+    *os << c.column << " " << c.key;
+  }
 };
 
 class DictionaryKeyRange : public ::testing::TestWithParam<KeyRangeCase> {};
@@ -201,6 +206,7 @@ struct VocabularyCase {
   std::string label;
   std::vector<std::optional<std::string>> codes;
   std::vector<std::string> displays;  // of ops_map, "<null>" for Null
+  friend void PrintTo(const VocabularyCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class OpVocabulary : public ::testing::TestWithParam<VocabularyCase> {};

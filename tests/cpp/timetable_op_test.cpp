@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct ApplyCase {
   std::vector<double> target;
   std::vector<double> other;
   std::vector<double> expected;
+  friend void PrintTo(const ApplyCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class OpApply : public ::testing::TestWithParam<ApplyCase> {};
@@ -69,6 +71,7 @@ struct FailureCase {
   std::vector<double> target;
   std::vector<double> other;
   std::string text;
+  friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class OpApplyFailure : public ::testing::TestWithParam<FailureCase> {};
