@@ -1,1 +1,96 @@
 #include "qfd/black_scholes.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "util/format.hpp"
+#include "util/try.hpp"
+
+namespace ravlin {
+
+namespace {
+
+// S from R of the same step: S = -2I - R.
+void left_from_right(const Tridiagonal& r, Tridiagonal& s) {
+  const std::size_t n = r.n;
+  const double* __restrict r_lower = r.lower.data();
+  const double* __restrict r_diag = r.diag.data();
+  const double* __restrict r_upper = r.upper.data();
+  double* __restrict s_lower = s.lower.data();
+  double* __restrict s_diag = s.diag.data();
+  double* __restrict s_upper = s.upper.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    s_lower[i] = -r_lower[i];
+    s_diag[i] = -2.0 - r_diag[i];
+    s_upper[i] = -r_upper[i];
+  }
+}
+
+void ensure_size(Tridiagonal& matrix, std::size_t n) {
+  if (matrix.n != n) matrix = Tridiagonal(n);
+}
+
+}  // namespace
+
+std::expected<FdState, ModelError> BlackScholesCN::create_state_cn(const TimeTable& timetable) {
+  RV_ASSIGN(const std::int64_t start, last_row_time(timetable));
+  FdState state = FdState::create(params_.n_x, params_.max_x, start);
+  RV_ASSIGN(const double spot, params_.assets.asset_value(asset_, 0.0));
+  if (!(spot > 0.0)) {
+    return std::unexpected(ModelError::message("Asset '" + asset_ +
+                                               "' value at the pricing time must be positive, got " +
+                                               format_double(spot)));
+  }
+  const double centre = std::log(spot);
+  for (double& node : state.x) node += centre;
+  return state;
+}
+
+std::optional<Values> BlackScholesCN::get_model_val_cn(const FdState& state,
+                                                       std::string_view name) const {
+  if (name != asset_) return std::nullopt;
+  Values prices(state.x.size());
+  std::transform(state.x.begin(), state.x.end(), prices.begin(),
+                 [](double x) { return std::exp(x); });
+  return prices;
+}
+
+std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& state,
+                                                                std::int64_t t_new,
+                                                                Tridiagonal& s,
+                                                                Tridiagonal& r) const {
+  RV_ASSIGN(const AssetLogFwd* base, params_.assets.base_asset());
+  const double y1 = years_between(state.t, params_.pricing_ts);
+  const double y2 = years_between(t_new, params_.pricing_ts);
+  auto discount_rate = base->rate(y1, y2);
+  if (!discount_rate) {
+    return std::unexpected(
+        AssetError::rate_error("discount", std::move(discount_rate).error(), y1, y2));
+  }
+  const double rate = *discount_rate;
+  RV_ASSIGN(const double drift, params_.assets.asset_rate(asset_, y1, y2));
+
+  const double dt = years_between(state.t, t_new);
+  const double dx = state.dx;
+  const double variance = vol_ * vol_;
+  const double v = variance * (dt * 0.25) / (dx * dx);
+  const double u = (dt * 0.25) * (drift - variance * 0.5) / dx;
+  const double discount = (dt * 0.5) * rate;
+
+  const std::size_t n = state.n;
+  ensure_size(r, n);
+  ensure_size(s, n);
+  std::fill(r.lower.begin(), r.lower.end(), -v - u);
+  std::fill(r.diag.begin(), r.diag.end(), (2.0 * v - 1.0) + discount);
+  std::fill(r.upper.begin(), r.upper.end(), u - v);
+  // On the edges the second derivative is dropped and the first is one-sided,
+  // toward the inside of the grid.
+  r.diag[0] = discount + (-1.0 - 2.0 * u);
+  r.upper[0] = 2.0 * u;
+  r.lower[n - 1] = -2.0 * u;
+  r.diag[n - 1] = discount + (2.0 * u - 1.0);
+  left_from_right(r, s);
+  return {};
+}
+
+}  // namespace ravlin

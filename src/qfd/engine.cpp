@@ -1,1 +1,317 @@
 #include "qfd/engine.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "model/interfaces.hpp"
+#include "timetable/timetable.hpp"
+#include "util/format.hpp"
+#include "util/overloaded.hpp"
+#include "util/try.hpp"
+
+namespace ravlin {
+
+namespace {
+
+constexpr std::int64_t kEarliest = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
+// Shorter steps than this are not taken: zero-length and backward steps too.
+constexpr double kMinStepYears = 1e-10;
+
+// ---------------------------------------------------------------------------
+// Checks before the grid is built
+
+std::expected<void, ModelError> check_grid_settings(const FD1FParams& params,
+                                                    const TimeTable& timetable) {
+  RV_TRY(last_row_time(timetable));
+  if (params.n_x == 0) return std::unexpected(ModelError::message("N_X must be at least 1"));
+  if (!(params.max_x > 0.0)) {
+    return std::unexpected(
+        ModelError::message("MAX_X must be positive, got " + format_double(params.max_x)));
+  }
+  if (!(params.timestep * kYearMs >= 1.0)) {
+    return std::unexpected(ModelError::message("TIMESTEP must be at least one millisecond, got " +
+                                               format_double(params.timestep)));
+  }
+  return {};
+}
+
+// The grid walks the rows backward, so every row must lie at or after the
+// row before it, and the first at or after the pricing time.
+std::expected<void, ModelError> check_event_times(const TimeTable& timetable,
+                                                  std::int64_t pricing_ts) {
+  std::int64_t current = pricing_ts;
+  for (std::size_t i = 0; i < timetable.size(); ++i) {
+    const std::optional<std::int64_t> time = timetable.ts_opt(i);
+    if (!time) return std::unexpected(ModelError::event_error(timetable, i, "missing time"));
+    if (*time < current) return std::unexpected(ModelError::event_in_past(timetable, i, current));
+    current = *time;
+  }
+  return {};
+}
+
+// TIMESTEP in whole milliseconds (truncated); steps too long for int64 are
+// as good as no regular steps at all.
+std::int64_t regular_step_ms(double timestep) {
+  const double ms = std::trunc(timestep * kYearMs);
+  if (ms >= 9.2e18) return kLatest;
+  return static_cast<std::int64_t>(ms);
+}
+
+std::int64_t lattice_below(std::int64_t time, std::int64_t step) {
+  std::int64_t below;
+  if (__builtin_sub_overflow(time, step, &below)) return kEarliest;
+  return below;
+}
+
+// ---------------------------------------------------------------------------
+// The order of the backward walk
+
+// What the backward walk does next: a step back to `time`, or event `row`.
+struct WalkAction {
+  enum class Kind { Step, Event, Done };
+  Kind kind;
+  std::int64_t time = 0;
+  std::size_t row = 0;
+};
+
+// The rows from the last to the first, with the regular steps of the lattice
+// (anchored at the last row's time) before each row, a step to the row's time,
+// then the lattice down to the pricing time and a last step to it. Steps
+// shorter than kMinStepYears are left out, as the grid would skip them.
+class BackwardWalk {
+ public:
+  BackwardWalk(const TimeTable& timetable, std::int64_t start, std::int64_t step,
+               std::int64_t pricing_ts)
+      : timetable_(&timetable),
+        row_(timetable.size() - 1),
+        lattice_(lattice_below(start, step)),
+        step_(step),
+        pricing_ts_(pricing_ts),
+        time_(start) {}
+
+  WalkAction next() {
+    for (;;) {
+      switch (phase_) {
+        case Phase::Lattice: {
+          const std::int64_t row_time = timetable_->ts_at(row_);
+          if (lattice_ > row_time) {
+            if (const auto taken = regular_step()) return *taken;
+            continue;
+          }
+          phase_ = Phase::RowTime;
+          if (take(row_time)) return step_to(row_time);
+          continue;
+        }
+        case Phase::RowTime: {
+          const std::size_t row = row_;
+          if (row == 0) {
+            phase_ = Phase::Tail;
+          } else {
+            --row_;
+            phase_ = Phase::Lattice;
+          }
+          return {WalkAction::Kind::Event, 0, row};
+        }
+        case Phase::Tail:
+          if (lattice_ > pricing_ts_) {
+            if (const auto taken = regular_step()) return *taken;
+            continue;
+          }
+          phase_ = Phase::Done;
+          if (take(pricing_ts_)) return step_to(pricing_ts_);
+          continue;
+        case Phase::Done:
+          return {WalkAction::Kind::Done};
+      }
+    }
+  }
+
+  // The target of the next step, looking past the events before it.
+  std::optional<std::int64_t> peek_step() const {
+    BackwardWalk ahead = *this;
+    for (;;) {
+      const WalkAction action = ahead.next();
+      if (action.kind == WalkAction::Kind::Step) return action.time;
+      if (action.kind == WalkAction::Kind::Done) return std::nullopt;
+    }
+  }
+
+ private:
+  // Lattice: regular steps before row_; RowTime: the step to row_'s time was
+  // considered, row_ is next; Tail: regular steps before the pricing time.
+  enum class Phase { Lattice, RowTime, Tail, Done };
+
+  static WalkAction step_to(std::int64_t time) { return {WalkAction::Kind::Step, time}; }
+
+  std::optional<WalkAction> regular_step() {
+    const std::int64_t target = lattice_;
+    lattice_ = lattice_below(lattice_, step_);
+    if (take(target)) return step_to(target);
+    return std::nullopt;
+  }
+
+  bool take(std::int64_t target) {
+    if (years_between(time_, target) < kMinStepYears) return false;
+    time_ = target;
+    return true;
+  }
+
+  const TimeTable* timetable_;
+  std::size_t row_;
+  std::int64_t lattice_;
+  std::int64_t step_;
+  std::int64_t pricing_ts_;
+  std::int64_t time_;  // the grid's time once the actions so far are done
+  Phase phase_ = Phase::Lattice;
+};
+
+// ---------------------------------------------------------------------------
+// Events
+
+// The model's own per-node value of the asset, else its value in the
+// dataset at the row's time, the same on every node; times the weight.
+std::expected<Values, ModelError> grid_asset_value(const FDCN& model, const FdState& state,
+                                                   std::string_view name, std::int64_t time,
+                                                   const Values& weight) {
+  if (std::optional<Values> on_nodes = model.get_model_val_cn(state, name)) {
+    RV_ASSIGN(Values value, multiply(*on_nodes, weight));
+    return value;
+  }
+  const FD1FParams& params = model.params();
+  RV_ASSIGN(const double value,
+            params.assets.asset_value(name, years_between(time, params.pricing_ts)));
+  return scaled(weight, value);
+}
+
+std::expected<void, ModelError> one_track_event(const FDCN& model, FdState& state,
+                                                const TimeTable& timetable, std::size_t i,
+                                                Values value) {
+  const Op& op = timetable.op_at(i);
+  auto track = timetable.track_key_at(i);
+  if (!track) return std::unexpected(ModelError(OpError::message(std::move(track).error())));
+  RV_TRY(state.ledger.one_track_event(op, *track, std::move(value), i, model.params().flags));
+  return {};
+}
+
+std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state,
+                                            const TimeTable& timetable, std::size_t i) {
+  const double quantity = timetable.quantity_at(i);
+  const std::optional<std::uint64_t> unit_key = timetable.unit_key_at(i);
+  if (!unit_key) return std::unexpected(ModelError::event_specs("Missing Unit Name"));
+  using Result = std::expected<void, ModelError>;
+  return std::visit(
+      overloaded{
+          [&](const Unit::Track& unit) -> Result {
+            RV_ASSIGN(const Values* pv, state.ledger.pv_vec(unit.key));
+            return one_track_event(model, state, timetable, i, scaled(*pv, quantity));
+          },
+          [&](const Unit::Asset& unit) -> Result {
+            RV_ASSIGN(Values value, grid_asset_value(model, state, unit.name, timetable.ts_at(i),
+                                                     Values::scalar(quantity)));
+            return one_track_event(model, state, timetable, i, std::move(value));
+          },
+          [&](const Unit::Snapper& unit) -> Result {
+            return std::unexpected(ModelError::not_implemented("Snapper in FD: " + unit.name));
+          },
+          [&](const Unit::Snap& unit) -> Result {
+            return std::unexpected(ModelError::not_implemented("Snap in FD: " + unit.name));
+          },
+          [&](const Unit::Phrase& unit) -> Result {
+            return std::unexpected(ModelError::not_implemented("Phrase in FD: " + unit.name));
+          },
+          [&](const Unit::Batch& unit) -> Result {
+            return std::unexpected(ModelError::not_implemented("Batch in FD: " + unit.name));
+          },
+          [&](const Unit::Null&) -> Result {
+            return std::unexpected(ModelError::event_specs("Unknown Unit"));
+          },
+      },
+      timetable.unit_by_key(*unit_key).kind);
+}
+
+// ---------------------------------------------------------------------------
+// Steps
+
+// Carries every track's present values back through the steps of the walk.
+// The coefficients of each step are formed while the step before it runs,
+// so that their factorisation overlaps that step's back substitution; a
+// failure of them is reported only when the walk reaches their step.
+class GridStepper {
+ public:
+  GridStepper(FDCN& model, FdState& state) : model_(model), state_(state), step_(state.n) {}
+
+  std::expected<void, ModelError> step_back(std::int64_t t_new, const BackwardWalk& walk) {
+    if (!prepared_) {
+      RV_TRY(model_.cn_coefficients(state_, t_new, step_.next_s(), step_.next_r()));
+    } else if (prepared_error_) {
+      return std::unexpected(std::move(*prepared_error_));
+    }
+    step_.advance();
+    RV_TRY(collect_tracks());
+    state_.t = t_new;
+    prepare(walk.peek_step());
+    step_.apply(tracks_, prepared_ && !prepared_error_);
+    return {};
+  }
+
+ private:
+  // The coefficients of the step from the state's time to `target`.
+  void prepare(std::optional<std::int64_t> target) {
+    prepared_ = target.has_value();
+    prepared_error_.reset();
+    if (!target) return;
+    auto filled = model_.cn_coefficients(state_, *target, step_.next_s(), step_.next_r());
+    if (!filled) prepared_error_ = std::move(filled).error();
+  }
+
+  std::expected<void, ModelError> collect_tracks() {
+    tracks_.clear();
+    for (auto& [track, pv] : state_.ledger.pvs_by_track_mut()) {
+      if (pv.size() != state_.n) return std::unexpected(LengthMismatch{state_.n, pv.size()});
+      tracks_.push_back(pv.data());
+    }
+    return {};
+  }
+
+  FDCN& model_;
+  FdState& state_;
+  CnStep step_;
+  std::vector<double*> tracks_;
+  bool prepared_ = false;
+  std::optional<ModelError> prepared_error_;
+};
+
+}  // namespace
+
+std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable) {
+  const FD1FParams& params = model.params();
+  RV_TRY(check_grid_settings(params, timetable));
+  RV_TRY(check_event_times(timetable, params.pricing_ts));
+  RV_ASSIGN(FdState state, model.create_state_cn(timetable));
+
+  BackwardWalk walk(timetable, state.t, regular_step_ms(params.timestep), params.pricing_ts);
+  GridStepper stepper(model, state);
+  for (WalkAction action = walk.next(); action.kind != WalkAction::Kind::Done;
+       action = walk.next()) {
+    if (action.kind == WalkAction::Kind::Step) {
+      RV_TRY(stepper.step_back(action.time, walk));
+    } else if (auto applied = apply_event(model, state, timetable, action.row); !applied) {
+      return std::unexpected(
+          ModelError::event_error(timetable, action.row, applied.error().text()));
+    }
+  }
+  return std::move(state).into_ledger();
+}
+
+std::expected<double, ModelError> price_fd(const FDCN& model, const Ledger& ledger) {
+  RV_ASSIGN(const Values* pv, ledger.pv_vec(0));
+  const std::size_t middle = model.params().n_x;
+  if (pv->size() <= middle) return std::unexpected(LengthMismatch{2 * middle + 1, pv->size()});
+  return (*pv)[middle];
+}
+
+}  // namespace ravlin

@@ -1,1 +1,93 @@
 #include "qfd/hull_white.hpp"
+
+#include <cmath>
+
+#include "util/try.hpp"
+
+namespace ravlin {
+
+namespace {
+
+// (1 - e^(-z)) / z, also near and at z = 0, where the quotient is 1.
+double one_minus_exp_ratio(double z) {
+  // Below 1e-5 the series to z^3 is exact to far less than an ulp.
+  if (std::fabs(z) < 1e-5) return 1.0 - z * (0.5 - z * (1.0 / 6.0 - z * (1.0 / 24.0)));
+  return -std::expm1(-z) / z;
+}
+
+void ensure_size(Tridiagonal& matrix, std::size_t n) {
+  if (matrix.n != n) matrix = Tridiagonal(n);
+}
+
+}  // namespace
+
+double hull_white_shift(double forward_rate, double meanrev, double vol, double years) {
+  // (1 - e^(-a y)) / a, without the cancellation of 1 - e^(-a y) for small a y.
+  const double g = years * one_minus_exp_ratio(meanrev * years);
+  return forward_rate + vol * vol * (g * g) / 2.0;
+}
+
+std::expected<FdState, ModelError> HullWhiteCN::create_state_cn(const TimeTable& timetable) {
+  RV_ASSIGN(const std::int64_t start, last_row_time(timetable));
+  return FdState::create(params_.n_x, params_.max_x, start);
+}
+
+std::optional<Values> HullWhiteCN::get_model_val_cn(const FdState&, std::string_view) const {
+  return std::nullopt;
+}
+
+std::expected<void, ModelError> HullWhiteCN::cn_coefficients(const FdState& state,
+                                                             std::int64_t t_new, Tridiagonal& s,
+                                                             Tridiagonal& r) const {
+  RV_ASSIGN(const AssetLogFwd* base, params_.assets.base_asset());
+  const double y1 = years_between(state.t, params_.pricing_ts);
+  const double y2 = years_between(t_new, params_.pricing_ts);
+  auto forward_rate = base->rate(y1, y2);
+  if (!forward_rate) {
+    return std::unexpected(
+        AssetError::rate_error("discount", std::move(forward_rate).error(), y1, y2));
+  }
+  // The shift at the earlier end of the step.
+  const double shift = hull_white_shift(*forward_rate, meanrev_, vol_, y2);
+
+  const double dt = years_between(state.t, t_new);
+  const double dx = state.dx;
+  const double drift = (dt * 0.25) * meanrev_;
+  const double half_dt = dt * 0.5;
+  const double v = vol_ * vol_ * (dt * 0.25) / (dx * dx);
+  const double centre = 2.0 * v - 1.0;
+
+  const std::size_t n = state.n;
+  ensure_size(r, n);
+  ensure_size(s, n);
+  const double* __restrict x = state.x.data();
+  double* __restrict r_lower = r.lower.data();
+  double* __restrict r_diag = r.diag.data();
+  double* __restrict r_upper = r.upper.data();
+  double* __restrict s_lower = s.lower.data();
+  double* __restrict s_diag = s.diag.data();
+  double* __restrict s_upper = s.upper.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = x[i] * drift / dx;
+    const double rate = x[i] + shift;
+    r_lower[i] = d - v;
+    r_diag[i] = rate * half_dt + centre;
+    r_upper[i] = -v - d;
+  }
+  // On the edges the second derivative is dropped and the first is one-sided,
+  // toward the inside of the grid.
+  const double d_top = x[0] * drift / dx;
+  const double d_bottom = x[n - 1] * drift / dx;
+  r_diag[0] = d_top * 2.0 - 1.0 + half_dt * (x[0] + shift);
+  r_upper[0] = d_top * -2.0;
+  r_lower[n - 1] = d_bottom * 2.0;
+  r_diag[n - 1] = -1.0 - d_bottom * 2.0 + half_dt * (x[n - 1] + shift);
+  for (std::size_t i = 0; i < n; ++i) {
+    s_lower[i] = -r_lower[i];
+    s_diag[i] = -2.0 - r_diag[i];
+    s_upper[i] = -r_upper[i];
+  }
+  return {};
+}
+
+}  // namespace ravlin

@@ -23,4 +23,10 @@ class HullWhiteCN final : public FDCN {
   double vol_;
 };
 
+// The short rate of the fitted mean path at `years`: the curve's forward rate
+// plus the convexity of the mean-reverting factor,
+// f + vol^2 (1 - e^(-a y))^2 / (2 a^2), taken in a form that stays exact as
+// the mean reversion a goes to 0, where it becomes f + vol^2 y^2 / 2.
+double hull_white_shift(double forward_rate, double meanrev, double vol, double years);
+
 }  // namespace ravlin

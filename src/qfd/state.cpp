@@ -1,1 +1,29 @@
 #include "qfd/state.hpp"
+
+#include "model/interfaces.hpp"
+#include "timetable/timetable.hpp"
+
+namespace ravlin {
+
+FdState FdState::create(std::size_t n_x, double max_x, std::int64_t t) {
+  const std::size_t n = 2 * n_x + 1;
+  const double spacing = -2.0 * max_x / static_cast<double>(2 * n_x);
+  std::vector<double> x(n);
+  for (std::size_t i = 0; i < n; ++i) x[i] = max_x + static_cast<double>(i) * spacing;
+  return FdState{Ledger(n), std::move(x), t, max_x / static_cast<double>(n_x), n};
+}
+
+std::expected<std::int64_t, ModelError> last_row_time(const TimeTable& timetable) {
+  if (timetable.size() == 0) {
+    return std::unexpected(
+        ModelError::message("Timetable has no events: the grid needs the time of the last event"));
+  }
+  return timetable.ts_at(timetable.size() - 1);
+}
+
+double years_between(std::int64_t later, std::int64_t earlier) {
+  const __int128 difference = static_cast<__int128>(later) - earlier;
+  return static_cast<double>(difference) / kYearMs;
+}
+
+}  // namespace ravlin

@@ -3,12 +3,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <vector>
 
 #include "asset/assets.hpp"
 #include "ledger/ledger.hpp"
+#include "model/error.hpp"
 
 namespace ravlin {
+
+class TimeTable;
 
 struct FD1FParams {
   Assets assets;
@@ -31,5 +35,12 @@ struct FdState {
   static FdState create(std::size_t n_x, double max_x, std::int64_t t);
   Ledger into_ledger() && { return std::move(ledger); }
 };
+
+// The time of the timetable's last row, where the grid starts.
+std::expected<std::int64_t, ModelError> last_row_time(const TimeTable& timetable);
+
+// (later - earlier) in years of 365 days, the difference taken in integers;
+// exact for any two timestamps, even where the difference leaves int64.
+double years_between(std::int64_t later, std::int64_t earlier);
 
 }  // namespace ravlin
