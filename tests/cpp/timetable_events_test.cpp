@@ -68,7 +68,8 @@ TEST_P(ColumnChecks, ReportsTheFirstFaultyColumn) {
   EXPECT_EQ(error_text(columns), GetParam().expected);
 }
 
-const auto kInt64Keys = [] { return testing::int64_column({0, 0}); };
+// A plain integer column: the wrong type for any event column.
+std::shared_ptr<arrow::Array> plain_int64() { return testing::int64_column({0, 0}); }
 
 INSTANTIATE_TEST_SUITE_P(
     Events, ColumnChecks,
@@ -104,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](auto& c) { replace_column(c, "quantity", testing::int64_column({1, 2})); },
                    wrong("quantity")},
         ColumnCase{"UnitAsIntegers",
-                   [](auto& c) { replace_column(c, "unit", kInt64Keys()); }, wrong("unit")},
+                   [](auto& c) { replace_column(c, "unit", plain_int64()); }, wrong("unit")},
         ColumnCase{"QuantityShorterThanTheBatch",
                    [](auto& c) { replace_column(c, "quantity", testing::double_column({1.0})); },
                    wrong("quantity")},
@@ -123,13 +124,13 @@ INSTANTIATE_TEST_SUITE_P(
         ColumnCase{"WrongTrackHidesNoUnit",
                    [](auto& c) {
                      erase_column(c, "unit");
-                     replace_column(c, "track", kInt64Keys());
+                     replace_column(c, "track", plain_int64());
                    },
                    wrong("track")},
         ColumnCase{"WrongOpHidesWrongQuantity",
                    [](auto& c) {
-                     replace_column(c, "quantity", kInt64Keys());
-                     replace_column(c, "op", kInt64Keys());
+                     replace_column(c, "quantity", plain_int64());
+                     replace_column(c, "op", plain_int64());
                    },
                    wrong("op")},
         ColumnCase{"FirstOfTwoTimeColumnsIsUsed",

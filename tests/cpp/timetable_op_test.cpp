@@ -101,13 +101,5 @@ INSTANTIATE_TEST_SUITE_P(
                     "Value arrays of lengths 1 and 2 cannot be combined"}),
     [](const auto& info) { return info.param.label; });
 
-TEST(OpDisplay, CodeTextOrNothing) {
-  EXPECT_EQ(Op::parse("+").display(), "+");
-  EXPECT_EQ(Op::parse(">").display(), ">");
-  EXPECT_EQ(Op::parse("<").display(), "<");
-  EXPECT_EQ(Op::parse("s").display(), "s");
-  EXPECT_EQ(Op::null().display(), "");
-}
-
 }  // namespace
 }  // namespace ravlin
