@@ -1,0 +1,75 @@
+"""Builders of timetables and datasets shared by the tests."""
+
+import numpy as np
+import pyarrow as pa
+import pytest
+
+DAY_MS = 86_400_000
+YEAR_MS = 31_536_000_000
+T0 = 1_704_067_200_000  # 2024-01-01T00:00:00Z
+
+
+def dict_column(values, dictionary=None):
+    """A dictionary<int64, utf8> array; None in `values` is a null index."""
+    if dictionary is None:
+        dictionary = []
+        for v in values:
+            if v is not None and v not in dictionary:
+                dictionary.append(v)
+    keys = [None if v is None else dictionary.index(v) for v in values]
+    return pa.DictionaryArray.from_arrays(
+        pa.array(keys, pa.int64()), pa.array(dictionary, pa.string())
+    )
+
+
+def timetable(rows, tracks=None, ops=None, units=None):
+    """A record batch from rows (track, time_ms, op, quantity, unit)."""
+    track, time, op, quantity, unit = (list(c) for c in zip(*rows)) if rows else ([],) * 5
+    return pa.RecordBatch.from_arrays(
+        [
+            dict_column(track, tracks),
+            pa.array(time, pa.timestamp("ms")),
+            dict_column(op, ops),
+            pa.array(quantity, pa.float64()),
+            dict_column(unit, units),
+        ],
+        names=["track", "time", "op", "quantity", "unit"],
+    )
+
+
+def zero_curve(rate=0.05, times=(0.5, 1.0, 2.0, 5.0, 10.0, 30.0)):
+    times = np.asarray(times, dtype=float)
+    return ("ZERO_RATES", np.column_stack([times, np.full_like(times, rate)]))
+
+
+def forward_curve(spot, growth=0.0, times=(0.0, 1.0, 5.0, 30.0)):
+    times = np.asarray(times, dtype=float)
+    return ("FORWARDS", np.column_stack([times, spot * np.exp(growth * times)]))
+
+
+def dataset(**sections):
+    """A dataset with a 5% USD base curve priced at T0, plus `sections`."""
+    data = {"BASE": "USD", "ASSETS": {"USD": zero_curve()}, "PRICING_TS": T0}
+    data.update(sections)
+    return data
+
+
+class Recorder:
+    """A py_state that records the statistics handed to it."""
+
+    def __init__(self):
+        self.stats = []
+
+    def set_stat(self, name, value):
+        self.stats.append((name, value))
+
+    def names(self):
+        return [name for name, _ in self.stats]
+
+    def get(self, name):
+        return dict(self.stats)[name]
+
+
+@pytest.fixture
+def recorder():
+    return Recorder()
