@@ -225,9 +225,9 @@ def test_statistics_tables(recorder):
     assert choices[1][0].dtype == np.uint64 and choices[1][0].tolist() == [1]
     cashflow = recorder.get("CASHFLOW")
     assert sorted(cashflow) == [0, 1]
-    assert {e: a.tolist() for e, a in cashflow[0].items()} == pytest.approx(
-        {0: [5 * df(1)], 1: [102 * df(2)], 2: [0.0]})
-    assert {e: a.tolist() for e, a in cashflow[1].items()} == pytest.approx({3: [df(3)]})
+    assert {e: a.tolist() for e, a in cashflow[0].items()} == {
+        0: [pytest.approx(5 * df(1))], 1: [pytest.approx(102 * df(2))], 2: [0.0]}
+    assert {e: a.tolist() for e, a in cashflow[1].items()} == {3: [pytest.approx(df(3))]}
     for array in [choices[1][0], *cashflow[0].values()]:
         assert array.base is not None and not array.flags.owndata and array.flags.writeable
         assert array.ndim == 1
