@@ -20,7 +20,7 @@ std::string utf8_of(PyObject* text) {
 }  // namespace
 
 std::string type_name(PyObject* object) {
-  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
   if (!name) {
     PyErr_Clear();
     return Py_TYPE(object)->tp_name;
@@ -66,7 +66,7 @@ PyException PyException::make(PyObject* type, std::string_view message) {
 std::string PyException::text() const {
   std::string name = "<unknown exception>";
   if (type_ && PyType_Check(type_.get())) {
-    PyRef qualname = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type_.get())));
+    PyRef qualname = PyRef::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(type_.get())));
     if (qualname) {
       name = utf8_of(qualname.get());
     } else {

@@ -38,7 +38,7 @@ class PyException {
 
 // "'{actual type}' object cannot be converted to '{expected}'".
 std::string type_check_text(PyObject* object, std::string_view expected);
-// The type's qualified name, as Python shows it ("int", "ndarray").
+// The name of the object's type, as Python shows it ("int", "ndarray").
 std::string type_name(PyObject* object);
 
 struct PyParseError {
