@@ -100,9 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "Error: Interpolation out of range at time 1.5" + kRangeHint},
         FailureCase{"SingleKnotAtZero", [](const Assets& a) { return a.asset_value("ZERO", 0.0); },
                     "Error: Interpolation out of range at time 0" + kRangeHint},
-        FailureCase{"RateNamesLaterTimeLast",
-                    [](const Assets& a) { return a.asset_rate("EQ", 3.0, 1.0); },
-                    "Error in 'EQ' rate from time 1 to 3, caused by \n'Error: Interpolation out "
+        // t_b is named first; L(t_a) is computed, and fails, first.
+        FailureCase{"RateNamesSecondTimeFirst",
+                    [](const Assets& a) { return a.asset_rate("EQ", 3.0, 4.0); },
+                    "Error in 'EQ' rate from time 4 to 3, caused by \n'Error: Interpolation out "
                     "of range at time 3" + kRangeHint + "'"},
         FailureCase{"RateEqualTimes", [](const Assets& a) { return a.asset_rate("USD", 1.0, 1.0); },
                     "Error in 'USD' rate from time 1 to 1, caused by \n'Error: Divide by zero'"},
