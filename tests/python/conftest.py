@@ -1,5 +1,8 @@
 """Builders of timetables and datasets shared by the tests."""
 
+import sys
+from pathlib import Path
+
 import numpy as np
 import pyarrow as pa
 import pytest
@@ -7,6 +10,8 @@ import pytest
 DAY_MS = 86_400_000
 YEAR_MS = 31_536_000_000
 T0 = 1_704_067_200_000  # 2024-01-01T00:00:00Z
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "demo"))
 
 
 def dict_column(values, dictionary=None):
@@ -73,3 +78,7 @@ class Recorder:
 @pytest.fixture
 def recorder():
     return Recorder()
+
+
+def flat_rate(rate, horizon=30.0):
+    return ("ZERO_RATES", np.array([[horizon / 2, rate], [horizon, rate]]))
