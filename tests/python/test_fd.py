@@ -1,0 +1,165 @@
+"""Grid pricing end to end: Black-Scholes and Hull-White against closed forms."""
+
+import math
+
+import numpy as np
+import pytest
+
+import _ravlin
+from conftest import T0, Recorder, dataset, flat_rate, timetable
+from test_fixed import years
+
+ME = "Error during model evaluation, caused by\n"
+SPOT, STRIKE, RATE, VOL, EXPIRY = 100.0, 105.0, 0.03, 0.25, 1.0
+
+
+def normal(x):
+    return 0.5 * math.erfc(-x / math.sqrt(2))
+
+
+def black_scholes(kind, spot=SPOT, strike=STRIKE, rate=RATE, vol=VOL, expiry=EXPIRY):
+    d1 = (math.log(spot / strike) + (rate + vol**2 / 2) * expiry) / (vol * math.sqrt(expiry))
+    d2 = d1 - vol * math.sqrt(expiry)
+    call = spot * normal(d1) - strike * math.exp(-rate * expiry) * normal(d2)
+    return call if kind == "call" else call - spot + strike * math.exp(-rate * expiry)
+
+
+def bs_data(n_x=400, timestep=1 / 365, flags=0, spot=SPOT):
+    growth = ("FORWARDS", np.array([[0.0, spot], [30.0, spot * math.exp(RATE * 30)]]))
+    return dataset(ASSETS={"USD": flat_rate(RATE), "SPX": growth},
+                   FD={"N_X": n_x, "MAX_X": 5 * VOL * math.sqrt(EXPIRY), "TIMESTEP": timestep, "FLAGS": flags},
+                   BS={"VOL": VOL, "ASSET": "SPX"})
+
+
+def vanilla(kind, expiry=EXPIRY):
+    sign = 1.0 if kind == "call" else -1.0
+    return [("opt", years(expiry), ">", 1.0, "intrinsic"),
+            ("intrinsic", years(expiry), "+", -sign * STRIKE, "USD"),
+            ("intrinsic", years(expiry), "+", sign, "SPX")]
+
+
+def american_put(days=365):
+    # U = V + S is worth max(K, S) at expiry and exercised into K each day;
+    # the first row takes S0 off again at the pricing time.
+    return ([("opt", T0, "+", -1.0, "SPX")]
+            + [("opt", years(d / 365), ">", STRIKE, "USD") for d in range(1, days + 1)]
+            + [("opt", years(days / 365), "+", 1.0, "SPX")])
+
+
+@pytest.mark.parametrize("kind", ["call", "put"])
+def test_european_options_match_black_scholes(kind):
+    value = _ravlin.fd_blackscholes_price(timetable(vanilla(kind)), None, bs_data(), {})
+    assert value == pytest.approx(black_scholes(kind), rel=1e-3)
+
+
+def test_error_falls_as_the_grid_is_refined():
+    errors = [abs(_ravlin.fd_blackscholes_price(timetable(vanilla("call")), None,
+                                                bs_data(n_x, step), {}) - black_scholes("call"))
+              for n_x, step in [(50, 1 / 12), (100, 1 / 52), (400, 1 / 365)]]
+    assert errors[0] > errors[1] > errors[2]
+
+
+def binomial_american_put(steps=4000):
+    dt = EXPIRY / steps
+    up = math.exp(VOL * math.sqrt(dt))
+    p = (math.exp(RATE * dt) - 1 / up) / (up - 1 / up)
+    disc = math.exp(-RATE * dt)
+    spots = SPOT * up ** np.arange(steps, -steps - 1, -2.0)
+    values = np.maximum(STRIKE - spots, 0.0)
+    for n in range(steps - 1, -1, -1):
+        spots = SPOT * up ** np.arange(n, -n - 1, -2.0)
+        values = np.maximum(disc * (p * values[:-1] + (1 - p) * values[1:]), STRIKE - spots)
+    return values[0]
+
+
+def test_american_put_above_european_and_near_a_binomial_tree():
+    american = _ravlin.fd_blackscholes_price(timetable(american_put()), None, bs_data(), {})
+    assert american > black_scholes("put") + 0.1
+    # The tree exercises at every one of its steps, the grid once a day.
+    assert american == pytest.approx(binomial_american_put(), rel=2e-3)
+
+
+def test_grid_statistics(recorder):
+    _ravlin.fd_blackscholes_price(timetable(vanilla("put")), recorder, bs_data(n_x=10, flags=3), {})
+    assert recorder.names() == ["PV_VEC", "CHOICES"]
+    pv = recorder.get("PV_VEC")
+    assert pv.shape == (21,)
+    choices = recorder.get("CHOICES")[0][0]
+    assert choices.shape == (21,) and set(choices.tolist()) == {0, 1}
+
+
+# ---- Hull-White ---------------------------------------------------------------
+
+CURVE = np.array([[0.5, 0.030], [1.0, 0.032], [2.0, 0.035], [5.0, 0.040], [10.0, 0.043], [30.0, 0.045]])
+
+
+def log_df(t):
+    times, rates = CURVE[:, 0], CURVE[:, 1]
+    logs = times * rates
+    return logs[0] * t / times[0] if t <= times[0] else float(np.interp(t, times, logs))
+
+
+def discount(t):
+    return math.exp(-log_df(t))
+
+
+def hw_data(meanrev=0.1, vol=0.01, n_x=200, flags=0):
+    return dataset(ASSETS={"USD": ("ZERO_RATES", CURVE)},
+                   FD={"N_X": n_x, "MAX_X": 0.12, "TIMESTEP": 1 / 365, "FLAGS": flags},
+                   HW={"MEANREV": meanrev, "VOL": vol})
+
+
+@pytest.mark.parametrize("maturity", [0.7, 3.0, 7.5])
+@pytest.mark.parametrize("meanrev", [0.1, 0.0])
+def test_zero_coupon_bond_reproduces_the_curve(maturity, meanrev):
+    value = _ravlin.fd_hullwhite_price(timetable([("zcb", years(maturity), "+", 1.0, "USD")]),
+                                      None, hw_data(meanrev), {})
+    assert value == pytest.approx(discount(maturity), rel=1e-4)
+
+
+def hw_bond_call(expiry, maturity, strike, a, sigma):
+    sigma_p = sigma / a * (1 - math.exp(-a * (maturity - expiry))) * math.sqrt(
+        (1 - math.exp(-2 * a * expiry)) / (2 * a))
+    p_t, p_s = discount(expiry), discount(maturity)
+    h = math.log(p_s / (strike * p_t)) / sigma_p + sigma_p / 2
+    return p_s * normal(h) - strike * p_t * normal(h - sigma_p)
+
+
+@pytest.mark.parametrize("moneyness", [0.99, 1.0, 1.01])
+def test_option_on_a_zero_coupon_bond_matches_the_closed_form(moneyness):
+    expiry, maturity, a, sigma = 1.0, 4.0, 0.1, 0.01
+    strike = moneyness * discount(maturity) / discount(expiry)
+    rows = [("opt", years(expiry), ">", 1.0, "bond"), ("bond", years(expiry), "+", -strike, "USD"),
+            ("bond", years(maturity), "+", 1.0, "USD")]
+    value = _ravlin.fd_hullwhite_price(timetable(rows), None, hw_data(a, sigma), {})
+    assert value == pytest.approx(hw_bond_call(expiry, maturity, strike, a, sigma), rel=1e-3)
+
+
+def test_callable_bond_is_worth_less_than_its_bond():
+    coupons = [("bond", years(y), "+", 5.0, "USD") for y in range(1, 6)]
+    bond = coupons + [("bond", years(5), "+", 100.0, "USD")]
+    callable_rows = sorted(bond + [("bond", years(y), "<", 100.0, "USD") for y in (2, 3, 4)],
+                           key=lambda row: (row[1], row[2] == "<"))
+    straight = _ravlin.fd_hullwhite_price(timetable(bond), None, hw_data(), {})
+    called = _ravlin.fd_hullwhite_price(timetable(callable_rows), None, hw_data(), {})
+    assert straight == pytest.approx(sum(5 * discount(y) for y in range(1, 6)) + 100 * discount(5), rel=1e-4)
+    assert straight - 5.0 < called < straight
+
+
+@pytest.mark.parametrize(
+    "rows, text",
+    [
+        ([("opt", years(1.0), "+", 1.0, None)], "Error in Event Specs: Missing Unit Name"),
+        ([("opt", years(1.0), "+", 1.0, "p")], "Feature Not Implemented: `Phrase in FD: p`"),
+        ([("opt", years(1.0), "+", 1.0, "GBP")], "Asset 'GBP' not found in snaps, expressions, or in dataset[ASSETS]"),
+        ([("a", years(1.0), "+", 1.0, "b"), ("a", years(1.0), "+", 1.0, "USD")], "Track 1 not found"),
+    ],
+)
+def test_event_faults_on_the_grid(rows, text):
+    expressions = {"p": {"type": "phrase", "fn": lambda xs: [1.0], "inp": []}}
+    tracks = ["a", "b"] if rows[0][0] == "a" else None
+    with pytest.raises(RuntimeError) as error:
+        _ravlin.fd_hullwhite_price(timetable(rows, tracks=tracks), None, hw_data(n_x=5), expressions)
+    message = str(error.value)
+    assert message.startswith(ME + "Error at event:\n  #")
+    assert message.endswith(", caused by \n" + text)
