@@ -1,0 +1,208 @@
+// Hull-White on the short-rate grid against the curve and closed forms.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "qfd/hull_white.hpp"
+#include "support/grid_fixtures.hpp"
+
+namespace ravlin {
+namespace {
+
+using testing::at_years;
+using testing::curve_market;
+using testing::grid_params;
+using testing::make_timetable;
+using testing::normal_cdf;
+
+constexpr double kMeanrev = 0.1;
+constexpr double kVol = 0.01;
+constexpr double kDay = 1.0 / 365.0;
+
+// Zero rates rising from 2% to 4%: the fit to the curve is not trivial.
+Assets market() { return curve_market({{0.5, 0.02}, {2.0, 0.03}, {5.0, 0.035}, {10.0, 0.04}}); }
+
+double discount(double years) { return *market().discount_factor(years); }
+
+HullWhiteCN model(double meanrev, std::size_t n_x = 400, double max_x = 0.1,
+                  double timestep = kDay) {
+  return HullWhiteCN(grid_params(market(), n_x, max_x, timestep), meanrev, kVol);
+}
+
+double grid_price(HullWhiteCN& grid, const TimeTable& timetable) {
+  auto ledger = calculate_fd(grid, timetable);
+  if (!ledger) {
+    ADD_FAILURE() << ledger.error().text();
+    return std::nan("");
+  }
+  auto price = price_fd(grid, *ledger);
+  if (!price) ADD_FAILURE() << price.error().text();
+  return price.value_or(std::nan(""));
+}
+
+// The option at `expiry` to receive, for `strike`, a zero-coupon bond that
+// pays 1 at `maturity` (call), or to deliver it (put).
+TimeTable bond_option(bool call, double strike, double expiry, double maturity) {
+  const double sign = call ? 1.0 : -1.0;
+  return make_timetable({{0, at_years(expiry), 0, 1.0, 0},
+                         {1, at_years(expiry), 1, -sign * strike, 1},
+                         {1, at_years(maturity), 1, sign, 1}},
+                        {"option", "bond"}, {">", "+"}, {"bond", "USD"});
+}
+
+// The closed form of a European option on a zero-coupon bond; with
+// meanrev 0 the Ho-Lee limit.
+double bond_option_closed_form(bool call, double strike, double expiry, double maturity,
+                               double meanrev) {
+  const double tau = maturity - expiry;
+  const double b = meanrev == 0.0 ? tau : (1.0 - std::exp(-meanrev * tau)) / meanrev;
+  const double spread = meanrev == 0.0
+                            ? expiry
+                            : (1.0 - std::exp(-2.0 * meanrev * expiry)) / (2.0 * meanrev);
+  const double sigma_p = kVol * b * std::sqrt(spread);
+  const double p_expiry = discount(expiry), p_maturity = discount(maturity);
+  const double h = std::log(p_maturity / (strike * p_expiry)) / sigma_p + 0.5 * sigma_p;
+  return call ? p_maturity * normal_cdf(h) - strike * p_expiry * normal_cdf(h - sigma_p)
+              : strike * p_expiry * normal_cdf(sigma_p - h) - p_maturity * normal_cdf(-h);
+}
+
+// (1 - e^(-z)) / z by its series, in long double: a reference for small z.
+long double ratio_series(long double z) {
+  long double term = 1.0L, sum = 0.0L;
+  for (int k = 1; k <= 30; ++k) {
+    sum += term;
+    term *= -z / (k + 1);
+  }
+  return sum;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(HullWhite, ZeroCouponBondsGiveBackTheCurve) {
+  for (const double maturity : {0.25, 1.0, 3.5, 7.0}) {
+    HullWhiteCN grid = model(kMeanrev, 200);
+    const double price = grid_price(
+        grid, make_timetable({{0, at_years(maturity), 0, 1.0, 0}}, {"bond"}, {"+"}, {"USD"}));
+    EXPECT_NEAR(price, discount(maturity), 1e-4 * discount(maturity)) << maturity << " years";
+  }
+}
+
+struct OptionCase {
+  bool call;
+  double moneyness;  // strike over the forward bond price
+  double meanrev;
+};
+
+class HullWhiteBondOption : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(HullWhiteBondOption, MatchesTheClosedForm) {
+  const auto [call, moneyness, meanrev] = GetParam();
+  const double expiry = 1.0, maturity = 3.0;
+  const double strike = moneyness * discount(maturity) / discount(expiry);
+  HullWhiteCN grid = model(meanrev);
+  const double price = grid_price(grid, bond_option(call, strike, expiry, maturity));
+  const double exact = bond_option_closed_form(call, strike, expiry, maturity, meanrev);
+  EXPECT_NEAR(price, exact, 1e-3 * exact) << "grid " << price << " closed form " << exact;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CallsAndPuts, HullWhiteBondOption,
+    ::testing::Values(OptionCase{true, 1.0, kMeanrev}, OptionCase{true, 0.99, kMeanrev},
+                      OptionCase{false, 1.0, kMeanrev}, OptionCase{false, 1.01, 0.5},
+                      OptionCase{true, 1.0, 0.0}, OptionCase{false, 1.005, 0.0}));
+
+TEST(HullWhite, NoMeanReversionIsTheLimitOfSmallMeanReversion) {
+  const double strike = discount(3.0) / discount(1.0);
+  HullWhiteCN without = model(0.0);
+  const double limit = grid_price(without, bond_option(true, strike, 1.0, 3.0));
+  for (const double meanrev : {1e-9, -1e-9, 1e-6}) {
+    HullWhiteCN grid = model(meanrev);
+    const double price = grid_price(grid, bond_option(true, strike, 1.0, 3.0));
+    EXPECT_NEAR(price, limit, 10.0 * std::fabs(meanrev) * limit) << meanrev;
+  }
+}
+
+TEST(HullWhiteShift, AgreesWithTheConvexityFormulaWhereItIsAccurate) {
+  for (const double a : {0.1, 0.5, 1.0, 3.0}) {
+    for (const double y : {1.0, 5.0, 30.0}) {
+      const double e = std::exp(-a * y);
+      const double formula = (1.0 - e) * (kVol * kVol / (a * 2.0 * a)) * (1.0 - e);
+      EXPECT_NEAR(hull_white_shift(0.0, a, kVol, y), formula, 1e-14 * formula) << a << " " << y;
+    }
+  }
+  EXPECT_EQ(hull_white_shift(0.03, 0.2, kVol, 0.0), 0.03);
+}
+
+TEST(HullWhiteShift, StaysAccurateAsTheMeanReversionVanishes) {
+  const double y = 2.0;
+  EXPECT_EQ(hull_white_shift(0.0, 0.0, kVol, y), kVol * kVol * y * y / 2.0);
+  for (double a = 1e-1; a > 1e-13; a /= 3.7) {
+    for (const double signed_a : {a, -a}) {
+      const long double ratio = ratio_series(static_cast<long double>(signed_a) * y);
+      const long double g = y * ratio;
+      const double reference = static_cast<double>(kVol * kVol * g * g / 2.0L);
+      EXPECT_NEAR(hull_white_shift(0.0, signed_a, kVol, y), reference, 1e-15 * reference)
+          << signed_a;
+    }
+  }
+}
+
+TEST(HullWhite, CoefficientsUseTheShiftAtTheEarlierEndOfTheStep) {
+  HullWhiteCN grid = model(kMeanrev, 4, 0.02);
+  const auto timetable = make_timetable({{0, at_years(3), 0, 1.0, 0}}, {"A"}, {"+"}, {"USD"});
+  auto state = grid.create_state_cn(timetable);
+  ASSERT_TRUE(state) << state.error().text();
+  EXPECT_EQ(state->x[4], 0.0);  // centred on the fitted mean path
+  Tridiagonal s(9), r(9);
+  ASSERT_TRUE(grid.cn_coefficients(*state, at_years(2), s, r));
+  const double f = *(*market().base_asset())->rate(3.0, 2.0);
+  const double dt = 1.0, dx = 0.005;
+  const double v = kVol * kVol * (dt * 0.25) / (dx * dx);
+  const double at_earlier = hull_white_shift(f, kMeanrev, kVol, 2.0);
+  const double at_later = hull_white_shift(f, kMeanrev, kVol, 3.0);
+  ASSERT_GT(std::fabs(at_later - at_earlier) * dt * 0.5, 1e-9);
+  for (std::size_t i = 1; i + 1 < 9; ++i) {
+    const double x = state->x[i];
+    const double d = x * (dt * 0.25 * kMeanrev) / dx;
+    EXPECT_NEAR(r.lower[i], d - v, 1e-15);
+    EXPECT_NEAR(r.upper[i], -v - d, 1e-15);
+    EXPECT_NEAR(r.diag[i], (x + at_earlier) * dt * 0.5 + 2.0 * v - 1.0, 1e-15);
+    EXPECT_EQ(s.diag[i], -2.0 - r.diag[i]);
+  }
+  // On the edges: no diffusion, a one-sided drift toward the inside.
+  const double d_top = state->x[0] * (dt * 0.25 * kMeanrev) / dx;
+  EXPECT_NEAR(r.upper[0], -2.0 * d_top, 1e-15);
+  EXPECT_NEAR(r.diag[0], 2.0 * d_top - 1.0 + (state->x[0] + at_earlier) * dt * 0.5, 1e-15);
+  EXPECT_NEAR(r.lower[8], -2.0 * d_top, 1e-15);
+  EXPECT_EQ(s.lower[8], -r.lower[8]);
+}
+
+TEST(HullWhite, AssetsComeFromTheDatasetOnEveryNode) {
+  HullWhiteCN grid = model(kMeanrev, 10);
+  const auto timetable = make_timetable({{0, at_years(1), 0, 1.0, 0}}, {"A"}, {"+"}, {"USD"});
+  auto state = grid.create_state_cn(timetable);
+  ASSERT_TRUE(state);
+  EXPECT_FALSE(grid.get_model_val_cn(*state, "USD"));
+  auto ledger = calculate_fd(grid, timetable);
+  ASSERT_TRUE(ledger) << ledger.error().text();
+  // Discounted on each node with its own short rate: higher rates, lower values.
+  const Values& pv = **ledger->pv_vec(0);
+  for (std::size_t i = 1; i < pv.size(); ++i) EXPECT_LT(pv[i - 1], pv[i]);
+}
+
+TEST(HullWhite, AMissingBaseCurveFailsTheFirstStep) {
+  // The payment in EUR needs no discount curve; the step before it does.
+  std::unordered_map<std::string, AssetLogFwd> curves;
+  curves.emplace("EUR", testing::checked_curve({0.0, 10.0}, {0.1, 0.1}, AssetKind::Quoted));
+  HullWhiteCN grid(grid_params(Assets(std::move(curves), "USD"), 10, 0.1, kDay), kMeanrev, kVol);
+  const auto timetable = make_timetable({{0, at_years(1), 0, 1.0, 0}}, {"A"}, {"+"}, {"EUR"});
+  auto ledger = calculate_fd(grid, timetable);
+  ASSERT_FALSE(ledger);
+  EXPECT_EQ(ledger.error().text(),
+            "Asset 'USD' not found in snaps, expressions, or in dataset[ASSETS]");
+}
+
+}  // namespace
+}  // namespace ravlin
