@@ -1,5 +1,6 @@
 #include "qdt/fixed.hpp"
 
+#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,10 +16,47 @@ namespace ravlin {
 
 namespace {
 
+// The curves of one calculation, each found once: looking the base curve and
+// the asset units up by name at every event would hash the same few names
+// for each of possibly millions of events. The values are those of
+// Assets::discount_factor and Assets::asset_value, which also give the errors.
+class CurveCache {
+ public:
+  CurveCache(const Assets& assets, std::size_t units) : assets_(assets), by_unit_(units, nullptr) {
+    if (auto base = assets.base_asset()) base_ = *base;
+  }
+
+  std::expected<double, AssetError> discount_factor(double years) const {
+    if (base_ != nullptr) {
+      if (auto log_value = base_->log_value(years)) return std::exp(-*log_value);
+    }
+    return assets_.discount_factor(years);
+  }
+
+  std::expected<double, AssetError> asset_value(std::uint64_t unit_key, const std::string& name,
+                                                double years) {
+    const AssetLogFwd*& curve = by_unit_[unit_key];
+    if (curve == nullptr) {
+      auto found = assets_.asset_by_name(name);
+      if (!found) return std::unexpected(std::move(found).error());
+      curve = *found;
+    }
+    if (curve->is_base()) return 1.0;
+    if (auto log_value = curve->log_value(years)) return std::exp(*log_value);
+    return assets_.asset_value(name, years);
+  }
+
+ private:
+  const Assets& assets_;
+  const AssetLogFwd* base_ = nullptr;
+  std::vector<const AssetLogFwd*> by_unit_;
+};
+
 // One event of the forward walk, with its discounted quantity as `amount`
 // (a single element, kept inline by Values).
 struct FixedEvent {
   Fixed& model;
+  CurveCache& curves;
   FwdModelStateGeneric& state;
   const TimeTable& timetable;
   std::size_t index;
@@ -81,7 +119,7 @@ std::expected<void, ModelError> save_event(const FixedEvent& event, Values amoun
           },
           [&](const Unit::Asset& unit) -> std::expected<void, ModelError> {
             RV_ASSIGN(const double value,
-                      event.model.assets().asset_value(unit.name, event.years));
+                      event.curves.asset_value(*unit_key, unit.name, event.years));
             amount[0] *= value;
             return save(std::move(amount));
           },
@@ -111,15 +149,16 @@ std::expected<void, ModelError> save_event(const FixedEvent& event, Values amoun
 
 std::expected<Ledger, ModelError> Fixed::calculate(const TimeTable& timetable) {
   FwdModelStateGeneric state = create_fwd_state(timetable, 1);
+  CurveCache curves(assets_, timetable.units().size());
   std::int64_t current = pricing_ts_;
   for (std::size_t i = 0; i < timetable.size(); ++i) {
     const std::optional<std::int64_t> time = timetable.ts_opt(i);
     if (!time) return std::unexpected(ModelError::event_error(timetable, i, "No event time"));
     if (*time < current) return std::unexpected(ModelError::event_in_past(timetable, i, current));
     const double years = year_fraction(*time, pricing_ts_);
-    RV_ASSIGN(const double df, assets_.discount_factor(years));
+    RV_ASSIGN(const double df, curves.discount_factor(years));
     state.discount = Values::scalar(df);
-    const FixedEvent event{*this, state, timetable, i, *time, years};
+    const FixedEvent event{*this, curves, state, timetable, i, *time, years};
     if (auto saved = save_event(event, Values::scalar(df * timetable.quantity_at(i))); !saved) {
       return std::unexpected(ModelError::event_error(timetable, i, saved.error().text()));
     }

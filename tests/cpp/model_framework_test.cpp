@@ -97,9 +97,10 @@ TEST(NameValue, UnknownNameIsTheAssetError) {
 
 TEST(PhraseValue, InputsInOrderRecursingThroughPhrasesAndLastOutputWins) {
   Expressions expressions;
-  expressions.phrases["inner"] = fake_phrase({"b"}, [](const std::vector<Values>& in) -> PhraseResult {
-    return std::vector<Values>{scaled(in[0], 10.0)};
-  });
+  expressions.phrases["inner"] =
+      fake_phrase({"b"}, [](const std::vector<Values>& in) -> PhraseResult {
+        return std::vector<Values>{scaled(in[0], 10.0)};
+      });
   auto outer_phrase = fake_phrase({"a", "inner", "snapped"},
                                   [](const std::vector<Values>& in) -> PhraseResult {
                                     const double sum = in[0][0] + in[1][0] + in[2][0];

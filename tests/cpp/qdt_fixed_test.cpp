@@ -101,9 +101,10 @@ TEST(Fixed, SnapperStoresValuesThatSnapsAndPhrasesRead) {
   });
   const auto& snapper_calls = snapper->calls;
   expressions.snappers["snp"] = Snapper{{"half", "dbl"}, std::move(snapper)};
-  expressions.phrases["ph"] = fake_phrase({"half"}, [](const std::vector<Values>& in) -> PhraseResult {
-    return std::vector<Values>{scaled(in[0], 3.0)};
-  });
+  expressions.phrases["ph"] =
+      fake_phrase({"half"}, [](const std::vector<Values>& in) -> PhraseResult {
+        return std::vector<Values>{scaled(in[0], 3.0)};
+      });
   const auto timetable = make_timetable(
       {{0, at_years(1), 0, 1.0, 0}, {0, at_years(2), 0, 10.0, 1}, {0, at_years(3), 0, 2.0, 2}},
       {"A"}, {"+"}, {"snp", "dbl", "ph"}, std::move(expressions));
@@ -129,7 +130,8 @@ TEST(Fixed, BatchSavesThePayFunctionOutputsPerOutputAndInput) {
   EXPECT_EQ(pay_calls[0], (std::vector<Values>{{4.0 * df(1) * kForward}, {4.0 * df(1)}}));
 }
 
-const std::string kAt0 = "Error at event:\n  #0: track: \"Track(0)\", time: Single(2024-01-01T00:00:00Z)";
+const std::string kAt0 =
+    "Error at event:\n  #0: track: \"Track(0)\", time: Single(2024-01-01T00:00:00Z)";
 
 struct ErrorCase {
   const char* name;
@@ -216,6 +218,30 @@ TEST(Fixed, NullTimeIsAnEventError) {
   const std::string text = price.error().text();
   EXPECT_TRUE(text.starts_with("Error at event:\n  #0: track: \"Track(0)\", time: ")) << text;
   EXPECT_TRUE(text.ends_with(", unit: \"Asset(X)\", caused by \nNo event time")) << text;
+}
+
+// Curve failures of asset units: a quoted curve that ends at one year, and
+// a base asset that the curves lack.
+TEST(Fixed, AssetCurveFailuresAreReportedAtTheirEvent) {
+  auto short_curve = AssetLogFwd::create({0.0, 1.0}, {0.0, 0.0}, AssetKind::Quoted);
+  auto base_curve = AssetLogFwd::create({1.0, 10.0}, {0.05, 0.5}, AssetKind::Base);
+  ASSERT_TRUE(short_curve && base_curve);
+  const auto timetable = make_timetable(
+      {{0, at_years(0.5), 0, 1.0, 0}, {0, at_years(2), 0, 1.0, 0}}, {"A"}, {"+"}, {"S"});
+
+  Fixed with_base(Assets({{"S", *short_curve}, {"USD", *base_curve}}, "USD"), kT0, 0);
+  auto beyond = with_base.calculate(timetable);
+  ASSERT_FALSE(beyond);
+  EXPECT_EQ(beyond.error().text(),
+            "Error at event:\n  #1: track: \"Track(0)\", time: Single(2025-12-31T00:00:00Z), "
+            "op: +, qty: 1, unit: \"Asset(S)\", caused by \nError: Interpolation out of range "
+            "at time 2.\n Perhaps the time range in forwards/discount data is too short.");
+
+  Fixed without_base(Assets({{"S", *short_curve}}, "USD"), kT0, 0);
+  auto no_base = without_base.calculate(timetable);
+  ASSERT_FALSE(no_base);
+  EXPECT_EQ(no_base.error().text(),
+            "Asset 'USD' not found in snaps, expressions, or in dataset[ASSETS]");
 }
 
 TEST(Fixed, EventsAtOneTimeAreAccepted) {

@@ -45,8 +45,8 @@ class FakeMC final : public MCModel {
     return create_fwd_state(timetable, params_.paths);
   }
 
-  std::expected<std::optional<Values>, ModelError> get_model_val_mc(FwdModelStateGeneric&,
-                                                                    std::string_view name) override {
+  std::expected<std::optional<Values>, ModelError> get_model_val_mc(
+      FwdModelStateGeneric&, std::string_view name) override {
     if (name == "BAD") return std::unexpected(ModelError::message("get_value failed"));
     const auto found = per_path.find(std::string(name));
     if (found == per_path.end()) return std::nullopt;

@@ -29,7 +29,8 @@ using PhraseFn = std::function<PhraseResult(const std::vector<Values>&)>;
 // A phrase whose evaluation is a C++ function; it keeps the inputs of every call.
 class FakePhrase final : public EvalPhrase {
  public:
-  FakePhrase(std::vector<std::string> inp, PhraseFn fn) : inp_(std::move(inp)), fn_(std::move(fn)) {}
+  FakePhrase(std::vector<std::string> inp, PhraseFn fn)
+      : inp_(std::move(inp)), fn_(std::move(fn)) {}
   const std::vector<std::string>& iter_inp() const override { return inp_; }
   PhraseResult eval(const std::vector<Values>& inputs) const override {
     calls.push_back(inputs);
@@ -68,7 +69,8 @@ inline std::int64_t at_years(double years) {
 
 // Base "USD" with the flat zero rate `rate` on [0, 10] years, and quoted
 // assets with flat forwards on [0, 10] years.
-inline Assets flat_assets(double rate, const std::vector<std::pair<std::string, double>>& forwards) {
+inline Assets flat_assets(double rate,
+                          const std::vector<std::pair<std::string, double>>& forwards) {
   std::unordered_map<std::string, AssetLogFwd> curves;
   auto add = [&](const std::string& name, std::vector<double> times, std::vector<double> logs,
                  AssetKind kind) {
