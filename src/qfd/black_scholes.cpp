@@ -10,24 +10,21 @@ namespace ravlin {
 
 namespace {
 
-// S from R of the same step: S = -2I - R.
-void left_from_right(const Tridiagonal& r, Tridiagonal& s) {
-  const std::size_t n = r.n;
-  const double* __restrict r_lower = r.lower.data();
-  const double* __restrict r_diag = r.diag.data();
-  const double* __restrict r_upper = r.upper.data();
-  double* __restrict s_lower = s.lower.data();
-  double* __restrict s_diag = s.diag.data();
-  double* __restrict s_upper = s.upper.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    s_lower[i] = -r_lower[i];
-    s_diag[i] = -2.0 - r_diag[i];
-    s_upper[i] = -r_upper[i];
-  }
-}
-
 void ensure_size(Tridiagonal& matrix, std::size_t n) {
   if (matrix.n != n) matrix = Tridiagonal(n);
+}
+
+void fill_rows(Tridiagonal& matrix, double lower, double diag, double upper) {
+  std::fill(matrix.lower.begin(), matrix.lower.end(), lower);
+  std::fill(matrix.diag.begin(), matrix.diag.end(), diag);
+  std::fill(matrix.upper.begin(), matrix.upper.end(), upper);
+}
+
+// Row i of S from row i of R: S = -2I - R.
+void left_row_from_right(const Tridiagonal& r, Tridiagonal& s, std::size_t i) {
+  s.lower[i] = -r.lower[i];
+  s.diag[i] = -2.0 - r.diag[i];
+  s.upper[i] = -r.upper[i];
 }
 
 }  // namespace
@@ -80,16 +77,17 @@ std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& s
   const std::size_t n = state.n;
   ensure_size(r, n);
   ensure_size(s, n);
-  std::fill(r.lower.begin(), r.lower.end(), -v - u);
-  std::fill(r.diag.begin(), r.diag.end(), (2.0 * v - 1.0) + discount);
-  std::fill(r.upper.begin(), r.upper.end(), u - v);
-  // On the edges the second derivative is dropped and the first is one-sided,
-  // toward the inside of the grid.
+  // The same rows everywhere but on the edges, where the second derivative
+  // is dropped and the first is one-sided, toward the inside of the grid.
+  const double lower = -v - u, diag = (2.0 * v - 1.0) + discount, upper = u - v;
+  fill_rows(r, lower, diag, upper);
+  fill_rows(s, -lower, -2.0 - diag, -upper);
   r.diag[0] = discount + (-1.0 - 2.0 * u);
   r.upper[0] = 2.0 * u;
   r.lower[n - 1] = -2.0 * u;
   r.diag[n - 1] = discount + (2.0 * u - 1.0);
-  left_from_right(r, s);
+  left_row_from_right(r, s, 0);
+  left_row_from_right(r, s, n - 1);
   return {};
 }
 

@@ -70,9 +70,13 @@ std::expected<void, ModelError> HullWhiteCN::cn_coefficients(const FdState& stat
   for (std::size_t i = 0; i < n; ++i) {
     const double d = x[i] * drift / dx;
     const double rate = x[i] + shift;
-    r_lower[i] = d - v;
-    r_diag[i] = rate * half_dt + centre;
-    r_upper[i] = -v - d;
+    const double lower = d - v, diag = rate * half_dt + centre, upper = -v - d;
+    r_lower[i] = lower;
+    r_diag[i] = diag;
+    r_upper[i] = upper;
+    s_lower[i] = -lower;
+    s_diag[i] = -2.0 - diag;
+    s_upper[i] = -upper;
   }
   // On the edges the second derivative is dropped and the first is one-sided,
   // toward the inside of the grid.
@@ -82,11 +86,10 @@ std::expected<void, ModelError> HullWhiteCN::cn_coefficients(const FdState& stat
   r_upper[0] = d_top * -2.0;
   r_lower[n - 1] = d_bottom * 2.0;
   r_diag[n - 1] = -1.0 - d_bottom * 2.0 + half_dt * (x[n - 1] + shift);
-  for (std::size_t i = 0; i < n; ++i) {
-    s_lower[i] = -r_lower[i];
-    s_diag[i] = -2.0 - r_diag[i];
-    s_upper[i] = -r_upper[i];
-  }
+  s_diag[0] = -2.0 - r_diag[0];
+  s_upper[0] = -r_upper[0];
+  s_lower[n - 1] = -r_lower[n - 1];
+  s_diag[n - 1] = -2.0 - r_diag[n - 1];
   return {};
 }
 

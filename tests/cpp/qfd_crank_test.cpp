@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "qfd/crank.hpp"
@@ -126,7 +127,11 @@ TEST_P(SharedStep, EqualsProductThenSolveBitForBit) {
 INSTANTIATE_TEST_SUITE_P(TracksAndSizes, SharedStep,
                          ::testing::Values(StepCase{1, 3}, StepCase{1, 2001}, StepCase{2, 21},
                                            StepCase{3, 21}, StepCase{4, 101}, StepCase{5, 101},
-                                           StepCase{9, 41}, StepCase{10, 2001}));
+                                           StepCase{9, 41}, StepCase{10, 2001}),
+                         [](const auto& info) {
+                           return std::to_string(info.param.tracks) + "Tracks" +
+                                  std::to_string(info.param.n) + "Nodes";
+                         });
 
 TEST(SharedStep, FactorisesTheNextStepWithoutTracks) {
   std::mt19937_64 rng(7);
