@@ -52,8 +52,8 @@ class CurveCache {
   std::vector<const AssetLogFwd*> by_unit_;
 };
 
-// One event of the forward walk, with its discounted quantity as `amount`
-// (a single element, kept inline by Values).
+// One event of the forward walk; its amount (discount factor times quantity)
+// travels separately as a single-element Values, kept inline.
 struct FixedEvent {
   Fixed& model;
   CurveCache& curves;
