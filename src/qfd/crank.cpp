@@ -1,6 +1,8 @@
 #include "qfd/crank.hpp"
 
-#include <algorithm>
+// The shared step must round exactly as product and solve do, whatever the
+// target: no multiply and add may be fused into one rounding.
+#pragma GCC optimize("fp-contract=off")
 
 namespace ravlin {
 

@@ -20,6 +20,9 @@ constexpr std::int64_t kEarliest = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
 // Shorter steps than this are not taken: zero-length and backward steps too.
 constexpr double kMinStepYears = 1e-10;
+// Beyond this the 2 n_x + 1 nodes of a value vector could not be addressed.
+constexpr std::size_t kMaxNodesEachSide =
+    (std::numeric_limits<std::size_t>::max() / sizeof(double) - 1) / 2;
 
 // ---------------------------------------------------------------------------
 // Checks before the grid is built
@@ -28,9 +31,17 @@ std::expected<void, ModelError> check_grid_settings(const FD1FParams& params,
                                                     const TimeTable& timetable) {
   RV_TRY(last_row_time(timetable));
   if (params.n_x == 0) return std::unexpected(ModelError::message("N_X must be at least 1"));
+  if (params.n_x > kMaxNodesEachSide) {
+    return std::unexpected(ModelError::message("N_X must be at most " +
+                                               std::to_string(kMaxNodesEachSide) + ", got " +
+                                               std::to_string(params.n_x)));
+  }
   if (!(params.max_x > 0.0)) {
     return std::unexpected(
         ModelError::message("MAX_X must be positive, got " + format_double(params.max_x)));
+  }
+  if (std::isinf(params.max_x)) {
+    return std::unexpected(ModelError::message("MAX_X must be finite, got inf"));
   }
   if (!(params.timestep * kYearMs >= 1.0)) {
     return std::unexpected(ModelError::message("TIMESTEP must be at least one millisecond, got " +

@@ -337,7 +337,11 @@ INSTANTIATE_TEST_SUITE_P(
     Values, FdSettings,
     ::testing::Values(
         SettingsCase{"NoNodes", 0, 1.0, 0.1, "N_X must be at least 1"},
+        SettingsCase{"TooManyNodes", std::numeric_limits<std::size_t>::max() / 2, 1.0, 0.1,
+                     "N_X must be at most 1152921504606846975, got 9223372036854775807"},
         SettingsCase{"ZeroWidth", 2, 0.0, 0.1, "MAX_X must be positive, got 0"},
+        SettingsCase{"InfiniteWidth", 2, std::numeric_limits<double>::infinity(), 0.1,
+                     "MAX_X must be finite, got inf"},
         SettingsCase{"NegativeWidth", 2, -1.5, 0.1, "MAX_X must be positive, got -1.5"},
         SettingsCase{"NaNWidth", 2, kNaN, 0.1, "MAX_X must be positive, got NaN"},
         SettingsCase{"ZeroStep", 2, 1.0, 0.0, "TIMESTEP must be at least one millisecond, got 0"},
