@@ -68,7 +68,7 @@ std::expected<void, ModelError> check_event_times(const TimeTable& timetable,
 // as good as no regular steps at all.
 std::int64_t regular_step_ms(double timestep) {
   const double ms = std::trunc(timestep * kYearMs);
-  if (ms >= 9.2e18) return kLatest;
+  if (ms >= 0x1p63) return kLatest;
   return static_cast<std::int64_t>(ms);
 }
 
