@@ -41,7 +41,8 @@ std::expected<void, ModelError> save_event(const MCEvent& event) {
           },
           [&](const Unit::Asset& unit) -> std::expected<void, ModelError> {
             RV_ASSIGN(Values value,
-                      event.model.asset_value(event.state, event.weight(), unit.name, event.time));
+                      event.model.weighted_asset_value(event.state, timetable.quantity_at(event.index),
+                                                       unit.name, event.time));
             return save(std::move(value));
           },
           [&](const Unit::Snapper& unit) -> std::expected<void, ModelError> {
@@ -69,19 +70,33 @@ std::expected<void, ModelError> save_event(const MCEvent& event) {
 
 }  // namespace
 
+std::expected<Values, ModelError> MCModel::dataset_value(const Values& weight,
+                                                         std::string_view name,
+                                                         std::int64_t time) const {
+  const MCParams& settings = params();
+  RV_ASSIGN(const double value,
+            settings.assets.asset_value(name, year_fraction(time, settings.pricing_ts)));
+  return scaled(weight, value);
+}
+
 std::expected<Values, ModelError> MCModel::asset_value(FwdModelStateGeneric& state,
                                                        const Values& weight,
                                                        std::string_view name,
                                                        std::int64_t time) {
   RV_ASSIGN(std::optional<Values> own, get_model_val_mc(state, name));
-  if (own) {
-    RV_TRY(multiply_in_place(*own, weight));
-    return std::move(*own);
-  }
-  const MCParams& settings = params();
-  RV_ASSIGN(const double value,
-            settings.assets.asset_value(name, year_fraction(time, settings.pricing_ts)));
-  return scaled(weight, value);
+  if (!own) return dataset_value(weight, name, time);
+  RV_TRY(multiply_in_place(*own, weight));
+  return std::move(*own);
+}
+
+std::expected<Values, ModelError> MCModel::weighted_asset_value(FwdModelStateGeneric& state,
+                                                                double quantity,
+                                                                std::string_view name,
+                                                                std::int64_t time) {
+  RV_ASSIGN(std::optional<Values> own, get_model_val_mc(state, name));
+  if (!own) return dataset_value(scaled(state.discount, quantity), name, time);
+  RV_TRY(multiply_scaled_in_place(*own, state.discount, quantity));
+  return std::move(*own);
 }
 
 std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& timetable) {

@@ -43,6 +43,15 @@ class MCModel : public LangModel {
   std::expected<Values, ModelError> asset_value(FwdModelStateGeneric& state,
                                                 const Values& weight, std::string_view name,
                                                 std::int64_t time) final;
+  // asset_value with the weight discount × quantity, which is built only when
+  // the model has no array of its own: the model's array is scaled in place.
+  std::expected<Values, ModelError> weighted_asset_value(FwdModelStateGeneric& state,
+                                                         double quantity, std::string_view name,
+                                                         std::int64_t time);
+
+ private:
+  std::expected<Values, ModelError> dataset_value(const Values& weight, std::string_view name,
+                                                  std::int64_t time) const;
 };
 
 std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& timetable);

@@ -134,6 +134,10 @@ ValuesOr<void> multiply_in_place(Values& left, const Values& right) {
   return combine_in_place(left, right, [](double a, double b) { return a * b; });
 }
 
+ValuesOr<void> multiply_scaled_in_place(Values& left, const Values& right, double scale) {
+  return combine_in_place(left, right, [scale](double a, double b) { return a * (b * scale); });
+}
+
 ValuesOr<void> add_in_place(Values& left, const Values& right) {
   return combine_in_place(left, right, [](double a, double b) { return a + b; });
 }

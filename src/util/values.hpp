@@ -78,6 +78,9 @@ ValuesOr<Values> multiply(const Values& left, const Values& right);
 ValuesOr<Values> add(const Values& left, const Values& right);
 // left *= right, element by element; left takes the broadcast length.
 ValuesOr<void> multiply_in_place(Values& left, const Values& right);
+// left *= right * scale, element by element (the product right * scale is
+// taken first); left takes the broadcast length.
+ValuesOr<void> multiply_scaled_in_place(Values& left, const Values& right, double scale);
 // left += right, element by element; left takes the broadcast length.
 ValuesOr<void> add_in_place(Values& left, const Values& right);
 Values scaled(const Values& values, double factor);
