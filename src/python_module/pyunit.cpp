@@ -72,24 +72,24 @@ std::shared_ptr<arrow::RecordBatch> import_record_batch(PyObject* events_rb) {
 }
 
 std::expected<std::unique_ptr<EvalPhrase>, PyParseError> CreateTimeTable::create_phrase(
-    PyObject* spec) {
-  RV_ASSIGN(PyRef fn, get_any(spec, "fn"));
-  RV_ASSIGN(auto inp, get_typed<std::vector<std::string>>(spec, "inp"));
+    PyObject* entry) {
+  RV_ASSIGN(PyRef fn, get_any(entry, "fn"));
+  RV_ASSIGN(auto inp, get_typed<std::vector<std::string>>(entry, "inp"));
   return std::make_unique<PyPhrase>(std::move(inp), std::move(fn));
 }
 
 namespace {
 
 // One entry of the expressions dictionary, stored into its table.
-std::expected<void, PyParseError> read_expression(const std::string& name, PyObject* spec,
+std::expected<void, PyParseError> read_expression(const std::string& name, PyObject* entry,
                                                   Expressions& expressions) {
-  RV_ASSIGN(auto type, get_typed<std::string>(spec, "type"));
+  RV_ASSIGN(auto type, get_typed<std::string>(entry, "type"));
   if (type == "snapper") {
-    RV_ASSIGN(auto phrase, CreateTimeTable::create_phrase(spec));
-    RV_ASSIGN(auto out, get_typed<std::vector<std::string>>(spec, "out"));
+    RV_ASSIGN(auto phrase, CreateTimeTable::create_phrase(entry));
+    RV_ASSIGN(auto out, get_typed<std::vector<std::string>>(entry, "out"));
     expressions.snappers.insert_or_assign(name, Snapper{std::move(out), std::move(phrase)});
   } else if (type == "phrase") {
-    RV_ASSIGN(auto phrase, CreateTimeTable::create_phrase(spec));
+    RV_ASSIGN(auto phrase, CreateTimeTable::create_phrase(entry));
     expressions.phrases.insert_or_assign(name, std::move(phrase));
   } else if (type == "batch") {
     return std::unexpected(PyParseError::message("Batch is not supported in this package"));
@@ -109,11 +109,11 @@ std::expected<Expressions, PyParseError> read_expressions(PyObject* dict) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), i);
     PyObject* key = PyTuple_GET_ITEM(item, 0);
-    PyObject* spec = PyTuple_GET_ITEM(item, 1);
+    PyObject* entry = PyTuple_GET_ITEM(item, 1);
     std::string name;
     if (!convert(key, name)) return std::unexpected(PyParseError::fetch());
-    if (!PyDict_Check(spec)) return std::unexpected(PyParseError::type_check(spec, "PyDict"));
-    if (auto read = read_expression(name, spec, expressions); !read) {
+    if (!PyDict_Check(entry)) return std::unexpected(PyParseError::type_check(entry, "PyDict"));
+    if (auto read = read_expression(name, entry, expressions); !read) {
       return std::unexpected(PyParseError::expr_err(name, std::move(read).error()));
     }
   }

@@ -21,7 +21,7 @@ struct CreateTimeTable {
   static std::expected<TimeTable, PyTimeTableError> create_timetable(
       const arrow::RecordBatch& batch, PyObject* expressions);
   // The phrase of one expression entry: "fn", then "inp".
-  static std::expected<std::unique_ptr<EvalPhrase>, PyParseError> create_phrase(PyObject* spec);
+  static std::expected<std::unique_ptr<EvalPhrase>, PyParseError> create_phrase(PyObject* entry);
 };
 
 }  // namespace ravlin::py
