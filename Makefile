@@ -34,7 +34,7 @@ sanitize: install gtest
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAVLIN_MODULE=OFF \
 	  -DRAVLIN_TESTS=ON -DRAVLIN_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(SAN_BUILD) -j2
-	ctest --test-dir $(SAN_BUILD) --output-on-failure
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --test-dir $(SAN_BUILD) --output-on-failure
 
 demo: install
 	$(PY) demo/demo.py
