@@ -3,6 +3,8 @@
 import math
 
 import numpy as np
+from hypothesis import given, settings
+from hypothesis import strategies as st
 import pytest
 
 import _ravlin
@@ -278,3 +280,12 @@ def test_no_statistics_when_pricing_fails(recorder):
     with pytest.raises(RuntimeError, match="Track 0 not found"):
         price([], base_data(FIXED={"FLAGS": 1}), state=recorder)
     assert recorder.stats == []
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.floats(0.0, 6.9), st.floats(-1e6, 1e6)), min_size=1, max_size=40))
+def test_any_stream_of_payments_is_its_discounted_sum(payments):
+    payments.sort()
+    rows = [("leg", years(t), "+", q, "USD") for t, q in payments]
+    expected = sum(q * df((years(t) - T0) / YEAR_MS) for t, q in payments)
+    assert price(rows) == pytest.approx(expected, rel=1e-12, abs=1e-9)

@@ -42,6 +42,12 @@ CALLS = [
     # evaluation faults
     (_ravlin.fixed_price, [("leg", T0, "+", 1.0, "p")], dataset(), {"p": {"type": "phrase", "fn": phrase_fn, "inp": ["USD"]}}),
     (_ravlin.mc_price, [("leg", T0 + 1000, "+", 1.0, "EUR")], dataset(MC={"PATHS": 3, "SEED": 0}), {}),
+    # grid faults and successes
+    (_ravlin.fd_hullwhite_price, [("leg", T0 + 1000, "+", 1.0, "p")],
+     dataset(FD={"N_X": 4, "MAX_X": 0.1, "TIMESTEP": 0.1}, HW={"MEANREV": 0.1, "VOL": 0.01}),
+     {"p": {"type": "phrase", "fn": phrase_fn, "inp": []}}),
+    (_ravlin.fd_blackscholes_price, [("leg", T0 + 1000, "+", 1.0, "USD")],
+     dataset(FD={"N_X": 4, "MAX_X": 0.1, "TIMESTEP": 0.1, "FLAGS": 11}, BS={"VOL": 0.2, "ASSET": "USD"}), {}),
     # successes with statistics
     (_ravlin.fixed_price, [("leg", T0, "+", 1.0, "s"), ("leg", T0, "+", 1.0, "x")], dataset(FIXED={"FLAGS": 11}),
      {"s": {"type": "snapper", "fn": snapper_fn, "inp": ["USD"], "out": ["x"]}}),
