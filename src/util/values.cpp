@@ -15,7 +15,7 @@ void Values::allocate(std::size_t size) {
   }
 }
 
-Values::Values(std::size_t size, double fill) : data_(&inline_) {
+void Values::fill_heap(std::size_t size, double fill) {
   allocate(size);
   std::fill(data_, data_ + size_, fill);
 }
@@ -35,29 +35,10 @@ Values::Values(const Values& other) : data_(&inline_) {
   std::copy(other.begin(), other.end(), data_);
 }
 
-Values::Values(Values&& other) noexcept
-    : size_(other.size_), data_(&inline_), inline_(other.inline_), heap_(std::move(other.heap_)) {
-  if (heap_) data_ = heap_.get();
-  other.size_ = 0;
-  other.data_ = &other.inline_;
-}
-
 Values& Values::operator=(const Values& other) {
   if (this != &other) {
     if (size_ != other.size_) allocate(other.size_);
     std::copy(other.begin(), other.end(), data_);
-  }
-  return *this;
-}
-
-Values& Values::operator=(Values&& other) noexcept {
-  if (this != &other) {
-    size_ = other.size_;
-    inline_ = other.inline_;
-    heap_ = std::move(other.heap_);
-    data_ = heap_ ? heap_.get() : &inline_;
-    other.size_ = 0;
-    other.data_ = &other.inline_;
   }
   return *this;
 }
@@ -69,17 +50,6 @@ bool Values::operator==(const Values& other) const noexcept {
 std::string LengthMismatch::text() const {
   return "Value arrays of lengths " + std::to_string(left) + " and " + std::to_string(right) +
          " cannot be combined";
-}
-
-std::optional<std::size_t> broadcast_length(std::size_t left, std::size_t right) noexcept {
-  if (left == right || right == 1) return left;
-  if (left == 1) return right;
-  return std::nullopt;
-}
-
-ValuesOr<std::size_t> checked_length(std::size_t left, std::size_t right) {
-  if (auto length = broadcast_length(left, right)) return *length;
-  return std::unexpected(LengthMismatch{left, right});
 }
 
 namespace {

@@ -21,15 +21,38 @@ namespace ravlin {
 class Values {
  public:
   Values() noexcept : data_(&inline_) {}
-  explicit Values(std::size_t size, double fill = 0.0);
+  explicit Values(std::size_t size, double fill = 0.0) : data_(&inline_) {
+    if (size <= 1) {
+      size_ = size;
+      inline_ = fill;
+    } else {
+      fill_heap(size, fill);
+    }
+  }
   Values(std::initializer_list<double> items);
   explicit Values(std::span<const double> items);
   static Values scalar(double value) { return Values(1, value); }
 
   Values(const Values& other);
-  Values(Values&& other) noexcept;
+  // Moves are inline: the engines move values through every event.
+  Values(Values&& other) noexcept
+      : size_(other.size_), data_(&inline_), inline_(other.inline_), heap_(std::move(other.heap_)) {
+    if (heap_) data_ = heap_.get();
+    other.size_ = 0;
+    other.data_ = &other.inline_;
+  }
   Values& operator=(const Values& other);
-  Values& operator=(Values&& other) noexcept;
+  Values& operator=(Values&& other) noexcept {
+    if (this != &other) {
+      size_ = other.size_;
+      inline_ = other.inline_;
+      heap_ = std::move(other.heap_);
+      data_ = heap_ ? heap_.get() : &inline_;
+      other.size_ = 0;
+      other.data_ = &other.inline_;
+    }
+    return *this;
+  }
   ~Values() = default;
 
   std::size_t size() const noexcept { return size_; }
@@ -48,6 +71,7 @@ class Values {
 
  private:
   void allocate(std::size_t size);
+  void fill_heap(std::size_t size, double fill);
 
   std::size_t size_ = 0;
   double* data_;
@@ -66,8 +90,15 @@ template <typename T>
 using ValuesOr = std::expected<T, LengthMismatch>;
 
 // The common length of two operands, or nothing when they cannot be combined.
-std::optional<std::size_t> broadcast_length(std::size_t left, std::size_t right) noexcept;
-ValuesOr<std::size_t> checked_length(std::size_t left, std::size_t right);
+inline std::optional<std::size_t> broadcast_length(std::size_t left, std::size_t right) noexcept {
+  if (left == right || right == 1) return left;
+  if (left == 1) return right;
+  return std::nullopt;
+}
+inline ValuesOr<std::size_t> checked_length(std::size_t left, std::size_t right) {
+  if (auto length = broadcast_length(left, right)) return *length;
+  return std::unexpected(LengthMismatch{left, right});
+}
 
 // Element `i` of an operand broadcast to a longer length.
 inline double at_broadcast(const Values& v, std::size_t i) noexcept {
