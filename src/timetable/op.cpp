@@ -1,16 +1,15 @@
 #include "timetable/op.hpp"
 
-#include <cmath>
-
 #include "util/overloaded.hpp"
 
 namespace ravlin {
 
 namespace {
 
-// IEEE maxNum / minNum: a NaN operand yields the other operand.
-double max_num(double a, double b) { return std::isnan(b) || a > b ? a : b; }
-double min_num(double a, double b) { return std::isnan(b) || a < b ? a : b; }
+// IEEE maxNum / minNum: a NaN operand yields the other operand. Function
+// objects, so the element loops inline them and vectorise.
+constexpr auto max_num = [](double a, double b) { return a > b || b != b ? a : b; };
+constexpr auto min_num = [](double a, double b) { return a < b || b != b ? a : b; };
 
 // target[i] = pick(target[i], other[i]); `other` may hold a single element.
 // The target keeps its length, so an `other` of another length (not 1) is
