@@ -163,3 +163,54 @@ def test_event_faults_on_the_grid(rows, text):
     message = str(error.value)
     assert message.startswith(ME + "Error at event:\n  #")
     assert message.endswith(", caused by \n" + text)
+
+
+def with_fd(data, **settings):
+    return {**data, "FD": {**data["FD"], **settings}}
+
+
+@pytest.mark.parametrize(
+    "function, data, rows, text",
+    [
+        (_ravlin.fd_hullwhite_price, hw_data(), [], "Timetable has no events: the grid needs the time of the last event"),
+        (_ravlin.fd_hullwhite_price, with_fd(hw_data(), N_X=0), None, "N_X must be at least 1"),
+        (_ravlin.fd_hullwhite_price, with_fd(hw_data(), MAX_X=0.0), None, "MAX_X must be positive, got 0"),
+        (_ravlin.fd_hullwhite_price, with_fd(hw_data(), MAX_X=float("nan")), None, "MAX_X must be positive, got NaN"),
+        (_ravlin.fd_hullwhite_price, with_fd(hw_data(), TIMESTEP=1e-12), None,
+         "TIMESTEP must be at least one millisecond, got 0.000000000001"),
+        (_ravlin.fd_hullwhite_price, with_fd(hw_data(), TIMESTEP=-0.25), None,
+         "TIMESTEP must be at least one millisecond, got -0.25"),
+        (_ravlin.fd_blackscholes_price, bs_data(spot=-1.0), None, None),
+    ],
+)
+def test_grid_settings_are_checked_before_stepping(function, data, rows, text):
+    rows = [("zcb", years(1.0), "+", 1.0, "USD")] if rows is None else rows
+    with pytest.raises(RuntimeError) as error:
+        function(timetable(rows), None, data, {})
+    if text is None:  # a forward curve cannot hold a negative spot
+        assert str(error.value).startswith("Error while parsing Dataset, caused by\nAsset 'SPX' has a forward of -1")
+    else:
+        assert str(error.value) == ME + text
+
+
+@pytest.mark.parametrize(
+    "rows, cause",
+    [
+        ([("zcb", None, "+", 1.0, "USD")], "missing time"),
+        ([("zcb", years(2.0), "+", 1.0, "USD"), ("zcb", years(1.0), "+", 1.0, "USD")],
+         f"event time is earlier than the current time {years(2.0)}"),
+        ([("zcb", T0 - 1, "+", 1.0, "USD")], f"event time is earlier than the current time {T0}"),
+    ],
+)
+def test_grid_rows_must_come_in_time_order(rows, cause):
+    with pytest.raises(RuntimeError) as error:
+        _ravlin.fd_hullwhite_price(timetable(rows), None, hw_data(n_x=5), {})
+    assert str(error.value).endswith(", caused by \n" + cause)
+
+
+def test_the_price_is_the_value_at_the_pricing_time():
+    # One row at one year with quarter-year steps: the walk ends with a step
+    # to the pricing time itself, so the bond is discounted over the full year.
+    rows = [("zcb", years(1.0), "+", 1.0, "USD")]
+    data = {**hw_data(vol=0.0), "FD": {"N_X": 5, "MAX_X": 0.05, "TIMESTEP": 0.25}}
+    assert _ravlin.fd_hullwhite_price(timetable(rows), None, data, {}) == pytest.approx(discount(1.0), rel=1e-6)
