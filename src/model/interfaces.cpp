@@ -87,6 +87,13 @@ std::expected<void, ModelError> check_fits_paths(const Values& values, std::size
   return {};
 }
 
+std::expected<std::uint64_t, ModelError> event_unit_key(const TimeTable& timetable,
+                                                        std::size_t index) {
+  const std::optional<std::uint64_t> key = timetable.unit_key_at(index);
+  if (!key) return std::unexpected(ModelError::event_specs("Missing Unit Name"));
+  return *key;
+}
+
 std::expected<Values, ModelError> name_value(LangModel& model, FwdModelStateGeneric& state,
                                              const TimeTable& timetable, std::string_view name,
                                              std::int64_t time) {

@@ -47,6 +47,11 @@ class LangModel {
                                                         std::int64_t time) = 0;
 };
 
+// The unit key of event `index`; a null unit index is the event's
+// EventSpecs "Missing Unit Name" in every model.
+std::expected<std::uint64_t, ModelError> event_unit_key(const TimeTable& timetable,
+                                                        std::size_t index);
+
 // A phrase of that name, else a snapped value, else the model's asset value.
 std::expected<Values, ModelError> name_value(LangModel& model, FwdModelStateGeneric& state,
                                              const TimeTable& timetable, std::string_view name,

@@ -105,8 +105,7 @@ std::expected<void, ModelError> save_batch_event(const FixedEvent& event, const 
 // Saves what the event pays, by the kind of its unit.
 std::expected<void, ModelError> save_event(const FixedEvent& event, Values amount) {
   const TimeTable& timetable = event.timetable;
-  const std::optional<std::uint64_t> unit_key = timetable.unit_key_at(event.index);
-  if (!unit_key) return std::unexpected(ModelError::event_specs("Missing Unit Name"));
+  RV_ASSIGN(const std::uint64_t unit_key, event_unit_key(timetable, event.index));
   const auto save = [&](Values value) {
     return gr_save(event.model, event.state, timetable, event.index, std::move(value),
                    timetable.op_at(event.index), event.time);
@@ -119,7 +118,7 @@ std::expected<void, ModelError> save_event(const FixedEvent& event, Values amoun
           },
           [&](const Unit::Asset& unit) -> std::expected<void, ModelError> {
             RV_ASSIGN(const double value,
-                      event.curves.asset_value(*unit_key, unit.name, event.years));
+                      event.curves.asset_value(unit_key, unit.name, event.years));
             amount[0] *= value;
             return save(std::move(amount));
           },
@@ -142,7 +141,7 @@ std::expected<void, ModelError> save_event(const FixedEvent& event, Values amoun
             return std::unexpected(ModelError::message("Unknown Unit"));
           },
       },
-      timetable.unit_by_key(*unit_key).kind);
+      timetable.unit_by_key(unit_key).kind);
 }
 
 }  // namespace

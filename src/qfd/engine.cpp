@@ -211,8 +211,7 @@ std::expected<void, ModelError> one_track_event(const FDCN& model, FdState& stat
 std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state,
                                             const TimeTable& timetable, std::size_t i) {
   const double quantity = timetable.quantity_at(i);
-  const std::optional<std::uint64_t> unit_key = timetable.unit_key_at(i);
-  if (!unit_key) return std::unexpected(ModelError::event_specs("Missing Unit Name"));
+  RV_ASSIGN(const std::uint64_t unit_key, event_unit_key(timetable, i));
   using Result = std::expected<void, ModelError>;
   return std::visit(
       overloaded{
@@ -241,7 +240,7 @@ std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state,
             return std::unexpected(ModelError::event_specs("Unknown Unit"));
           },
       },
-      timetable.unit_by_key(*unit_key).kind);
+      timetable.unit_by_key(unit_key).kind);
 }
 
 // ---------------------------------------------------------------------------

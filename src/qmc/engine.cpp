@@ -27,8 +27,7 @@ struct MCEvent {
 // Saves what the event pays on every path, by the kind of its unit.
 std::expected<void, ModelError> save_event(const MCEvent& event) {
   const TimeTable& timetable = event.timetable;
-  const std::optional<std::uint64_t> unit_key = timetable.unit_key_at(event.index);
-  if (!unit_key) return std::unexpected(ModelError::event_specs("Missing Unit Name"));
+  RV_ASSIGN(const std::uint64_t unit_key, event_unit_key(timetable, event.index));
   const auto save = [&](Values value) {
     return gr_save(event.model, event.state, timetable, event.index, std::move(value),
                    timetable.op_at(event.index), event.time);
@@ -65,7 +64,7 @@ std::expected<void, ModelError> save_event(const MCEvent& event) {
             return std::unexpected(ModelError::message("Unknown Unit"));
           },
       },
-      timetable.unit_by_key(*unit_key).kind);
+      timetable.unit_by_key(unit_key).kind);
 }
 
 }  // namespace
