@@ -7,12 +7,18 @@ SAN_BUILD := build/sanitize
 
 .PHONY: test install cpp-test pytest demo bench sanitize clean gtest
 
+# The build requirements live in the venv, so rebuilds reuse the CMake build
+# tree (an isolated build would see new include paths every time).
+BUILD_REQUIREMENTS := "scikit-build-core>=0.10" "numpy>=2.0" "pyarrow==26.*"
+PIP_INSTALL := $(PY) -m pip install --no-build-isolation
+
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --upgrade pip
+	$(PY) -m pip install $(BUILD_REQUIREMENTS)
 
 install: $(PY)
-	$(PY) -m pip install ".[test]"
+	$(PIP_INSTALL) ".[test]"
 
 gtest:
 	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
@@ -39,8 +45,8 @@ sanitize: install gtest
 demo: install
 	$(PY) demo/demo.py
 
-bench: install
-	$(PY) -m pip install ".[bench]"
+bench: $(PY)
+	$(PIP_INSTALL) ".[test,bench]"
 	for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 clean:
