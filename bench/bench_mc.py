@@ -10,9 +10,16 @@ Two runs are reported: the live GBM state, and a replay state that hands back
 the recorded arrays of the same paths. In the live run the difference also
 carries the page faults that the state's own NumPy temporaries cause in the
 allocator (memory they give back is faulted in again by the engine's copies);
-the replay isolates the engine.
+the replay isolates the engine. A third run repeats the live one in a child
+process whose allocator keeps freed memory (GLIBC_TUNABLES), to show that
+share.
 """
 
+KEEP_FREED_MEMORY = "glibc.malloc.trim_threshold=4000000000:glibc.malloc.mmap_threshold=4000000000"
+
+import os
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -112,10 +119,32 @@ def numpy_valuation(rows, kept):
     return pv.mean()
 
 
+def dataset():
+    return {"BASE": "USD", "PRICING_TS": T0, "MC": {"PATHS": PATHS, "SEED": 9},
+            "ASSETS": {"USD": ("ZERO_RATES", np.array([[15.0, 0.03], [30.0, 0.03]]))}}
+
+
+def live_only():
+    """The live run alone, for the child process with the tuned allocator."""
+    batch, rows = contract()
+    total_s, inside_s, _ = timed_runs(batch, dataset(), TimedState)
+    recorder = TimedState(keep=True)
+    _ravlin.mc_price(batch, recorder, dataset(), {})
+    numpy_s, _ = best_of(5, lambda: numpy_valuation(rows, recorder.kept))
+    print(f"{total_s} {inside_s} {numpy_s}")
+
+
+def live_with_kept_memory():
+    env = {**os.environ, "GLIBC_TUNABLES": KEEP_FREED_MEMORY}
+    out = subprocess.run([sys.executable, __file__, "--live-only"], env=env, check=True,
+                         capture_output=True, text=True).stdout.split()
+    total_s, inside_s, numpy_s = (float(x) for x in out)
+    return total_s, inside_s, numpy_s
+
+
 def main():
     batch, rows = contract()
-    data = {"BASE": "USD", "PRICING_TS": T0, "MC": {"PATHS": PATHS, "SEED": 9},
-            "ASSETS": {"USD": ("ZERO_RATES", np.array([[15.0, 0.03], [30.0, 0.03]]))}}
+    data = dataset()
     total_s, inside_s, value = timed_runs(batch, data, TimedState)
     # The same paths again, recorded for the replay and the NumPy formulation.
     recorder = TimedState(keep=True)
@@ -128,6 +157,7 @@ def main():
     engine_s, replay_s = total_s - inside_s, replay_total - replay_inside
     peak = peak_memory(lambda: _ravlin.mc_price(batch, ReplayState(recorder.kept), data, {}))
     kept_bytes = len(rows) * PATHS * 8
+    kept_total, kept_inside, kept_numpy = live_with_kept_memory()
     report(f"Monte Carlo, {PATHS:,} paths, {len(rows)} events", [
         ("price", f"{value:.6f}"),
         ("live GBM: total", f"{total_s * 1e3:.1f} ms"),
@@ -139,6 +169,10 @@ def main():
         ("NumPy formulation", f"{numpy_s * 1e3:.1f} ms"),
         ("ratio engine / NumPy (live)", f"{engine_s / numpy_s:.2f}"),
         ("ratio engine / NumPy (replay)", f"{replay_s / numpy_s:.2f}"),
+        ("live, allocator keeps freed memory: total", f"{kept_total * 1e3:.1f} ms"),
+        ("live, allocator keeps freed memory: inside", f"{kept_inside * 1e3:.1f} ms"),
+        ("live, allocator keeps freed memory: engine's own", f"{(kept_total - kept_inside) * 1e3:.1f} ms"),
+        ("ratio engine / NumPy (live, memory kept)", f"{(kept_total - kept_inside) / kept_numpy:.2f}"),
         ("peak memory (replay)", f"{peak / 1e6:.1f} MB"),
         ("per-event path arrays kept", f"{kept_bytes / 1e6:.1f} MB"),
         ("ratio peak / kept arrays", f"{peak / kept_bytes:.2f}"),
@@ -146,4 +180,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    live_only() if "--live-only" in sys.argv else main()
