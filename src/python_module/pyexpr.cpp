@@ -14,10 +14,9 @@ bool is_array1(PyObject* object) {
 }
 
 bool is_float64(PyArrayObject* array) {
-  PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
-  const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), float64);
-  Py_DECREF(float64);
-  return equivalent;
+  PyRef float64 = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+  return PyArray_EquivTypes(PyArray_DESCR(array),
+                            reinterpret_cast<PyArray_Descr*>(float64.get()));
 }
 
 // Element i of a 1-D array through its stride, copied byte-wise so that
