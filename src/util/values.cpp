@@ -1,8 +1,46 @@
 #include "util/values.hpp"
 
+#include <arrow/memory_pool.h>
+
 #include <algorithm>
+#include <limits>
+#include <new>
 
 namespace ravlin {
+
+namespace {
+
+// Large buffers (one per path of a simulation, say) come from Arrow's memory
+// pool, which keeps freed pages for reuse: through the system allocator they
+// would be handed back and faulted in again at every event. Small buffers use
+// the system allocator, which also serves values that outlive the pool at
+// exit (static test tables). Under AddressSanitizer everything uses the
+// system allocator, so that every buffer keeps its redzones.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kPoolBytes = std::numeric_limits<std::size_t>::max();
+#else
+constexpr std::size_t kPoolBytes = 64 * 1024;
+#endif
+
+double* allocate_buffer(std::size_t bytes) {
+  if (bytes < kPoolBytes) return static_cast<double*>(::operator new(bytes));
+  std::uint8_t* buffer = nullptr;
+  if (!arrow::default_memory_pool()->Allocate(static_cast<std::int64_t>(bytes), &buffer).ok()) {
+    throw std::bad_alloc();
+  }
+  return reinterpret_cast<double*>(buffer);
+}
+
+}  // namespace
+
+void PoolFree::operator()(double* buffer) const noexcept {
+  if (bytes < kPoolBytes) {
+    ::operator delete(buffer);
+  } else {
+    arrow::default_memory_pool()->Free(reinterpret_cast<std::uint8_t*>(buffer),
+                                       static_cast<std::int64_t>(bytes));
+  }
+}
 
 void Values::allocate(std::size_t size) {
   size_ = size;
@@ -10,7 +48,9 @@ void Values::allocate(std::size_t size) {
     heap_.reset();
     data_ = &inline_;
   } else {
-    heap_ = std::make_unique_for_overwrite<double[]>(size);
+    if (size > std::numeric_limits<std::size_t>::max() / sizeof(double)) throw std::bad_alloc();
+    const std::size_t bytes = size * sizeof(double);
+    heap_ = std::unique_ptr<double[], PoolFree>(allocate_buffer(bytes), PoolFree{bytes});
     data_ = heap_.get();
   }
 }

@@ -16,6 +16,13 @@
 
 namespace ravlin {
 
+// Releases a heap buffer of `bytes` to the allocator it came from (large
+// buffers come from Arrow's memory pool, see values.cpp).
+struct PoolFree {
+  std::size_t bytes = 0;
+  void operator()(double* buffer) const noexcept;
+};
+
 // A contiguous array of doubles that keeps a single element inline, so the
 // one-path fixed model and scalar values cost no heap allocation.
 class Values {
@@ -76,7 +83,7 @@ class Values {
   std::size_t size_ = 0;
   double* data_;
   double inline_ = 0.0;
-  std::unique_ptr<double[]> heap_;
+  std::unique_ptr<double[], PoolFree> heap_;
 };
 
 // Two lengths that the broadcast rule cannot combine.
