@@ -139,3 +139,19 @@ def test_a_timetable_fault_hides_a_dataset_fault():
     with pytest.raises(RuntimeError) as error:
         _ravlin.fixed_price(batch, None, {}, {})
     assert str(error.value) == "Error while parsing Timetable, caused by \nColumn 'time' not found"
+
+
+def test_an_internal_fault_becomes_a_python_exception():
+    class Declines:
+        def advance(self, t):
+            return None
+
+        def get_value(self, name):
+            return None
+
+    # Present values for 2**61 paths cannot be allocated: the guard turns the
+    # fault into MemoryError instead of letting it cross into the interpreter.
+    data = dataset(MC={"PATHS": 2**61, "SEED": 0})
+    with pytest.raises(MemoryError):
+        _ravlin.mc_price(timetable(BOND), Declines(), data, {})
+    assert _ravlin.fixed_price(timetable(BOND), None, dataset(), {}) == pytest.approx(100.0)
