@@ -56,16 +56,9 @@ std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& s
                                                                 std::int64_t t_new,
                                                                 Tridiagonal& s,
                                                                 Tridiagonal& r) const {
-  RV_ASSIGN(const AssetLogFwd* base, params_.assets.base_asset());
-  const double y1 = years_between(state.t, params_.pricing_ts);
-  const double y2 = years_between(t_new, params_.pricing_ts);
-  auto discount_rate = base->rate(y1, y2);
-  if (!discount_rate) {
-    return std::unexpected(
-        AssetError::rate_error("discount", std::move(discount_rate).error(), y1, y2));
-  }
-  const double rate = *discount_rate;
-  RV_ASSIGN(const double drift, params_.assets.asset_rate(asset_, y1, y2));
+  RV_ASSIGN(const StepRate step, base_step_rate(params_, state.t, t_new));
+  const double rate = step.rate;
+  RV_ASSIGN(const double drift, params_.assets.asset_rate(asset_, step.y1, step.y2));
 
   const double dt = years_between(state.t, t_new);
   const double dx = state.dx;

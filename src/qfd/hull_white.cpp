@@ -39,16 +39,9 @@ std::optional<Values> HullWhiteCN::get_model_val_cn(const FdState&, std::string_
 std::expected<void, ModelError> HullWhiteCN::cn_coefficients(const FdState& state,
                                                              std::int64_t t_new, Tridiagonal& s,
                                                              Tridiagonal& r) const {
-  RV_ASSIGN(const AssetLogFwd* base, params_.assets.base_asset());
-  const double y1 = years_between(state.t, params_.pricing_ts);
-  const double y2 = years_between(t_new, params_.pricing_ts);
-  auto forward_rate = base->rate(y1, y2);
-  if (!forward_rate) {
-    return std::unexpected(
-        AssetError::rate_error("discount", std::move(forward_rate).error(), y1, y2));
-  }
+  RV_ASSIGN(const StepRate step, base_step_rate(params_, state.t, t_new));
   // The shift at the earlier end of the step.
-  const double shift = hull_white_shift(*forward_rate, meanrev_, vol_, y2);
+  const double shift = hull_white_shift(step.rate, meanrev_, vol_, step.y2);
 
   const double dt = years_between(state.t, t_new);
   const double dx = state.dx;

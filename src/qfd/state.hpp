@@ -43,4 +43,15 @@ std::expected<std::int64_t, ModelError> last_row_time(const TimeTable& timetable
 // exact for any two timestamps, even where the difference leaves int64.
 double years_between(std::int64_t later, std::int64_t earlier);
 
+// The base curve's rate over the step from the grid's time `t` back to
+// `t_new`, with the step's ends as year fractions from the pricing time.
+struct StepRate {
+  double y1;  // later end
+  double y2;  // earlier end
+  double rate;
+};
+// A curve failure is the RateError of "discount" over the step.
+std::expected<StepRate, AssetError> base_step_rate(const FD1FParams& params, std::int64_t t,
+                                                  std::int64_t t_new);
+
 }  // namespace ravlin

@@ -70,8 +70,8 @@ def test_vocabulary_allows_the_four_codes_and_null():
     assert _ravlin.fixed_price(batch, None, dataset(), {}) == pytest.approx(100.0)
 
 
-def phrase(**spec):
-    return {"type": "phrase", "fn": lambda xs: xs, "inp": ["USD"], **spec}
+def phrase(**entry):
+    return {"type": "phrase", "fn": lambda xs: xs, "inp": ["USD"], **entry}
 
 
 @pytest.mark.parametrize(
