@@ -10,10 +10,11 @@ import math
 import numpy as np
 
 import _ravlin
+from bench_fd import N_X, RATE, SPOT, VOL, quantlib_american_put
 from common import T0, best_of, report
 from ravlin import AmericanOption, Contract
 
-SPOT, STRIKE, RATE, VOL, N_X = 100.0, 100.0, 0.03, 0.2, 1000
+STRIKE = 100.0
 START, EXPIRY = "2025-01-01", "2026-01-01"
 
 
@@ -40,22 +41,6 @@ def dataset():
             "BS": {"VOL": VOL, "ASSET": "SPX"}}
 
 
-def quantlib_american_put():
-    import QuantLib as ql
-
-    today = ql.Date(1, 1, 2025)
-    ql.Settings.instance().evaluationDate = today
-    days = ql.Actual365Fixed()
-    process = ql.BlackScholesProcess(
-        ql.QuoteHandle(ql.SimpleQuote(SPOT)),
-        ql.YieldTermStructureHandle(ql.FlatForward(today, RATE, days)),
-        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), VOL, days)))
-    option = ql.VanillaOption(ql.PlainVanillaPayoff(ql.Option.Put, STRIKE), ql.AmericanExercise(today, today + 365))
-    option.setPricingEngine(ql.FdBlackScholesVanillaEngine(process, 365, 2 * N_X + 1, 0,
-                                                           ql.FdmSchemeDesc.CrankNicolson()))
-    return option.NPV()
-
-
 def main():
     data = dataset()
     build, batch = best_of(5, lambda: put().to_batch())
@@ -68,7 +53,7 @@ def main():
             ("writing the timetable (AmericanOption.to_batch)", f"{build * 1e3:.1f} ms"),
             ("ratio writing / pricing", f"{build / reset:.2f}")]
     try:
-        ql_seconds, ql_value = best_of(3, quantlib_american_put)
+        ql_seconds, ql_value = best_of(3, lambda: quantlib_american_put(STRIKE, steps=365))
     except ImportError:
         rows.append(("QuantLib", "not installed (pip install QuantLib)"))
     else:

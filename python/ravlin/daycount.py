@@ -11,6 +11,7 @@ from __future__ import annotations
 import calendar
 from datetime import date
 from enum import Enum
+from typing import TypeVar
 
 __all__ = ["DayCount", "day_count"]
 
@@ -56,13 +57,25 @@ def day_count(value: DayCount | str) -> DayCount:
     >>> day_count("ACT/365F") is DayCount.ACT_365F
     True
     """
-    if isinstance(value, DayCount):
+    return parse_convention(DayCount, value, "day count")
+
+
+E = TypeVar("E", bound=Enum)
+
+
+def parse_convention(kind: type[E], value: E | str, what: str) -> E:
+    """The member of a convention enum given itself or its name, or an error listing the names.
+
+    >>> parse_convention(DayCount, "ACT/360", "day count")
+    <DayCount.ACT_360: 'ACT/360'>
+    """
+    if isinstance(value, kind):
         return value
     try:
-        return DayCount(value)
+        return kind(value)
     except ValueError:
-        names = ", ".join(repr(d.value) for d in DayCount)
-        raise ValueError(f"unknown day count {value!r}; expected one of {names}") from None
+        names = ", ".join(repr(member.value) for member in kind)
+        raise ValueError(f"unknown {what} {value!r}; expected one of {names}") from None
 
 
 def _thirty_360(start: date, end: date) -> float:

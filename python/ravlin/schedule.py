@@ -15,6 +15,7 @@ from enum import Enum, IntEnum
 from typing import NamedTuple
 
 from .contract import TimeLike, to_date
+from .daycount import parse_convention
 
 __all__ = ["BusinessDay", "Frequency", "Period", "Schedule", "adjust", "business_day", "is_business_day"]
 
@@ -55,13 +56,7 @@ def business_day(value: BusinessDay | str) -> BusinessDay:
     >>> business_day("following") is BusinessDay.FOLLOWING
     True
     """
-    if isinstance(value, BusinessDay):
-        return value
-    try:
-        return BusinessDay(value)
-    except ValueError:
-        names = ", ".join(repr(b.value) for b in BusinessDay)
-        raise ValueError(f"unknown business day convention {value!r}; expected one of {names}") from None
+    return parse_convention(BusinessDay, value, "business day convention")
 
 
 def is_business_day(day: date, holidays: frozenset[date] = frozenset()) -> bool:
