@@ -5,7 +5,7 @@
 1
 """
 
-from .contract import Contract, Event, to_date, to_millis
+from .contract import Contract, Event, to_date, to_datetime, to_millis
 from .daycount import DayCount, day_count
 from .instruments import AmericanOption, BermudanOption, EuropeanOption, FixedRateBond, ZeroCouponBond
 from .schedule import BusinessDay, Frequency, Period, Schedule, adjust, is_business_day
@@ -13,5 +13,5 @@ from .schedule import BusinessDay, Frequency, Period, Schedule, adjust, is_busin
 __all__ = [
     "AmericanOption", "BermudanOption", "BusinessDay", "Contract", "DayCount", "EuropeanOption", "Event",
     "FixedRateBond", "Frequency", "Period", "Schedule", "ZeroCouponBond", "adjust", "day_count",
-    "is_business_day", "to_date", "to_millis",
+    "is_business_day", "to_date", "to_datetime", "to_millis",
 ]

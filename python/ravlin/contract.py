@@ -22,7 +22,7 @@ from typing import Any, NamedTuple, Union
 import numpy as np
 import pyarrow as pa
 
-__all__ = ["Contract", "Event", "TimeLike", "to_millis", "to_date"]
+__all__ = ["Contract", "Event", "TimeLike", "to_date", "to_datetime", "to_millis"]
 
 TimeLike = Union[datetime, date, np.datetime64, str, int]
 """An event time: a `datetime` (naive means UTC), a `date` (midnight UTC), a
@@ -52,6 +52,15 @@ def to_millis(value: TimeLike) -> int:
     if rest:
         raise ValueError(f"time {value!r} is not a whole millisecond")
     return millis
+
+
+def to_datetime(value: TimeLike) -> datetime:
+    """The instant of a time as an aware UTC datetime, exact to the millisecond.
+
+    >>> to_datetime(np.datetime64("2024-01-01T06:30"))
+    datetime.datetime(2024, 1, 1, 6, 30, tzinfo=datetime.timezone.utc)
+    """
+    return _EPOCH + timedelta(milliseconds=to_millis(value))
 
 
 def to_date(value: TimeLike) -> date:

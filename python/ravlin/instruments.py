@@ -34,6 +34,7 @@ one more track from each date back to the pricing time.
 from __future__ import annotations
 
 import math
+from abc import ABC, abstractmethod
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from datetime import date
@@ -41,7 +42,7 @@ from typing import Any, Literal
 
 import pyarrow as pa
 
-from .contract import Contract, Event, TimeLike, to_date, to_millis
+from .contract import Contract, Event, TimeLike, to_date, to_datetime, to_millis
 from .daycount import DayCount, day_count
 from .schedule import BusinessDay, Frequency, Schedule, adjust
 
@@ -56,18 +57,23 @@ _RESET = 1e300
 _DAY_MS = 86_400_000
 
 
-class _Timetable:
+class _Timetable(ABC):
     """What every instrument offers: its contract, its batch, the Arrow interface."""
 
+    @abstractmethod
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """The instrument's rows, without those before `after` when it is given."""
-        raise NotImplementedError
 
     def to_batch(self) -> pa.RecordBatch:
-        """The whole timetable as the engine reads it."""
-        return self.contract().to_batch()
+        """The whole timetable as the engine reads it (built once per instrument)."""
+        batch = self.__dict__.get("_batch")
+        if batch is None:
+            batch = self.contract().to_batch()
+            object.__setattr__(self, "_batch", batch)  # a cache, not a field: equality ignores it
+        return batch
 
     def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
+        """The Arrow C data interface of `to_batch()`."""
         return self.to_batch().__arrow_c_array__(requested_schema)
 
 
@@ -230,9 +236,9 @@ class _Option(_Timetable):
             raise ValueError(f"kind must be 'call' or 'put', got {self.kind!r}")
         object.__setattr__(self, "strike", _positive(self.strike, "strike"))
 
+    @abstractmethod
     def exercise_times(self) -> list[int]:
         """Exercise times in milliseconds since 1970, ascending."""
-        raise NotImplementedError
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """Exercise rows of every date into one helper track; see the module notes."""
@@ -261,6 +267,10 @@ class EuropeanOption(_Option):
 
     expiry: TimeLike
 
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        object.__setattr__(self, "expiry", to_datetime(self.expiry))
+
     def exercise_times(self) -> list[int]:
         """The expiry in milliseconds since 1970."""
         return [to_millis(self.expiry)]
@@ -279,14 +289,14 @@ class BermudanOption(_Option):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        times = sorted({to_millis(d) for d in self.exercise_dates})
-        if not times:
+        dates = sorted({to_datetime(d) for d in self.exercise_dates})
+        if not dates:
             raise ValueError("a Bermudan option needs at least one exercise date")
-        object.__setattr__(self, "exercise_dates", tuple(times))
+        object.__setattr__(self, "exercise_dates", tuple(dates))
 
     def exercise_times(self) -> list[int]:
         """The exercise dates in milliseconds since 1970, ascending."""
-        return list(self.exercise_dates)  # type: ignore[arg-type]
+        return [to_millis(d) for d in self.exercise_dates]
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -306,8 +316,11 @@ class AmericanOption(_Option):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        if to_millis(self.expiry) < to_millis(self.start):
-            raise ValueError(f"expiry {self.expiry!r} comes before start {self.start!r}")
+        start, expiry = to_datetime(self.start), to_datetime(self.expiry)
+        if expiry < start:
+            raise ValueError(f"expiry {expiry.isoformat()} comes before start {start.isoformat()}")
+        object.__setattr__(self, "start", start)
+        object.__setattr__(self, "expiry", expiry)
 
     def exercise_times(self) -> list[int]:
         """Daily exercise times rolled back from expiry, ascending."""

@@ -143,3 +143,19 @@ def test_american_put_on_the_grid_matches_quantlib(strike):
     # QuantLib with one step a day exercises daily, as the timetable does.
     assert value == pytest.approx(quantlib_american_put(strike, 366, 2001), abs=1e-3)
     assert value > black_scholes("put", strike, 366 / 365) + 1e-3
+
+
+def test_bermudan_on_monte_carlo_paths_exercises_path_by_path():
+    from gbm import GBMState
+
+    option = BermudanOption(exercise_dates=["2024-04-01", "2024-07-01", "2024-10-01"], strike=100.0, kind="put",
+                            asset="SPX", currency="USD")
+    paths, flat = 2000, {"USD": FLAT}
+    value = _ravlin.mc_price(option, GBMState("SPX", SPOT, RATE, VOL, paths, seed=5),
+                             {"BASE": "USD", "ASSETS": flat, "PRICING_TS": T0, "MC": {"PATHS": paths, "SEED": 5}}, {})
+    # The same paths replayed: each path takes its best discounted intrinsic value.
+    replay, discount, best = GBMState("SPX", SPOT, RATE, VOL, paths, seed=5), 1.0, np.zeros(paths)
+    for t in ((m - T0) / YEAR_MS for m in option.exercise_times()):
+        discount = discount * replay.advance(t)
+        best = np.maximum(best, discount * (option.strike - replay.spot))
+    assert value == pytest.approx(best.mean(), rel=1e-12)
