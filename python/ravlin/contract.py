@@ -146,7 +146,7 @@ class Contract:
     __slots__ = ("_track", "_parent", "_event", "_length", "_batch")
 
     def __init__(self, track: str = "main") -> None:
-        self._track = _name(track, "track")
+        self._track = checked_name(track, "track")
         self._parent: Contract | None = None
         self._event: Event | None = None
         self._length = 0
@@ -258,8 +258,8 @@ class Contract:
         return f"Contract(track={self._track!r}, rows={self._length})"
 
     def _append(self, op: str, when: TimeLike, quantity: float, unit: str, track: str | None) -> Contract:
-        event = Event(self._track if track is None else _name(track, "track"), to_millis(when),
-                      op, _quantity(quantity), _name(unit, "unit"))
+        event = Event(self._track if track is None else checked_name(track, "track"), to_millis(when),
+                      op, checked_number(quantity, "quantity"), checked_name(unit, "unit"))
         last = self._event
         if last is not None and event.time < last.time:
             raise ValueError(f"row {self._length} at {_iso(event.time)} comes before the previous row "
@@ -270,18 +270,28 @@ class Contract:
         return child
 
 
-def _name(value: object, what: str) -> str:
+def checked_name(value: object, what: str) -> str:
+    """`value` if it is a non-empty string, else a TypeError naming `what`.
+
+    >>> checked_name("USD", "unit")
+    'USD'
+    """
     if not isinstance(value, str) or not value:
         raise TypeError(f"{what} must be a non-empty string, got {value!r}")
     return value
 
 
-def _quantity(value: object) -> float:
+def checked_number(value: object, what: str) -> float:
+    """`value` as a float if it is a finite real number, else an error naming `what`.
+
+    >>> checked_number(np.int64(3), "quantity")
+    3.0
+    """
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"quantity must be a number, got {type(value).__name__}")
+        raise TypeError(f"{what} must be a number, got {type(value).__name__}")
     number = float(value)
     if not math.isfinite(number):
-        raise ValueError(f"quantity must be finite, got {number}")
+        raise ValueError(f"{what} must be finite, got {number}")
     return number
 
 

@@ -33,7 +33,6 @@ one more track from each date back to the pricing time.
 
 from __future__ import annotations
 
-import math
 from abc import ABC, abstractmethod
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
@@ -42,9 +41,9 @@ from typing import Any, Literal
 
 import pyarrow as pa
 
-from .contract import Contract, Event, TimeLike, to_date, to_datetime, to_millis
+from .contract import Contract, Event, TimeLike, checked_name, checked_number, to_date, to_datetime, to_millis
 from .daycount import DayCount, day_count
-from .schedule import BusinessDay, Frequency, Schedule, adjust
+from .schedule import BusinessDay, Frequency, Schedule, adjust, business_day
 
 __all__ = ["FixedRateBond", "ZeroCouponBond", "EuropeanOption", "BermudanOption", "AmericanOption"]
 
@@ -86,10 +85,15 @@ def _contract(track: str, rows: list[Event], after: TimeLike | None) -> Contract
 
 
 def _positive(value: float, what: str) -> float:
-    number = float(value)
-    if not math.isfinite(number) or number <= 0:
-        raise ValueError(f"{what} must be a positive finite number, got {value!r}")
+    number = checked_number(value, what)
+    if number <= 0:
+        raise ValueError(f"{what} must be positive, got {number}")
     return number
+
+
+def _names(instrument: object, *fields: str) -> None:
+    for name in fields:
+        checked_name(getattr(instrument, name), name)
 
 
 # ---------------------------------------------------------------- bonds
@@ -127,9 +131,8 @@ class FixedRateBond(_Timetable):
     def __post_init__(self) -> None:
         schedule = Schedule(start=self.start, maturity=self.maturity, frequency=self.frequency,
                             convention=self.convention, holidays=self.holidays, end_of_month=self.end_of_month)
-        coupon = float(self.coupon)
-        if not math.isfinite(coupon):
-            raise ValueError(f"coupon must be a finite rate, got {self.coupon!r}")
+        _names(self, "currency", "track")
+        coupon = checked_number(self.coupon, "coupon")
         for name, value in [("start", schedule.start), ("maturity", schedule.maturity),
                             ("frequency", schedule.frequency), ("convention", schedule.convention),
                             ("holidays", schedule.holidays), ("coupon", coupon),
@@ -210,7 +213,9 @@ class ZeroCouponBond(_Timetable):
     track: str = "bond"
 
     def __post_init__(self) -> None:
+        _names(self, "currency", "track")
         object.__setattr__(self, "maturity", to_date(self.maturity))
+        object.__setattr__(self, "convention", business_day(self.convention))
         object.__setattr__(self, "notional", _positive(self.notional, "notional"))
         object.__setattr__(self, "holidays", frozenset(to_date(h) for h in self.holidays))
 
@@ -232,6 +237,7 @@ class _Option(_Timetable):
     track: str = "option"
 
     def __post_init__(self) -> None:
+        _names(self, "asset", "currency", "track")
         if self.kind not in ("call", "put"):
             raise ValueError(f"kind must be 'call' or 'put', got {self.kind!r}")
         object.__setattr__(self, "strike", _positive(self.strike, "strike"))

@@ -55,12 +55,38 @@ ANNUAL = dict(start="2024-01-01", maturity="2027-01-01", frequency=1, currency="
      [("2025-01-01", 8.0 + 101.0)]),
     # ... or between coupon dates, with the accrued interest.
     (FixedRateBond(**ANNUAL, coupon=0.08, calls={"2025-07-01": 100.0}), [("2025-01-01", 8.0), ("2025-07-01", 104.0)]),
+    # Seasoned: only what is still to be paid.
+    (FixedRateBond(**{**ANNUAL, "start": "2022-07-01", "maturity": "2025-07-01"}, coupon=0.06)
+     .contract(after="2024-01-01"), [("2024-07-01", 6.0), ("2025-07-01", 106.0)]),
     # Below par: put back by the holder.
     (FixedRateBond(**ANNUAL, coupon=0.02, puts={"2025-01-01": 100.0}), [("2025-01-01", 102.0)]),
 ])
 def test_bonds_price_to_their_discounted_cash_flows(bond, flows):
     expected = sum(amount * math.exp(-RATE * years(day)) for day, amount in flows)
     assert _ravlin.fixed_price(bond, None, market(), {}) == pytest.approx(expected, rel=1e-12)
+
+
+@pytest.mark.parametrize("build, error, text", [
+    (lambda: FixedRateBond(**ANNUAL, coupon=0.05, calls={"2027-01-01": 100.0}), ValueError,
+     "call date 2027-01-01 must lie after the start 2024-01-01 and before the maturity 2027-01-01"),
+    (lambda: FixedRateBond(**ANNUAL, coupon=0.05, puts=[("2025-01-01", 100.0), ("2025-01-01", 99.0)]),
+     ValueError, "put date 2025-01-01 is given twice"),
+    (lambda: FixedRateBond(**{**ANNUAL, "frequency": 3}, coupon=0.05), ValueError, "frequency must be 1, 2, 4 or 12"),
+    (lambda: FixedRateBond(**ANNUAL, coupon=0.05, day_count="ACT/365"), ValueError, "unknown day count 'ACT/365'"),
+    (lambda: ZeroCouponBond(maturity="2025-01-01", currency="USD", convention="preceding"), ValueError,
+     "unknown business day convention 'preceding'"),
+    (lambda: EuropeanOption(expiry="2025-01-01", strike=-1.0, kind="put", asset="SPX", currency="USD"),
+     ValueError, "strike must be positive"),
+    (lambda: EuropeanOption(expiry="2025-01-01", strike=1.0, kind="straddle", asset="SPX", currency="USD"),
+     ValueError, "kind must be 'call' or 'put'"),
+    (lambda: AmericanOption(start="2025-01-02", expiry="2025-01-01", strike=1.0, kind="put", asset="SPX",
+                            currency="USD"), ValueError, "expiry 2025-01-01T00:00:00[+]00:00 comes before start"),
+    (lambda: BermudanOption(exercise_dates=[], strike=1.0, kind="put", asset="SPX", currency="USD"), ValueError,
+     "needs at least one exercise date"),
+])
+def test_instruments_refuse_bad_terms_when_built(build, error, text):
+    with pytest.raises(error, match=text):
+        build()
 
 
 BOND = dict(start="2024-01-01", maturity="2029-01-01", coupon=0.05, currency="USD")
