@@ -95,7 +95,8 @@ def _as_datetime(value: object) -> datetime:
         return value.replace(tzinfo=timezone.utc) if value.tzinfo is None else value.astimezone(timezone.utc)
     if isinstance(value, date):
         return datetime.combine(value, time(), timezone.utc)
-    raise TypeError(f"expected a datetime, date, numpy.datetime64 or ISO string as time, got {type(value).__name__}")
+    raise TypeError(f"expected a datetime, date, numpy.datetime64, ISO string or integer milliseconds as time, "
+                    f"got {type(value).__name__}")
 
 
 def _numpy_millis(value: np.datetime64) -> int:
