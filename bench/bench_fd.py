@@ -39,7 +39,7 @@ def dataset():
             "BS": {"VOL": VOL, "ASSET": "SPX"}}
 
 
-def quantlib_american_put(strike):
+def quantlib_american_put(strike, steps=STEPS):
     import QuantLib as ql
 
     today = ql.Date(1, 1, 2025)
@@ -51,7 +51,7 @@ def quantlib_american_put(strike):
         ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), VOL, day_count)))
     option = ql.VanillaOption(ql.PlainVanillaPayoff(ql.Option.Put, strike),
                               ql.AmericanExercise(today, today + 365))
-    engine = ql.FdBlackScholesVanillaEngine(process, STEPS, 2 * N_X + 1, 0, ql.FdmSchemeDesc.CrankNicolson())
+    engine = ql.FdBlackScholesVanillaEngine(process, steps, 2 * N_X + 1, 0, ql.FdmSchemeDesc.CrankNicolson())
     option.setPricingEngine(engine)
     return option.NPV()
 

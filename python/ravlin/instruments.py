@@ -1,0 +1,334 @@
+"""Instruments as small immutable value objects that write their own timetables.
+
+Every instrument gives its timetable as a `Contract` (`contract()`), as a
+record batch (`to_batch()`) and through the Arrow C data interface, so it can
+be priced as it is. `contract(after=...)` drops the rows before a time: a
+seasoned bond keeps only what it still pays, and its value is the dirty price.
+
+Bonds pay coupons of notional × coupon × year fraction (unadjusted accrual
+dates, the bond's day count) on the adjusted period ends, and the notional at
+the adjusted maturity. An issuer's call (a holder's put) at a date pays
+notional × price / 100 plus the interest accrued since the last period end;
+the row is an issuer's (holder's) choice between that amount and the bond's
+later value, written after the coupon of the same day, which is paid either
+way.
+
+Options exercise into a helper track, `<track>.exercise`, whose rows at each
+exercise time pay strike × currency and ∓1 × asset, so the helper's value
+there is the intrinsic value (S − K for a call, K − S for a put) on every path
+or grid node, and the option row takes the larger of its later value and the
+helper's. One helper serves every date: before its strike and asset rows act,
+it is reset to exactly 0 by an issuer's choice of −1e300 of the currency (any
+later value gives way to it) and a payment of +1e300 (which cancels it to
+exactly 0). Rows at one time act in reverse order, so the table reads, per
+date: choice, strike, asset, reset payment, reset choice. Two tracks are
+stepped on a grid however many dates there are; a helper per date would step
+one more track from each date back to the pricing time.
+
+>>> put = AmericanOption(start="2025-01-01", expiry="2026-01-01", strike=100.0,
+...                      kind="put", asset="SPX", currency="USD")
+>>> put.to_batch().column("track").dictionary.to_pylist()
+['option', 'option.exercise']
+"""
+
+from __future__ import annotations
+
+from abc import ABC, abstractmethod
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
+from datetime import date
+from typing import Any, Literal
+
+import pyarrow as pa
+
+from .contract import Contract, Event, TimeLike, checked_name, checked_number, to_date, to_datetime, to_millis
+from .daycount import DayCount, day_count
+from .schedule import BusinessDay, Frequency, Schedule, adjust, business_day
+
+__all__ = ["FixedRateBond", "ZeroCouponBond", "EuropeanOption", "BermudanOption", "AmericanOption"]
+
+OptionKind = Literal["call", "put"]
+ExerciseSchedule = Mapping[TimeLike, float] | Iterable[tuple[TimeLike, float]]
+
+# Large enough that no value of a helper track is below -_RESET, and exactly
+# representable as its own negative, so -_RESET + _RESET is exactly zero.
+_RESET = 1e300
+_DAY_MS = 86_400_000
+
+
+class _Timetable(ABC):
+    """What every instrument offers: its contract, its batch, the Arrow interface."""
+
+    @abstractmethod
+    def contract(self, *, after: TimeLike | None = None) -> Contract:
+        """The instrument's rows, without those before `after` when it is given."""
+
+    def to_batch(self) -> pa.RecordBatch:
+        """The whole timetable as the engine reads it (built once per instrument)."""
+        batch = self.__dict__.get("_batch")
+        if batch is None:
+            batch = self.contract().to_batch()
+            object.__setattr__(self, "_batch", batch)  # a cache, not a field: equality ignores it
+        return batch
+
+    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
+        """The Arrow C data interface of `to_batch()`."""
+        return self.to_batch().__arrow_c_array__(requested_schema)
+
+
+def _contract(track: str, rows: list[Event], after: TimeLike | None) -> Contract:
+    """A contract of `rows` (already in time order), from `after` on."""
+    if after is not None:
+        first = to_millis(after)
+        rows = [r for r in rows if r.time >= first]
+    return Contract.from_events(rows, track=track)
+
+
+def _positive(value: float, what: str) -> float:
+    number = checked_number(value, what)
+    if number <= 0:
+        raise ValueError(f"{what} must be positive, got {number}")
+    return number
+
+
+def _names(instrument: object, *fields: str) -> None:
+    for name in fields:
+        checked_name(getattr(instrument, name), name)
+
+
+# ---------------------------------------------------------------- bonds
+
+@dataclass(frozen=True, kw_only=True)
+class FixedRateBond(_Timetable):
+    """A fixed-rate bond, optionally callable by the issuer or putable by the holder.
+
+    `coupon` is the annual rate (0.05 for 5%); `calls` and `puts` map exercise
+    dates to prices in percent of notional (accrued interest is added).
+    Dates are moved to business days by `convention` and `holidays`.
+
+    >>> bond = FixedRateBond(start="2024-03-15", maturity="2026-06-30", coupon=0.05,
+    ...                      currency="USD", calls={"2025-06-30": 100.0})
+    >>> [e.op for e in bond.contract()]
+    ['+', '+', '+', '<', '+', '+', '+']
+    >>> bond.contract().events()[0].quantity  # the short first period
+    1.4583333333333335
+    """
+
+    start: TimeLike
+    maturity: TimeLike
+    coupon: float
+    currency: str
+    frequency: Frequency | int = Frequency.SEMIANNUAL
+    notional: float = 100.0
+    day_count: DayCount | str = DayCount.THIRTY_360
+    convention: BusinessDay | str = BusinessDay.MODIFIED_FOLLOWING
+    holidays: Iterable[TimeLike] = field(default=frozenset())
+    end_of_month: bool = True
+    calls: ExerciseSchedule = field(default=())
+    puts: ExerciseSchedule = field(default=())
+    track: str = "bond"
+
+    def __post_init__(self) -> None:
+        schedule = Schedule(start=self.start, maturity=self.maturity, frequency=self.frequency,
+                            convention=self.convention, holidays=self.holidays, end_of_month=self.end_of_month)
+        _names(self, "currency", "track")
+        coupon = checked_number(self.coupon, "coupon")
+        for name, value in [("start", schedule.start), ("maturity", schedule.maturity),
+                            ("frequency", schedule.frequency), ("convention", schedule.convention),
+                            ("holidays", schedule.holidays), ("coupon", coupon),
+                            ("notional", _positive(self.notional, "notional")),
+                            ("day_count", day_count(self.day_count)),
+                            ("calls", _exercise(self.calls, schedule, "call")),
+                            ("puts", _exercise(self.puts, schedule, "put"))]:
+            object.__setattr__(self, name, value)
+
+    @property
+    def schedule(self) -> Schedule:
+        """The bond's coupon schedule."""
+        return Schedule(start=self.start, maturity=self.maturity, frequency=self.frequency,
+                        convention=self.convention, holidays=self.holidays, end_of_month=self.end_of_month)
+
+    def accrued(self, day: TimeLike) -> float:
+        """Interest accrued at `day` since the start of its period (0 on a period end).
+
+        >>> FixedRateBond(start="2024-01-01", maturity="2025-01-01", coupon=0.06,
+        ...               currency="USD").accrued("2024-04-01")
+        1.5
+        """
+        when = to_date(day)
+        for period in self.schedule.periods():
+            if period.start <= when < period.end:
+                return self._interest(period.start, when)
+        return 0.0
+
+    def contract(self, *, after: TimeLike | None = None) -> Contract:
+        """Coupons, redemption and exercise rows in time order; see the module notes.
+
+        >>> len(FixedRateBond(start="2024-01-01", maturity="2025-01-01", coupon=0.06,
+        ...                   currency="USD").contract(after="2024-08-01"))
+        2
+        """
+        schedule = self.schedule
+        rows = [(p.payment, 0, "+", self._interest(p.start, p.end)) for p in schedule.periods()]
+        rows.append((schedule.adjust(schedule.maturity), 0, "+", self.notional))
+        for rank, (op, exercise) in enumerate([(">", self.puts), ("<", self.calls)], start=1):
+            rows += [(schedule.adjust(d), rank, op, self.notional * price / 100.0 + self.accrued(d))
+                     for d, price in exercise]
+        rows.sort(key=lambda row: (row[0], row[1]))
+        events = [Event(self.track, to_millis(day), op, amount, self.currency) for day, _, op, amount in rows]
+        return _contract(self.track, events, after)
+
+    def _interest(self, start: date, end: date) -> float:
+        return self.notional * self.coupon * self.day_count.year_fraction(start, end)
+
+
+def _exercise(entries: ExerciseSchedule, schedule: Schedule, what: str) -> tuple[tuple[date, float], ...]:
+    """Exercise dates with their prices, sorted, each strictly inside the bond's life."""
+    pairs = entries.items() if isinstance(entries, Mapping) else entries
+    result: dict[date, float] = {}
+    for when, price in pairs:
+        day = to_date(when)
+        if not schedule.start < day < schedule.maturity:
+            raise ValueError(f"{what} date {day} must lie after the start {schedule.start} "
+                             f"and before the maturity {schedule.maturity}")
+        if day in result:
+            raise ValueError(f"{what} date {day} is given twice")
+        result[day] = _positive(price, f"{what} price at {day}")
+    return tuple(sorted(result.items()))
+
+
+@dataclass(frozen=True, kw_only=True)
+class ZeroCouponBond(_Timetable):
+    """A bond that pays its notional at maturity and nothing before.
+
+    >>> ZeroCouponBond(maturity="2026-01-03", currency="EUR").contract().events()[0].unit
+    'EUR'
+    """
+
+    maturity: TimeLike
+    currency: str
+    notional: float = 100.0
+    convention: BusinessDay | str = BusinessDay.MODIFIED_FOLLOWING
+    holidays: Iterable[TimeLike] = field(default=frozenset())
+    track: str = "bond"
+
+    def __post_init__(self) -> None:
+        _names(self, "currency", "track")
+        object.__setattr__(self, "maturity", to_date(self.maturity))
+        object.__setattr__(self, "convention", business_day(self.convention))
+        object.__setattr__(self, "notional", _positive(self.notional, "notional"))
+        object.__setattr__(self, "holidays", frozenset(to_date(h) for h in self.holidays))
+
+    def contract(self, *, after: TimeLike | None = None) -> Contract:
+        """One payment of the notional on the adjusted maturity."""
+        payment = adjust(self.maturity, self.convention, self.holidays)
+        return _contract(self.track, [Event(self.track, to_millis(payment), "+", self.notional, self.currency)],
+                         after)
+
+
+# ---------------------------------------------------------------- options
+
+@dataclass(frozen=True, kw_only=True)
+class _Option(_Timetable):
+    strike: float
+    kind: OptionKind
+    asset: str
+    currency: str
+    track: str = "option"
+
+    def __post_init__(self) -> None:
+        _names(self, "asset", "currency", "track")
+        if self.kind not in ("call", "put"):
+            raise ValueError(f"kind must be 'call' or 'put', got {self.kind!r}")
+        object.__setattr__(self, "strike", _positive(self.strike, "strike"))
+
+    @abstractmethod
+    def exercise_times(self) -> list[int]:
+        """Exercise times in milliseconds since 1970, ascending."""
+
+    def contract(self, *, after: TimeLike | None = None) -> Contract:
+        """Exercise rows of every date into one helper track; see the module notes."""
+        helper = f"{self.track}.exercise"
+        sign = 1.0 if self.kind == "call" else -1.0
+        times = self.exercise_times()
+        rows: list[Event] = []
+        for i, t in enumerate(times):
+            rows += [Event(self.track, t, ">", 1.0, helper),
+                     Event(helper, t, "+", -sign * self.strike, self.currency),
+                     Event(helper, t, "+", sign, self.asset)]
+            if i < len(times) - 1:  # the last date's helper has no later value to clear
+                rows += [Event(helper, t, "+", _RESET, self.currency),
+                         Event(helper, t, "<", -_RESET, self.currency)]
+        return _contract(self.track, rows, after)
+
+
+@dataclass(frozen=True, kw_only=True)
+class EuropeanOption(_Option):
+    """A call or put on one asset, exercised at `expiry` only.
+
+    >>> EuropeanOption(expiry="2026-01-01", strike=100.0, kind="call",
+    ...                asset="SPX", currency="USD").exercise_times()
+    [1767225600000]
+    """
+
+    expiry: TimeLike
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        object.__setattr__(self, "expiry", to_datetime(self.expiry))
+
+    def exercise_times(self) -> list[int]:
+        """The expiry in milliseconds since 1970."""
+        return [to_millis(self.expiry)]
+
+
+@dataclass(frozen=True, kw_only=True)
+class BermudanOption(_Option):
+    """A call or put exercisable at each of `exercise_dates`.
+
+    >>> BermudanOption(exercise_dates=["2025-07-01", "2025-01-01"], strike=100.0,
+    ...                kind="put", asset="SPX", currency="USD").exercise_times()[0]
+    1735689600000
+    """
+
+    exercise_dates: Iterable[TimeLike]
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        dates = sorted({to_datetime(d) for d in self.exercise_dates})
+        if not dates:
+            raise ValueError("a Bermudan option needs at least one exercise date")
+        object.__setattr__(self, "exercise_dates", tuple(dates))
+
+    def exercise_times(self) -> list[int]:
+        """The exercise dates in milliseconds since 1970, ascending."""
+        return [to_millis(d) for d in self.exercise_dates]
+
+
+@dataclass(frozen=True, kw_only=True)
+class AmericanOption(_Option):
+    """A call or put exercisable every day from `start` to `expiry`.
+
+    The exercise times are `expiry` and every whole day before it back to
+    `start` (included when it lies a whole number of days before expiry).
+
+    >>> len(AmericanOption(start="2025-01-01", expiry="2025-01-31", strike=100.0,
+    ...                    kind="put", asset="SPX", currency="USD").exercise_times())
+    31
+    """
+
+    start: TimeLike
+    expiry: TimeLike
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        start, expiry = to_datetime(self.start), to_datetime(self.expiry)
+        if expiry < start:
+            raise ValueError(f"expiry {expiry.isoformat()} comes before start {start.isoformat()}")
+        object.__setattr__(self, "start", start)
+        object.__setattr__(self, "expiry", expiry)
+
+    def exercise_times(self) -> list[int]:
+        """Daily exercise times rolled back from expiry, ascending."""
+        expiry, start = to_millis(self.expiry), to_millis(self.start)
+        return list(range(expiry - (expiry - start) // _DAY_MS * _DAY_MS, expiry + 1, _DAY_MS))
