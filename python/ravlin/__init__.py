@@ -13,7 +13,7 @@ from .errors import PricingError, TimetableError
 from .market import ForwardCurve, Market, ZeroCurve
 from .models import BlackScholesGrid, Fixed, HullWhiteGrid, MonteCarlo
 from .pricing import Phrase, Result, Snapper, price
-from .timetable import timetable
+from ._timetable import timetable
 from . import paths
 
 try:

@@ -79,8 +79,11 @@ class ZeroCurve:
         """
         return cls(times=(float(horizon),), rates=(rate,))
 
-    def _log_values(self, years: np.ndarray) -> np.ndarray:
-        return years * np.asarray(self.rates)
+    label = "ZERO_RATES"
+
+    @staticmethod
+    def _log_values(years: np.ndarray, rates: np.ndarray) -> np.ndarray:
+        return years * rates
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -124,8 +127,11 @@ class ForwardCurve:
         """
         return cls(times=(0.0, float(horizon)), forwards=(spot, spot * math.exp(growth * horizon)))
 
-    def _log_values(self, years: np.ndarray) -> np.ndarray:
-        return np.log(np.asarray(self.forwards))
+    label = "FORWARDS"
+
+    @staticmethod
+    def _log_values(years: np.ndarray, forwards: np.ndarray) -> np.ndarray:
+        return np.log(forwards)
 
 
 Curve = Union[ZeroCurve, ForwardCurve]
@@ -149,6 +155,7 @@ class Market:
     base: str
     pricing_time: datetime
     curves: Mapping[str, Curve]
+    # Per curve: knot times in year fractions and the dataset's second column.
     _arrays: Mapping[str, tuple[np.ndarray, np.ndarray]] = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
@@ -209,7 +216,8 @@ class Market:
         """
         if name not in self._arrays:
             raise KeyError(f"no curve for {name!r}")
-        times, values = self._arrays[name]
+        times, column = self._arrays[name]
+        values = self.curves[name]._log_values(times, column)
         if times[0] > 0 and years <= times[0]:
             return float(values[0] * years / times[0])
         if not times[0] <= years <= times[-1]:
@@ -232,18 +240,11 @@ class Market:
         ...               curves={"USD": ZeroCurve.flat(0.05)}).dataset())
         ['ASSETS', 'BASE', 'PRICING_TS']
         """
-        assets = {}
-        for name, curve in self.curves.items():
-            times, values = self._arrays[name]
-            if isinstance(curve, ZeroCurve):
-                data = np.column_stack([times, np.asarray(curve.rates)])
-                assets[name] = ("ZERO_RATES", data)
-            else:
-                assets[name] = ("FORWARDS", np.column_stack([times, np.exp(values)]))
+        assets = {name: (curve.label, np.column_stack(self._arrays[name])) for name, curve in self.curves.items()}
         return {"BASE": self.base, "ASSETS": assets, "PRICING_TS": self.pricing_ms}
 
     def _checked(self, name: str, curve: object, pricing_ms: int) -> tuple[np.ndarray, np.ndarray]:
-        """Knot times in year fractions and log values of one curve, after its checks."""
+        """Knot times in year fractions and the rates or forwards of one curve, after its checks."""
         wanted = ZeroCurve if name == self.base else ForwardCurve
         if not isinstance(curve, wanted):
             role = "the base currency" if name == self.base else "an asset other than the base"
@@ -253,21 +254,20 @@ class Market:
         times = np.array([(k - pricing_ms) / YEAR_MS for k in knots] if dated else knots, dtype=float)
         if times[0] < 0:
             raise ValueError(f"curve {name!r}: its first knot lies before the pricing time")
-        values = curve._log_values(times)
-        if isinstance(curve, ForwardCurve):
-            times, values = self._with_spot(name, curve, times, values)
-        return times, values
+        if isinstance(curve, ZeroCurve):
+            return times, np.asarray(curve.rates)
+        return self._with_spot(name, curve, times, np.asarray(curve.forwards))
 
     @staticmethod
-    def _with_spot(name: str, curve: ForwardCurve, times: np.ndarray, values: np.ndarray
+    def _with_spot(name: str, curve: ForwardCurve, times: np.ndarray, forwards: np.ndarray
                    ) -> tuple[np.ndarray, np.ndarray]:
         """A forward curve that starts at the pricing time, from its spot or its first knot."""
         if times[0] == 0:
-            if curve.spot is not None and not math.isclose(curve.spot, math.exp(values[0]), rel_tol=1e-12):
+            if curve.spot is not None and curve.spot != forwards[0]:
                 raise ValueError(f"curve {name!r}: spot {curve.spot} differs from the forward "
-                                 f"{math.exp(values[0])} at the pricing time")
-            return times, values
+                                 f"{forwards[0]} at the pricing time")
+            return times, forwards
         if curve.spot is None:
             raise ValueError(f"curve {name!r}: the first forward is {times[0]:g} years after the pricing "
                              "time; give spot= (the price at the pricing time)")
-        return np.concatenate([[0.0], times]), np.concatenate([[math.log(curve.spot)], values])
+        return np.concatenate([[0.0], times]), np.concatenate([[curve.spot], forwards])

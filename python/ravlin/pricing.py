@@ -14,7 +14,7 @@ from ._time import YEAR_MS
 from .errors import PricingError
 from .market import Market
 from .models import BlackScholesGrid, HullWhiteGrid, Model, MonteCarlo
-from .timetable import timetable as as_timetable
+from ._timetable import timetable as as_timetable
 
 if TYPE_CHECKING:
     import pyarrow as pa

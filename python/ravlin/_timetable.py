@@ -140,7 +140,7 @@ def _time(pa: Any, name: str, column: pa.ChunkedArray) -> pa.Array:
     if pa.types.is_timestamp(kind):
         millis = _timestamp_millis(pa, column.combine_chunks().cast(pa.int64()), kind.unit)
     elif pa.types.is_date32(kind):
-        millis = _checked(pa, "multiply", column.combine_chunks().cast(pa.int64()), _DAY_MS)
+        millis = _checked(pa, "multiply", column.combine_chunks().cast(pa.int32()).cast(pa.int64()), _DAY_MS)
     elif pa.types.is_date64(kind):
         millis = column.combine_chunks().cast(pa.int64())
     else:
