@@ -5,6 +5,13 @@ the number of paths and the seed, and gets fresh paths for that pricing.
 The engine then calls `advance(t)` with the time since the pricing time,
 in years, at each later event time, and `get_value(name)` for per-path
 asset prices.
+
+>>> import ravlin
+>>> market = ravlin.Market(base="USD", pricing_time="2025-01-01", curves={"USD": ravlin.ZeroCurve.flat(0.03)})
+>>> model = ravlin.MonteCarlo(paths=2_000, state=HullWhite(mean_reversion=0.1, volatility=0.01), seed=4)
+>>> result = ravlin.price([("zcb", "2030-01-01", "+", 100.0, "USD")], market, model)
+>>> abs(result.price - 100 * market.discount_factor(5.0)) < 0.2
+True
 """
 
 from __future__ import annotations

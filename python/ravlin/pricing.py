@@ -118,7 +118,8 @@ class Result:
         parts = [f"price={self.price:.10g}" + (f" ± {error:.3g}" if error is not None else ""),
                  f"model={self.model}"]
         if self.values is not None:
-            parts.append(f"values={self.values.size} {'nodes' if self.nodes is not None else 'values'}")
+            kind = "nodes" if self.nodes is not None else "paths" if self.model == "MonteCarlo" else "value"
+            parts.append(f"values={self.values.size} {kind}")
         for name in ("choices", "cashflows"):
             table = getattr(self, name)
             if table is not None:
@@ -154,7 +155,7 @@ def price(timetable: Any, market: Market, model: Model,
     try:
         value = getattr(_ravlin, model.engine)(batch, session, dataset, _expressions(expressions))
     except RuntimeError as error:
-        raise PricingError(str(error)) from error
+        raise PricingError(str(error)) from None
     return _result(value, model, market, batch, dataset, session.stats)
 
 
