@@ -16,6 +16,7 @@ from typing import Any, Union
 
 import numpy as np
 
+from ._checks import positive
 from ._time import YEAR_MS, DateLike, is_date_like, to_datetime, to_millis
 
 __all__ = ["Market", "ZeroCurve", "ForwardCurve", "CurveTime"]
@@ -110,10 +111,7 @@ class ForwardCurve:
         if not all(f > 0 for f in forwards):
             raise ValueError(f"ForwardCurve: forwards must be positive, got {forwards}")
         if self.spot is not None:
-            spot = float(self.spot)
-            if not (math.isfinite(spot) and spot > 0):
-                raise ValueError(f"ForwardCurve: spot must be a positive finite price, got {self.spot!r}")
-            object.__setattr__(self, "spot", spot)
+            object.__setattr__(self, "spot", positive(self.spot, "ForwardCurve: spot"))
         object.__setattr__(self, "times", tuple(self.times))
         object.__setattr__(self, "forwards", forwards)
         object.__setattr__(self, "_knots", knots)

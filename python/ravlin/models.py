@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any, Protocol, Union
 
 import numpy as np
 
+from ._checks import non_negative, positive, whole
 from ._time import YEAR_MS
 from .market import Market
 
@@ -81,13 +82,6 @@ def _horizon(market: Market, batch: pa.RecordBatch) -> float:
     return max((last - market.pricing_ms) / YEAR_MS, _MIN_HORIZON)
 
 
-def _positive(value: float, what: str) -> float:
-    number = float(value)
-    if not (math.isfinite(number) and number > 0):
-        raise ValueError(f"{what} must be a positive finite number, got {value!r}")
-    return number
-
-
 @dataclass(frozen=True, kw_only=True)
 class Fixed:
     """One deterministic path: every amount discounted on the base curve.
@@ -131,10 +125,8 @@ class MonteCarlo:
     engine = "mc_price"
 
     def __post_init__(self) -> None:
-        if isinstance(self.paths, bool) or not isinstance(self.paths, (int, np.integer)) or self.paths < 1:
-            raise ValueError(f"paths must be a positive integer, got {self.paths!r}")
-        if isinstance(self.seed, bool) or not isinstance(self.seed, (int, np.integer)) or self.seed < 0:
-            raise ValueError(f"seed must be a non-negative integer, got {self.seed!r}")
+        whole(self.paths, "paths", 1)
+        whole(self.seed, "seed", 0)
         if hasattr(self.state, "advance"):
             raise TypeError("state: give a factory (market, paths, seed) -> path object, not a path object, "
                             "which the first pricing would leave at its last time")
@@ -165,13 +157,11 @@ class _Grid:
     statistics: Statistics = False
 
     def __post_init__(self) -> None:
-        if self.nodes_per_side is not None and (
-                isinstance(self.nodes_per_side, bool) or not isinstance(self.nodes_per_side, (int, np.integer))
-                or self.nodes_per_side < 1):
-            raise ValueError(f"nodes_per_side must be a positive integer, got {self.nodes_per_side!r}")
+        if self.nodes_per_side is not None:
+            whole(self.nodes_per_side, "nodes_per_side", 1)
         if self.half_width is not None:
-            _positive(self.half_width, "half_width")
-        if self.timestep is not None and _positive(self.timestep, "timestep") * YEAR_MS < 1:
+            positive(self.half_width, "half_width")
+        if self.timestep is not None and positive(self.timestep, "timestep") * YEAR_MS < 1:
             raise ValueError(f"timestep must be at least one millisecond, got {self.timestep!r} years")
         _flags(self.statistics)
 
@@ -211,8 +201,7 @@ class BlackScholesGrid(_Grid):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        if not (math.isfinite(float(self.volatility)) and self.volatility >= 0):
-            raise ValueError(f"volatility must be a non-negative finite number, got {self.volatility!r}")
+        non_negative(self.volatility, "volatility")
 
     def _sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
         if self.asset not in market.curves or self.asset == market.base:
@@ -249,9 +238,8 @@ class HullWhiteGrid(_Grid):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        for name in ("mean_reversion", "volatility"):
-            if not (math.isfinite(float(getattr(self, name))) and getattr(self, name) >= 0):
-                raise ValueError(f"{name} must be a non-negative finite number, got {getattr(self, name)!r}")
+        non_negative(self.mean_reversion, "mean_reversion")
+        non_negative(self.volatility, "volatility")
 
     def _sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
         return {"FD": self._fd(market, batch),

@@ -19,10 +19,10 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any
 
 import numpy as np
 
+from ._checks import non_negative, positive
 from .market import Market
 
 __all__ = ["GeometricBrownianMotion", "HullWhite", "GBMPaths", "HullWhitePaths"]
@@ -68,8 +68,7 @@ class GeometricBrownianMotion:
         if not names:
             raise ValueError("GeometricBrownianMotion needs at least one asset in volatility")
         for name, vol in self.volatility.items():
-            if not (math.isfinite(vol) and vol >= 0):
-                raise ValueError(f"volatility of {name!r} must be non-negative and finite, got {vol!r}")
+            non_negative(vol, f"volatility of {name!r}")
         for what, mapping in (("spot", self.spot), ("dividend_yield", self.dividend_yield)):
             extra = set(mapping or ()) - set(names)
             if extra:
@@ -146,10 +145,8 @@ class HullWhite:
     antithetic: bool = False
 
     def __post_init__(self) -> None:
-        if not (math.isfinite(self.mean_reversion) and self.mean_reversion > 0):
-            raise ValueError(f"mean_reversion must be positive and finite, got {self.mean_reversion!r}")
-        if not (math.isfinite(self.volatility) and self.volatility >= 0):
-            raise ValueError(f"volatility must be non-negative and finite, got {self.volatility!r}")
+        positive(self.mean_reversion, "mean_reversion")
+        non_negative(self.volatility, "volatility")
 
     def __call__(self, market: Market, paths: int, seed: int) -> HullWhitePaths:
         """Fresh paths at the pricing time."""

@@ -10,7 +10,7 @@ import pytest
 
 import _ravlin
 import ravlin
-from conftest import T0, YEAR_MS, Recorder, timetable as engine_batch
+from conftest import T0, timetable as engine_batch
 
 DAY = 86_400_000
 CURVE = np.array([[0.5, 0.03], [2.0, 0.035], [10.0, 0.04]])

@@ -4,7 +4,6 @@ import datetime as dt
 import decimal
 
 import numpy as np
-import pandas as pd
 import polars as pl
 import pyarrow as pa
 import pytest
