@@ -86,8 +86,9 @@ def _rows(pa: Any, rows: Sequence[Any]) -> pa.Table:
         times = [None if t is None else to_millis(t) for t in columns["time"]]
     except (TypeError, ValueError) as bad:
         raise TimetableError(f"column 'time': {bad}") from None
-    arrays = {name: pa.array(values, type=pa.string() if name in ("track", "op", "unit") else None)
-              for name, values in columns.items() if name != "time"}
+    # Names are strings; quantities keep the type their values imply, but no rows at all mean float64.
+    types = {"track": pa.string(), "op": pa.string(), "unit": pa.string(), "quantity": None if rows else pa.float64()}
+    arrays = {name: pa.array(columns[name], type=kind) for name, kind in types.items()}
     arrays["time"] = pa.array(times, pa.timestamp("ms"))
     try:
         return pa.table(arrays)

@@ -30,6 +30,13 @@ def recoded(name, index_type, value_type=pa.string()):
     return pa.DictionaryArray.from_arrays(source.indices.cast(index_type), source.dictionary.cast(value_type))
 
 
+class Capsules:
+    """Only the Arrow PyCapsule interface of `data`, as nanoarrow or a foreign library offers it."""
+
+    def __init__(self, data, method):
+        setattr(self, method, getattr(data, method))
+
+
 TIMES = [T0, T0 + 1000, T0 + 86_400_000, T0 + 86_400_000]
 FORMS = {
     "int8 indices": columns(track=recoded("track", pa.int8())),
@@ -44,6 +51,8 @@ FORMS = {
     "chunks": pa.Table.from_batches([columns().to_batches()[0].slice(0, 2), columns().to_batches()[0].slice(2)]),
     "extra column": columns(comment=pa.array(list("abcd"))),
     "record batch": REFERENCE,
+    "array capsule": Capsules(REFERENCE, "__arrow_c_array__"),
+    "stream capsule": Capsules(columns(), "__arrow_c_stream__"),
     "reader": pa.RecordBatchReader.from_batches(REFERENCE.schema, [REFERENCE]),
     "rows": [(r[0], dt.datetime(2024, 1, 1) + dt.timedelta(milliseconds=r[1] - T0), *r[2:]) for r in ROWS],
     "mapping rows": [dict(zip(("track", "time", "op", "quantity", "unit"), r)) for r in ROWS],
@@ -112,6 +121,7 @@ def test_import_works_without_pyarrow_and_timetables_say_how_to_get_it():
     assert "pip install ravlin[arrow]" in out
 
 
-def test_numpy_datetimes_in_rows():
+def test_numpy_datetimes_in_rows_and_no_rows_at_all():
     rows = [(r[0], np.datetime64(r[1], "ms"), *r[2:]) for r in ROWS]
     assert ravlin.timetable(rows).equals(REFERENCE)
+    assert ravlin.timetable([]).schema.equals(REFERENCE.schema)
