@@ -188,10 +188,10 @@ def _result(value: float, model: Model, market: Market, batch: pa.RecordBatch, d
     fd = dataset.get("FD")
     middle = None if fd is None else fd["N_X"]
     values = stats.get("PV_VEC")
-    nodes = None
-    if values is not None and isinstance(model, BlackScholesGrid):
+    nodes = None  # the coordinates of the per-node values, in `values` and in the tables
+    if stats and isinstance(model, BlackScholesGrid):
         nodes = model._nodes(market, fd)
-    elif values is not None and isinstance(model, HullWhiteGrid):
+    elif stats and isinstance(model, HullWhiteGrid):
         nodes = model._nodes(market, fd, _last_step(market, batch, fd["TIMESTEP"]))
     events = _Events(batch, middle)
     return Result(price=value, model=type(model).__name__, values=values, nodes=nodes,
@@ -231,15 +231,15 @@ class _Events:
         """One row per (event, track): the event's columns, the reduced value and the per-path values."""
         pa = pyarrow()
         rows = pa.array([e for e, _, _ in entries], pa.int64())
-        pick = lambda name: self._batch.column(name).take(rows)  # noqa: E731
+        event = {name: self._batch.column(name).take(rows) for name in ("time", "op", "quantity", "unit")}
         arrays = [np.asarray(a, dtype=float) for _, _, a in entries]
         return pa.table({
             "row": rows,
-            "time": pick("time").cast(pa.timestamp("ms", tz="UTC")),
+            "time": event["time"].cast(pa.timestamp("ms", tz="UTC")),
             "track": pa.array([self._tracks[k] for _, k, _ in entries], pa.string()),
-            "op": pick("op").cast(pa.string()),
-            "quantity": pick("quantity"),
-            "unit": pick("unit").cast(pa.string()),
+            "op": event["op"].cast(pa.string()),
+            "quantity": event["quantity"],
+            "unit": event["unit"].cast(pa.string()),
             reduced: pa.array([self._reduce(a) for a in arrays], pa.float64()),
             "values": pa.array([a for _, _, a in entries],
                                pa.list_(pa.uint64() if reduced == "taken" else pa.float64())),
