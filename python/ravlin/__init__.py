@@ -1,17 +1,36 @@
-"""ravlin: contracts, instruments and market conventions for the `_ravlin` pricing engine.
+"""ravlin: contracts as timetables of events, valued by the `_ravlin` engine.
 
 >>> import ravlin
+>>> market = ravlin.Market(base="USD", pricing_time="2025-01-01",
+...                        curves={"USD": ravlin.ZeroCurve.flat(0.05)})
+>>> round(ravlin.price([("zcb", "2030-01-01", "+", 100.0, "USD")], market, ravlin.Fixed()).price, 6)
+77.869411
 >>> ravlin.ZeroCouponBond(maturity="2030-01-02", currency="USD").to_batch().num_rows
 1
 """
 
+from importlib.metadata import PackageNotFoundError, version
+
+from .errors import PricingError, TimetableError
+from .market import ForwardCurve, Market, ZeroCurve
+from .models import BlackScholesGrid, Fixed, HullWhiteGrid, MonteCarlo
+from .pricing import Phrase, Result, Snapper, price
+from ._timetable import timetable
+from . import paths
 from .contract import Contract, Event, to_date, to_datetime, to_millis
 from .daycount import DayCount, day_count
 from .instruments import AmericanOption, BermudanOption, EuropeanOption, FixedRateBond, ZeroCouponBond
 from .schedule import BusinessDay, Frequency, Period, Schedule, adjust, is_business_day
 
+try:
+    __version__ = version("ravlin")
+except PackageNotFoundError:  # running from a source tree that was never installed
+    __version__ = "0+unknown"
+
 __all__ = [
-    "AmericanOption", "BermudanOption", "BusinessDay", "Contract", "DayCount", "EuropeanOption", "Event",
-    "FixedRateBond", "Frequency", "Period", "Schedule", "ZeroCouponBond", "adjust", "day_count",
-    "is_business_day", "to_date", "to_datetime", "to_millis",
+    "AmericanOption", "BermudanOption", "BlackScholesGrid", "BusinessDay", "Contract", "DayCount",
+    "EuropeanOption", "Event", "Fixed", "FixedRateBond", "ForwardCurve", "Frequency", "HullWhiteGrid",
+    "Market", "MonteCarlo", "Period", "Phrase", "PricingError", "Result", "Schedule", "Snapper",
+    "TimetableError", "ZeroCouponBond", "ZeroCurve", "adjust", "day_count", "is_business_day", "paths",
+    "price", "timetable", "to_date", "to_datetime", "to_millis",
 ]

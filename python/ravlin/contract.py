@@ -17,10 +17,14 @@ from __future__ import annotations
 import math
 from collections.abc import Iterable, Iterator
 from datetime import date, datetime, time, timedelta, timezone
-from typing import Any, NamedTuple, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
 import numpy as np
-import pyarrow as pa
+
+from ._arrow import pyarrow
+
+if TYPE_CHECKING:
+    import pyarrow as pa
 
 __all__ = ["Contract", "Event", "TimeLike", "to_date", "to_datetime", "to_millis"]
 
@@ -244,6 +248,7 @@ class Contract:
     def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
         """The Arrow C data interface of `to_batch()`.
 
+        >>> import pyarrow as pa
         >>> pa.record_batch(Contract().pay("2025-01-01", 1.0, "USD")).num_rows
         1
         """
@@ -302,12 +307,14 @@ def _iso(millis: int) -> str:
 
 def _dictionary(values: list[str], first: str | None = None) -> pa.DictionaryArray:
     """Dictionary-encode in order of first appearance (after `first`)."""
+    pa = pyarrow()
     keys: dict[str, int] = {} if first is None else {first: 0}
     indices = [keys.setdefault(v, len(keys)) for v in values]
     return pa.DictionaryArray.from_arrays(pa.array(indices, pa.int64()), pa.array(list(keys), pa.string()))
 
 
 def _record_batch(track: str, events: list[Event]) -> pa.RecordBatch:
+    pa = pyarrow()
     tracks, times, ops, quantities, units = (list(c) for c in zip(*events)) if events else ([],) * 5
     return pa.RecordBatch.from_arrays(
         [_dictionary(tracks, first=track), pa.array(times, pa.timestamp("ms", tz="UTC")),

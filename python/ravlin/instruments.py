@@ -37,13 +37,14 @@ from abc import ABC, abstractmethod
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from datetime import date
-from typing import Any, Literal
-
-import pyarrow as pa
+from typing import TYPE_CHECKING, Any, Literal
 
 from .contract import Contract, Event, TimeLike, checked_name, checked_number, to_date, to_datetime, to_millis
 from .daycount import DayCount, day_count
 from .schedule import BusinessDay, Frequency, Schedule, adjust, business_day
+
+if TYPE_CHECKING:
+    import pyarrow as pa
 
 __all__ = ["FixedRateBond", "ZeroCouponBond", "EuropeanOption", "BermudanOption", "AmericanOption"]
 

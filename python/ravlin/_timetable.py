@@ -1,0 +1,200 @@
+"""Timetables from anything a user has, in the exact form the engine reads.
+
+The engine takes one record batch with the columns "track", "op" and "unit"
+as dictionary<int64, utf8>, "time" as timestamp[ms] and "quantity" as
+float64. `timetable` brings every common Arrow producer and Python form to
+that layout: dictionary indices of any integer width, the three string
+types, plain string columns (encoded in order of first appearance, so the
+first row's track is the priced one), timestamps of any unit or time zone,
+dates, integer or decimal quantities, several chunks, sliced arrays.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+from ._arrow import pyarrow
+from ._time import to_millis
+from .errors import TimetableError
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+__all__ = ["timetable", "COLUMNS"]
+
+COLUMNS = ("track", "time", "op", "quantity", "unit")
+"""The event columns, in the order of a row tuple."""
+
+OPS = ("+", ">", "<", "s")
+_MS_PER = {"s": 1000, "ms": 1, "us": 1000, "ns": 1_000_000}
+_DAY_MS = 86_400_000
+
+
+def timetable(data: Any) -> pa.RecordBatch:
+    """The events of `data` as the record batch the engine reads.
+
+    `data` is a pyarrow RecordBatch, Table or RecordBatchReader, any object
+    with `__arrow_c_stream__` or `__arrow_c_array__` (a polars DataFrame,
+    nanoarrow), a pandas DataFrame, a mapping of column name to values, or
+    a list of rows: tuples (track, time, op, quantity, unit) or mappings
+    with those keys. Times in rows are datetimes, dates, numpy.datetime64,
+    ISO strings or ints of milliseconds since 1970 (UTC). Other columns are
+    dropped. Raises `TimetableError` naming the column and the types.
+
+    >>> batch = timetable([("bond", "2025-01-01", "+", 5, "USD"),
+    ...                    ("bond", "2026-01-01", "+", 105, "USD")])
+    >>> batch.schema.field("time").type, batch.column("track").type.index_type
+    (TimestampType(timestamp[ms]), DataType(int64))
+    """
+    pa = pyarrow()
+    table = _as_table(pa, data)
+    columns = [_column(pa, table, name) for name in COLUMNS]
+    return pa.RecordBatch.from_arrays(columns, names=list(COLUMNS))
+
+
+def _as_table(pa: Any, data: Any) -> pa.Table:
+    """Any supported input as one pyarrow Table."""
+    if isinstance(data, pa.RecordBatch):
+        return pa.Table.from_batches([data])
+    if isinstance(data, pa.Table):
+        return data
+    if isinstance(data, pa.RecordBatchReader):
+        return data.read_all()
+    if type(data).__module__.partition(".")[0] == "pandas":
+        return pa.Table.from_pandas(data, preserve_index=False)
+    if hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__"):
+        return pa.table(data)
+    if isinstance(data, Mapping):
+        return pa.table(dict(data))
+    if isinstance(data, Sequence) and not isinstance(data, (str, bytes)):
+        return _rows(pa, data)
+    raise TimetableError("expected a record batch, table, stream, data frame or list of rows, "
+                         f"got {type(data).__name__}")
+
+
+def _rows(pa: Any, rows: Sequence[Any]) -> pa.Table:
+    """Rows as columns; times become milliseconds here, where their forms are known."""
+    columns: dict[str, list[Any]] = {name: [] for name in COLUMNS}
+    for i, row in enumerate(rows):
+        values = [row.get(name) for name in COLUMNS] if isinstance(row, Mapping) else list(row)
+        if len(values) != len(COLUMNS):
+            raise TimetableError(f"row {i}: expected (track, time, op, quantity, unit), got {row!r}")
+        for name, value in zip(COLUMNS, values):
+            columns[name].append(value)
+    try:
+        times = [None if t is None else to_millis(t) for t in columns["time"]]
+    except (TypeError, ValueError) as bad:
+        raise TimetableError(f"column 'time': {bad}") from None
+    # Names are strings; quantities keep the type their values imply, but no rows at all mean float64.
+    types = {"track": pa.string(), "op": pa.string(), "unit": pa.string(), "quantity": None if rows else pa.float64()}
+    arrays = {name: pa.array(columns[name], type=kind) for name, kind in types.items()}
+    arrays["time"] = pa.array(times, pa.timestamp("ms"))
+    try:
+        return pa.table(arrays)
+    except (pa.ArrowInvalid, pa.ArrowTypeError) as bad:
+        raise TimetableError(f"rows cannot be read as events: {bad}") from None
+
+
+def _column(pa: Any, table: pa.Table, name: str) -> pa.Array:
+    """One event column in the engine's type, in one compact chunk."""
+    if name not in table.column_names:
+        raise TimetableError(f"no column '{name}' among {table.column_names}")
+    column = table.column(name)
+    convert = {"time": _time, "quantity": _quantity}.get(name, _names)
+    return _compact(pa, convert(pa, name, column))
+
+
+def _names(pa: Any, name: str, column: pa.ChunkedArray) -> pa.Array:
+    """A string or dictionary-of-strings column as dictionary<int64, utf8>."""
+    target = pa.dictionary(pa.int64(), pa.string())
+    kind = column.type
+    if pa.types.is_null(kind):
+        return pa.DictionaryArray.from_arrays(pa.nulls(len(column), pa.int64()), pa.array([], pa.string()))
+    if pa.types.is_dictionary(kind):
+        if not (pa.types.is_integer(kind.index_type) and _is_string(pa, kind.value_type)):
+            raise TimetableError(f"column '{name}': expected strings or a dictionary of strings, got {kind}")
+        column = column.unify_dictionaries() if column.num_chunks > 1 else column
+        array = column.combine_chunks().cast(target)
+    elif _is_string(pa, kind):
+        array = column.combine_chunks().cast(pa.string()).dictionary_encode().cast(target)
+    else:
+        raise TimetableError(f"column '{name}': expected strings or a dictionary of strings, got {kind}")
+    if name == "op":
+        _check_ops(array)
+    return array
+
+
+def _is_string(pa: Any, kind: pa.DataType) -> bool:
+    return bool(pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_string_view(kind))
+
+
+def _check_ops(array: pa.DictionaryArray) -> None:
+    for op in array.dictionary.to_pylist():
+        if op is not None and op not in OPS:
+            raise TimetableError(f"column 'op': unknown operation {op!r}, expected '+', '>', '<' or 's'")
+
+
+def _time(pa: Any, name: str, column: pa.ChunkedArray) -> pa.Array:
+    """Timestamps of any unit (UTC, whatever the zone) or dates, as timestamp[ms]."""
+    kind = column.type
+    if pa.types.is_timestamp(kind):
+        millis = _timestamp_millis(pa, column.combine_chunks().cast(pa.int64()), kind.unit)
+    elif pa.types.is_date32(kind):
+        millis = _checked(pa, "multiply", column.combine_chunks().cast(pa.int32()).cast(pa.int64()), _DAY_MS)
+    elif pa.types.is_date64(kind):
+        millis = column.combine_chunks().cast(pa.int64())
+    else:
+        raise TimetableError(f"column 'time': expected timestamps or dates, got {kind}")
+    if millis.null_count:
+        raise TimetableError(f"column 'time': row {_first_null(millis)} has no time")
+    return millis.cast(pa.timestamp("ms"))
+
+
+def _timestamp_millis(pa: Any, raw: pa.Array, unit: str) -> pa.Array:
+    import pyarrow.compute as pc
+
+    if unit == "s":
+        return _checked(pa, "multiply", raw, 1000)
+    if unit == "ms":
+        return raw
+    per = _MS_PER[unit]
+    rest = pc.fill_null(pc.not_equal(pc.subtract(raw, pc.multiply(pc.divide(raw, per), per)), 0), False)
+    if pc.any(rest).as_py():
+        row = pc.index(rest, True).as_py()
+        raise TimetableError(f"column 'time': row {row} is not a whole millisecond "
+                             f"({raw[row].as_py()} {unit})")
+    return pc.divide(raw, per)
+
+
+def _checked(pa: Any, operation: str, values: pa.Array, factor: int) -> pa.Array:
+    import pyarrow.compute as pc
+
+    try:
+        return getattr(pc, operation + "_checked")(values, factor)
+    except pa.ArrowInvalid:
+        raise TimetableError("column 'time': a time lies outside the range of milliseconds since 1970") from None
+
+
+def _quantity(pa: Any, name: str, column: pa.ChunkedArray) -> pa.Array:
+    """Integer, floating or decimal quantities as float64; a null quantity is refused."""
+    kind = column.type
+    if not (pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_decimal(kind)):
+        raise TimetableError(f"column 'quantity': expected numbers, got {kind}")
+    array = column.combine_chunks().cast(pa.float64())
+    if array.null_count:
+        raise TimetableError(f"column 'quantity': row {_first_null(array)} has no quantity")
+    return array
+
+
+def _first_null(array: pa.Array) -> int:
+    import pyarrow.compute as pc
+
+    return int(pc.index(array.is_null(), True).as_py())
+
+
+def _compact(pa: Any, array: pa.Array) -> pa.Array:
+    """A copy without offset or surplus buffer bytes when `array` is a slice of a larger one."""
+    if array.offset or array.get_total_buffer_size() > array.nbytes:
+        return pa.concat_arrays([array])
+    return array

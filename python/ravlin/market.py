@@ -1,0 +1,271 @@
+"""Market data: the base currency's zero curve and the forward curves of assets.
+
+Curve times are year fractions from the pricing time (the engine's year is
+365 days of milliseconds) or calendar dates, which the `Market` turns into
+year fractions. Curves interpolate linearly in log value (zero rate × time
+for the base curve, log forward for an asset), exactly as the engine does.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
+from datetime import datetime
+from typing import Any, Union
+
+import numpy as np
+
+from ._checks import positive
+from ._time import YEAR_MS, DateLike, is_date_like, to_datetime, to_millis
+
+__all__ = ["Market", "ZeroCurve", "ForwardCurve", "CurveTime"]
+
+CurveTime = Union[float, DateLike]
+"""A knot time: a year fraction from the pricing time, or a calendar date."""
+
+_LONG_HORIZON = 100.0
+
+
+def _knots(times: Iterable[CurveTime], values: Iterable[float], what: str, label: str
+           ) -> tuple[tuple[float | int, ...], tuple[float, ...]]:
+    """Checked knots: times as year fractions or as milliseconds (for dates), finite values."""
+    times, values = tuple(times), tuple(float(v) for v in values)
+    if not times:
+        raise ValueError(f"{what} needs at least one knot")
+    if len(times) != len(values):
+        raise ValueError(f"{what} has {len(times)} times but {len(values)} {label}")
+    dated = [is_date_like(t) for t in times]
+    if any(dated) and not all(dated):
+        raise ValueError(f"{what}: times are either all year fractions or all dates")
+    knots = tuple(to_millis(t) for t in times) if all(dated) else tuple(float(t) for t in times)
+    if not all(math.isfinite(t) for t in knots):
+        raise ValueError(f"{what}: times must be finite, got {times}")
+    if any(b <= a for a, b in zip(knots, knots[1:])):
+        raise ValueError(f"{what}: times must be strictly increasing, got {times}")
+    if not all(math.isfinite(v) for v in values):
+        raise ValueError(f"{what}: {label} must be finite, got {values}")
+    return knots, values
+
+
+@dataclass(frozen=True, kw_only=True)
+class ZeroCurve:
+    """Continuously compounded zero rates of the base currency.
+
+    The first rate holds flat from the pricing time to the first knot; the
+    curve ends at its last knot.
+
+    >>> ZeroCurve(times=[1.0, 5.0], rates=[0.03, 0.035]).rates
+    (0.03, 0.035)
+    >>> ZeroCurve.flat(0.04).times
+    (100.0,)
+    """
+
+    times: tuple[CurveTime, ...]
+    rates: tuple[float, ...]
+    _knots: tuple[float | int, ...] = field(init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        knots, rates = _knots(self.times, self.rates, "ZeroCurve", "rates")
+        object.__setattr__(self, "times", tuple(self.times))
+        object.__setattr__(self, "rates", rates)
+        object.__setattr__(self, "_knots", knots)
+
+    @classmethod
+    def flat(cls, rate: float, horizon: float = _LONG_HORIZON) -> ZeroCurve:
+        """One rate for every maturity up to `horizon` years.
+
+        >>> ZeroCurve.flat(0.05, horizon=30.0)
+        ZeroCurve(times=(30.0,), rates=(0.05,))
+        """
+        return cls(times=(float(horizon),), rates=(rate,))
+
+    label = "ZERO_RATES"
+
+    @staticmethod
+    def _log_values(years: np.ndarray, rates: np.ndarray) -> np.ndarray:
+        return years * rates
+
+
+@dataclass(frozen=True, kw_only=True)
+class ForwardCurve:
+    """Forward prices of an asset, in units of the base currency.
+
+    `spot` is the price at the pricing time; give it unless the first knot
+    lies at the pricing time itself, so a curve can never start from an
+    implied price of 1.
+
+    >>> ForwardCurve(spot=100.0, times=[0.5, 1.0], forwards=[101.0, 102.0]).forwards
+    (101.0, 102.0)
+    >>> ForwardCurve.flat(100.0, growth=0.02).forwards
+    (100.0, 738.905609893065)
+    """
+
+    times: tuple[CurveTime, ...]
+    forwards: tuple[float, ...]
+    spot: float | None = None
+    _knots: tuple[float | int, ...] = field(init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        knots, forwards = _knots(self.times, self.forwards, "ForwardCurve", "forwards")
+        if not all(f > 0 for f in forwards):
+            raise ValueError(f"ForwardCurve: forwards must be positive, got {forwards}")
+        if self.spot is not None:
+            object.__setattr__(self, "spot", positive(self.spot, "ForwardCurve: spot"))
+        object.__setattr__(self, "times", tuple(self.times))
+        object.__setattr__(self, "forwards", forwards)
+        object.__setattr__(self, "_knots", knots)
+
+    @classmethod
+    def flat(cls, spot: float, growth: float = 0.0, horizon: float = _LONG_HORIZON) -> ForwardCurve:
+        """Forwards growing at the continuous rate `growth` (rate less yield) for `horizon` years.
+
+        >>> ForwardCurve.flat(50.0).forwards
+        (50.0, 50.0)
+        """
+        return cls(times=(0.0, float(horizon)), forwards=(spot, spot * math.exp(growth * horizon)))
+
+    label = "FORWARDS"
+
+    @staticmethod
+    def _log_values(years: np.ndarray, forwards: np.ndarray) -> np.ndarray:
+        return np.log(forwards)
+
+
+Curve = Union[ZeroCurve, ForwardCurve]
+
+
+@dataclass(frozen=True, kw_only=True)
+class Market:
+    """The market of one pricing: base currency, pricing time and curves.
+
+    `pricing_time` is a datetime (naive means UTC), date, numpy.datetime64,
+    ISO string or int of milliseconds since 1970; it is the origin of every
+    year fraction. `curves` maps each name used in timetables to its curve:
+    a `ZeroCurve` for `base`, a `ForwardCurve` for every other asset.
+
+    >>> market = Market(base="USD", pricing_time="2025-01-01",
+    ...                 curves={"USD": ZeroCurve.flat(0.04), "SPX": ForwardCurve.flat(100.0)})
+    >>> round(market.discount_factor(1.0), 6), round(market.forward("SPX", 0.5), 9)
+    (0.960789, 100.0)
+    """
+
+    base: str
+    pricing_time: datetime
+    curves: Mapping[str, Curve]
+    # Per curve: knot times in year fractions and the dataset's second column.
+    _arrays: Mapping[str, tuple[np.ndarray, np.ndarray]] = field(init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        pricing_ms = to_millis(self.pricing_time)  # type: ignore[arg-type]
+        object.__setattr__(self, "pricing_time", to_datetime(pricing_ms))
+        if not isinstance(self.curves, Mapping):
+            raise TypeError(f"curves: expected a mapping of name to curve, got {type(self.curves).__name__}")
+        if self.base not in self.curves:
+            raise ValueError(f"base {self.base!r} has no curve; curves are given for {sorted(self.curves)}")
+        arrays = {name: self._checked(name, curve, pricing_ms) for name, curve in self.curves.items()}
+        object.__setattr__(self, "curves", dict(self.curves))
+        object.__setattr__(self, "_arrays", arrays)
+
+    @property
+    def pricing_ms(self) -> int:
+        """The pricing time in milliseconds since 1970 (UTC)."""
+        return to_millis(self.pricing_time)
+
+    def years(self, when: CurveTime) -> float:
+        """The year fraction of a date (or a year fraction itself) from the pricing time.
+
+        >>> Market(base="USD", pricing_time="2025-01-01",
+        ...        curves={"USD": ZeroCurve.flat(0.04)}).years("2026-01-01")
+        1.0
+        """
+        return (to_millis(when) - self.pricing_ms) / YEAR_MS if is_date_like(when) else float(when)
+
+    def discount_factor(self, when: CurveTime) -> float:
+        """The base currency's discount factor from the pricing time to `when`.
+
+        >>> Market(base="USD", pricing_time="2025-01-01",
+        ...        curves={"USD": ZeroCurve.flat(0.05)}).discount_factor(2.0) == math.exp(-0.1)
+        True
+        """
+        return math.exp(-self.log_value(self.base, self.years(when)))
+
+    def forward(self, asset: str, when: CurveTime) -> float:
+        """The forward price of `asset` for `when`; the base currency is worth 1.
+
+        >>> Market(base="USD", pricing_time="2025-01-01",
+        ...        curves={"USD": ZeroCurve.flat(0.05)}).forward("USD", 3.0)
+        1.0
+        """
+        if asset == self.base:
+            return 1.0
+        return math.exp(self.log_value(asset, self.years(when)))
+
+    def log_value(self, name: str, years: float) -> float:
+        """The curve's log value at a year fraction: zero rate × time, or log forward.
+
+        It is a straight line from 0 to the first knot when that knot lies
+        after the pricing time, linear between knots, and undefined past
+        the last knot (ValueError).
+
+        >>> Market(base="USD", pricing_time="2025-01-01",
+        ...        curves={"USD": ZeroCurve(times=[1.0, 2.0], rates=[0.05, 0.05])}).log_value("USD", 0.5)
+        0.025
+        """
+        if name not in self._arrays:
+            raise KeyError(f"no curve for {name!r}")
+        times, column = self._arrays[name]
+        values = self.curves[name]._log_values(times, column)
+        if times[0] > 0 and years <= times[0]:
+            return float(values[0] * years / times[0])
+        if not times[0] <= years <= times[-1]:
+            raise ValueError(f"curve {name!r} ends at {times[-1]} years; {years} years is outside it")
+        return float(np.interp(years, times, values))
+
+    def rate(self, name: str, start: float, end: float) -> float:
+        """The average continuous rate of a curve's log value between two year fractions.
+
+        >>> Market(base="USD", pricing_time="2025-01-01",
+        ...        curves={"USD": ZeroCurve.flat(0.05)}).rate("USD", 0.0, 2.0)
+        0.05
+        """
+        return (self.log_value(name, end) - self.log_value(name, start)) / (end - start)
+
+    def dataset(self) -> dict[str, Any]:
+        """The engine's market keys: "BASE", "ASSETS" and "PRICING_TS".
+
+        >>> sorted(Market(base="USD", pricing_time="2025-01-01",
+        ...               curves={"USD": ZeroCurve.flat(0.05)}).dataset())
+        ['ASSETS', 'BASE', 'PRICING_TS']
+        """
+        assets = {name: (curve.label, np.column_stack(self._arrays[name])) for name, curve in self.curves.items()}
+        return {"BASE": self.base, "ASSETS": assets, "PRICING_TS": self.pricing_ms}
+
+    def _checked(self, name: str, curve: object, pricing_ms: int) -> tuple[np.ndarray, np.ndarray]:
+        """Knot times in year fractions and the rates or forwards of one curve, after its checks."""
+        wanted = ZeroCurve if name == self.base else ForwardCurve
+        if not isinstance(curve, wanted):
+            role = "the base currency" if name == self.base else "an asset other than the base"
+            raise TypeError(f"curve {name!r}: {role} takes a {wanted.__name__}, got {type(curve).__name__}")
+        knots = curve._knots
+        dated = isinstance(knots[0], int)  # dates are kept as milliseconds, year fractions as floats
+        times = np.array([(k - pricing_ms) / YEAR_MS for k in knots] if dated else knots, dtype=float)
+        if times[0] < 0:
+            raise ValueError(f"curve {name!r}: its first knot lies before the pricing time")
+        if isinstance(curve, ZeroCurve):
+            return times, np.asarray(curve.rates)
+        return self._with_spot(name, curve, times, np.asarray(curve.forwards))
+
+    @staticmethod
+    def _with_spot(name: str, curve: ForwardCurve, times: np.ndarray, forwards: np.ndarray
+                   ) -> tuple[np.ndarray, np.ndarray]:
+        """A forward curve that starts at the pricing time, from its spot or its first knot."""
+        if times[0] == 0:
+            if curve.spot is not None and curve.spot != forwards[0]:
+                raise ValueError(f"curve {name!r}: spot {curve.spot} differs from the forward "
+                                 f"{forwards[0]} at the pricing time")
+            return times, forwards
+        if curve.spot is None:
+            raise ValueError(f"curve {name!r}: the first forward is {times[0]:g} years after the pricing "
+                             "time; give spot= (the price at the pricing time)")
+        return np.concatenate([[0.0], times]), np.concatenate([[curve.spot], forwards])

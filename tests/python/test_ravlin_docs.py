@@ -1,0 +1,51 @@
+"""The package's documentation runs: docstring examples, example scripts, type stubs."""
+
+import doctest
+import importlib
+import importlib.metadata
+import inspect
+import pkgutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import ravlin
+
+ROOT = Path(__file__).resolve().parents[2]
+MODULES = [importlib.import_module(f"ravlin.{m.name}") for m in pkgutil.iter_modules(ravlin.__path__)]
+
+
+@pytest.mark.parametrize("module", [ravlin, *MODULES], ids=lambda m: m.__name__)
+def test_docstring_examples_run(module):
+    failed, _ = doctest.testmod(module, optionflags=doctest.ELLIPSIS)
+    assert failed == 0
+
+
+@pytest.mark.parametrize("name", sorted(ravlin.__all__))
+def test_every_public_name_has_a_docstring_with_an_example(name):
+    obj = getattr(ravlin, name)
+    assert ">>>" in (inspect.getdoc(obj) or ""), f"ravlin.{name} has no example"
+
+
+SCRIPTS = sorted((ROOT / "examples").glob("*.py"))
+
+
+@pytest.mark.parametrize("script", SCRIPTS, ids=lambda p: p.name)
+def test_example_scripts_run(script):
+    if "ravlin.FixedRateBond" in script.read_text() and not hasattr(ravlin, "FixedRateBond"):
+        pytest.skip("needs the instruments of ravlin")
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert "Result(price=" in run.stdout
+
+
+def test_version_and_stubs_are_installed():
+    import _ravlin
+
+    assert ravlin.__version__ == importlib.metadata.version("ravlin")
+    stub = Path(_ravlin.__file__).with_name("_ravlin.pyi").read_text()
+    assert all(f"def {name}(" in stub for name in ("mc_price", "fixed_price", "fd_hullwhite_price",
+                                                  "fd_blackscholes_price"))
+    assert (Path(ravlin.__file__).parent / "py.typed").exists()

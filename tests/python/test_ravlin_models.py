@@ -1,0 +1,106 @@
+"""Grid defaults and reference paths against closed forms."""
+
+import dataclasses
+import math
+
+import numpy as np
+import pytest
+
+import ravlin
+from ravlin.paths import GeometricBrownianMotion, HullWhite
+
+RATE, SPOT = 0.04, 100.0
+MARKET = ravlin.Market(base="USD", pricing_time="2025-01-01", curves={
+    "USD": ravlin.ZeroCurve.flat(RATE), "SPX": ravlin.ForwardCurve.flat(SPOT, RATE - 0.01),
+    "NDX": ravlin.ForwardCurve.flat(80.0, RATE)})
+CURVED = ravlin.Market(base="USD", pricing_time="2025-01-01", curves={
+    "USD": ravlin.ZeroCurve(times=[1.0, 2.0, 5.0, 10.0], rates=[0.03, 0.032, 0.035, 0.037])})
+
+
+def normal(x):
+    return 0.5 * math.erfc(-x / math.sqrt(2))
+
+
+def black(forward, strike, vol, years, discount, sign):
+    d1 = (math.log(forward / strike) + vol**2 * years / 2) / (vol * math.sqrt(years))
+    d2 = d1 - vol * math.sqrt(years)
+    return discount * sign * (forward * normal(sign * d1) - strike * normal(sign * d2))
+
+
+def vanilla(expiry, strike, sign, asset="SPX"):
+    """Exercise into a helper track worth sign * (S - K) at expiry."""
+    return [("opt", expiry, ">", 1.0, "ex"), ("ex", expiry, "+", -sign * strike, "USD"),
+            ("ex", expiry, "+", sign, asset)]
+
+
+@pytest.mark.parametrize("expiry", ["2026-01-01", "2025-04-02"], ids=["1y", "3m"])
+@pytest.mark.parametrize("sign", [1, -1], ids=["call", "put"])
+def test_black_scholes_grid_defaults_reach_1e4_on_at_the_money_options(expiry, sign):
+    years = MARKET.years(expiry)
+    expected = black(MARKET.forward("SPX", years), SPOT, 0.2, years, MARKET.discount_factor(years), sign)
+    got = ravlin.price(vanilla(expiry, SPOT, sign), MARKET, ravlin.BlackScholesGrid(asset="SPX", volatility=0.2))
+    assert got.price == pytest.approx(expected, rel=1e-4)
+
+
+def test_hull_white_grid_defaults_price_bonds_and_bond_options():
+    a, vol, expiry, maturity = 0.05, 0.01, "2026-01-01", "2030-01-01"
+    model = ravlin.HullWhiteGrid(mean_reversion=a, volatility=vol)
+    t0, t1 = CURVED.years(expiry), CURVED.years(maturity)
+    p0, p1 = CURVED.discount_factor(t0), CURVED.discount_factor(t1)
+    zcb = ravlin.price([("zcb", maturity, "+", 1.0, "USD")], CURVED, model).price
+    assert zcb == pytest.approx(p1, rel=1e-5)
+    # A call at the forward price on the zero-coupon bond, against the Hull-White closed form.
+    strike = p1 / p0
+    spread = vol * (1 - math.exp(-a * (t1 - t0))) / a * math.sqrt((1 - math.exp(-2 * a * t0)) / (2 * a))
+    h = math.log(p1 / (p0 * strike)) / spread + spread / 2
+    expected = p1 * normal(h) - strike * p0 * normal(h - spread)
+    rows = vanilla(expiry, strike, 1, asset="bond") + [("bond", maturity, "+", 1.0, "USD")]
+    assert ravlin.price(rows, CURVED, model).price == pytest.approx(expected, rel=1e-4)
+
+
+def margrabe(years, vol_a, vol_b, rho):
+    """Exchange of NDX for SPX at `years`: both forwards from the market, discounted."""
+    fa, fb = MARKET.forward("SPX", years), MARKET.forward("NDX", years)
+    return black(fa, fb, math.sqrt(vol_a**2 + vol_b**2 - 2 * rho * vol_a * vol_b), years,
+                 MARKET.discount_factor(years), 1)
+
+
+GBM = GeometricBrownianMotion(volatility={"SPX": 0.2, "NDX": 0.3}, dividend_yield={"SPX": 0.01},
+                              correlation=[[1.0, 0.6], [0.6, 1.0]])
+CASES = {
+    "call": (MARKET, GBM, vanilla("2026-01-01", 105.0, 1),
+             lambda: black(MARKET.forward("SPX", 1.0), 105.0, 0.2, 1.0, MARKET.discount_factor(1.0), 1)),
+    "exchange": (MARKET, GBM, [("opt", "2026-06-01", ">", 1.0, "ex"), ("ex", "2026-06-01", "+", 1.0, "SPX"),
+                               ("ex", "2026-06-01", "+", -1.0, "NDX")],
+                 lambda: margrabe(MARKET.years("2026-06-01"), 0.2, 0.3, 0.6)),
+    "hull-white bond": (CURVED, HullWhite(mean_reversion=0.1, volatility=0.015),
+                        [("b", f"{2025 + y}-01-01", "+", 4.0, "USD") for y in range(1, 8)],
+                        lambda: sum(4.0 * CURVED.discount_factor(f"{2025 + y}-01-01") for y in range(1, 8))),
+}
+
+
+@pytest.mark.parametrize("antithetic", [False, True])
+@pytest.mark.parametrize("market, paths, rows, closed_form", CASES.values(), ids=CASES.keys())
+def test_reference_paths_agree_with_closed_forms_within_3_standard_errors(market, paths, rows, closed_form,
+                                                                           antithetic):
+    factory = dataclasses.replace(paths, antithetic=antithetic)
+    model = ravlin.MonteCarlo(paths=20_000, state=factory, seed=11, statistics=["values"])
+    result = ravlin.price(rows, market, model)
+    assert abs(result.price - closed_form()) < 3 * result.standard_error
+
+
+def test_hull_white_discount_factors_reproduce_the_curve_at_every_step():
+    paths = HullWhite(mean_reversion=0.1, volatility=0.02)(CURVED, 50_000, 5)
+    discount = np.ones(50_000)
+    for t in (0.25, 1.0, 3.0, 7.5):
+        discount = discount * paths.advance(t)
+        error = discount.std() / math.sqrt(discount.size)
+        assert abs(discount.mean() - CURVED.discount_factor(t)) < 3 * error
+
+
+def test_correlated_assets_have_their_correlation():
+    paths = GBM(MARKET, 100_000, 1)
+    paths.advance(0.5)
+    logs = np.log([paths.get_value("SPX"), paths.get_value("NDX")])
+    assert np.corrcoef(logs)[0, 1] == pytest.approx(0.6, abs=0.01)
+    assert paths.get_value("EUR") is None
