@@ -117,7 +117,11 @@ def _numpy_millis(value: np.datetime64) -> int:
 
 
 class Event(NamedTuple):
-    """One row of a timetable; `time` in milliseconds since 1970 (UTC)."""
+    """One row of a timetable; `time` in milliseconds since 1970 (UTC).
+
+    >>> Contract().pay("1970-01-02", 5.0, "USD").events()[0]
+    Event(track='main', time=86400000, op='+', quantity=5.0, unit='USD')
+    """
 
     track: str
     time: int

@@ -93,7 +93,11 @@ def _step(day: date, direction: int, holidays: frozenset[date]) -> date:
 
 
 class Period(NamedTuple):
-    """One accrual period: unadjusted `start` and `end`, adjusted `payment` date."""
+    """One accrual period: unadjusted `start` and `end`, adjusted `payment` date.
+
+    >>> Period(date(2025, 1, 1), date(2025, 7, 1), date(2025, 7, 1)).end.month
+    7
+    """
 
     start: date
     end: date
