@@ -115,14 +115,24 @@ def _names(pa: Any, name: str, column: pa.ChunkedArray) -> pa.Array:
         if not (pa.types.is_integer(kind.index_type) and _is_string(pa, kind.value_type)):
             raise TimetableError(f"column '{name}': expected strings or a dictionary of strings, got {kind}")
         column = column.unify_dictionaries() if column.num_chunks > 1 else column
-        array = column.combine_chunks().cast(target)
+        combined = column.combine_chunks()
+        array = pa.DictionaryArray.from_arrays(combined.indices.cast(pa.int64()),
+                                               _utf8(pa, combined.dictionary))
     elif _is_string(pa, kind):
-        array = column.combine_chunks().cast(pa.string()).dictionary_encode().cast(target)
+        array = _utf8(pa, column.combine_chunks()).dictionary_encode().cast(target)
     else:
         raise TimetableError(f"column '{name}': expected strings or a dictionary of strings, got {kind}")
     if name == "op":
         _check_ops(array)
     return array
+
+
+def _utf8(pa: Any, strings: pa.Array) -> pa.Array:
+    """Strings of any layout as utf8; pyarrow before 17 cannot cast string views."""
+    try:
+        return strings.cast(pa.string())
+    except pa.ArrowNotImplementedError:
+        return pa.array(strings.to_pylist(), pa.string())
 
 
 def _is_string(pa: Any, kind: pa.DataType) -> bool:

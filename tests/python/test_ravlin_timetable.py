@@ -27,7 +27,11 @@ def columns(**changed):
 
 def recoded(name, index_type, value_type=pa.string()):
     source = REFERENCE.column(name)
-    return pa.DictionaryArray.from_arrays(source.indices.cast(index_type), source.dictionary.cast(value_type))
+    if value_type == pa.string_view():  # older pyarrow cannot cast to it
+        values = pa.array(source.dictionary.to_pylist(), value_type)
+    else:
+        values = source.dictionary.cast(value_type)
+    return pa.DictionaryArray.from_arrays(source.indices.cast(index_type), values)
 
 
 class Capsules:
