@@ -147,6 +147,12 @@ struct Sweep {
   double* next_multiplier = nullptr;
 };
 
+// The first pivot of the next step's elimination, where its chain starts.
+[[gnu::always_inline]] inline double factor_start(const Sweep& s) {
+  s.next_pivot[0] = s.next_diag[0];
+  return s.next_diag[0];
+}
+
 // One row of the next step's elimination, j = 1 ... n-1: the pivot is
 // carried in a register, since reading it back from memory would add a
 // store-to-load delay to every link of the chain.
@@ -177,11 +183,7 @@ void sweep_one(const Sweep& s, double* v, double* e) {
   // Over the vector: the product no longer needs it.
   carry = carry / s.pivot[n - 1];
   v[n - 1] = carry;
-  double p = 0.0;
-  if constexpr (FactorNext) {
-    p = s.next_diag[0];
-    s.next_pivot[0] = p;
-  }
+  double p = FactorNext ? factor_start(s) : 0.0;
   // The next step's elimination runs upward through the rows while the
   // substitution runs downward: two independent chains in one loop.
   for (std::size_t j = 1; j < n; ++j) {
@@ -224,11 +226,7 @@ template <bool FactorNext>
     const std::size_t at = (n - 1) * width + g;
     store_group(b + at, load_group(e + at) / s.pivot[n - 1]);
   }
-  double p = 0.0;
-  if constexpr (FactorNext) {
-    p = s.next_diag[0];
-    s.next_pivot[0] = p;
-  }
+  double p = FactorNext ? factor_start(s) : 0.0;
   for (std::size_t j = 1; j < n; ++j) {
     const std::size_t i = n - 1 - j;
     double* row = b + i * width;
@@ -284,8 +282,7 @@ void CnStep::factor(Slot& slot) {
   rows.next_upper = s.upper.data();
   rows.next_pivot = slot.pivot.data();
   rows.next_multiplier = slot.multiplier.data();
-  double p = s.diag[0];
-  slot.pivot[0] = p;
+  double p = factor_start(rows);
   for (std::size_t j = 1; j < s.n; ++j) factor_row(rows, j, p);
   slot.factored = true;
 }
