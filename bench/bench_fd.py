@@ -1,7 +1,9 @@
 """fd_blackscholes_price on an American put: N_X = 1000 (2001 nodes), TIMESTEP =
 1/3650 over one year, exercise at every step; once with one track and once
-with ten tracks (ten strikes). Reference: QuantLib's Crank-Nicolson
-finite-difference vanilla engine on the same grid, timed in the same run.
+with ten and twenty tracks (one strike each). References, timed in the same
+run: QuantLib's Crank-Nicolson finite-difference vanilla engine on the same
+grid, and the floor: the same steps and exercises in a minimal C++ kernel with
+all tracks interleaved (bench/floor.cpp).
 """
 
 import math
@@ -9,6 +11,7 @@ import math
 import numpy as np
 
 import _ravlin
+import floor
 from common import T0, YEAR_MS, best_of, report, timetable
 
 SPOT, RATE, VOL, N_X, STEPS = 100.0, 0.03, 0.2, 1000, 3650
@@ -56,27 +59,42 @@ def quantlib_american_put(strike, steps=STEPS):
     return option.NPV()
 
 
+def step_rows():
+    """The Black-Scholes rows of one regular step: lower, diagonal, upper."""
+    dt, dx = 1 / STEPS, MAX_X / N_X
+    v = VOL * VOL * (dt * 0.25) / (dx * dx)
+    u = (dt * 0.25) * (RATE - VOL * VOL * 0.5) / dx
+    return -v - u, (2.0 * v - 1.0) + (dt * 0.5) * RATE, u - v
+
+
 def main():
     data = dataset()
-    node_steps = (2 * N_X + 1) * STEPS
+    nodes = 2 * N_X + 1
+    node_steps = nodes * STEPS
     rows = []
-    for strikes in ([100.0], [90.0 + 2.0 * k for k in range(10)]):
-        batch = american_puts(strikes)
-        # The price is track 0's: the put of the first strike.
-        seconds, price = best_of(3, lambda: _ravlin.fd_blackscholes_price(batch, None, data, {}))
-        rows.append((f"{len(strikes)} track(s): ns per node-step per track",
-                     f"{seconds / node_steps / len(strikes) * 1e9:.2f} ns ({seconds * 1e3:.0f} ms, put {price:.4f})"))
-        if len(strikes) == 1:
-            one_track = seconds
     try:
         ql_seconds, ql_value = best_of(3, lambda: quantlib_american_put(100.0))
     except ImportError:
+        ql_seconds = None
         rows.append(("QuantLib", "not installed (pip install QuantLib)"))
     else:
         rows.append(("QuantLib Crank-Nicolson engine, same grid",
                      f"{ql_seconds / node_steps * 1e9:.2f} ns per node-step ({ql_seconds * 1e3:.0f} ms, put {ql_value:.4f})"))
-        rows.append(("ratio one track / QuantLib", f"{one_track / ql_seconds:.2f}"))
-    report(f"American put on a grid of {2 * N_X + 1} nodes x {STEPS} steps", rows)
+    for count in (1, 10, 20):
+        strikes = [100.0] if count == 1 else [90.0 + 2.0 * k for k in range(count)]
+        batch = american_puts(strikes)
+        # The price is track 0's: the put of the first strike.
+        seconds, price = best_of(3, lambda: _ravlin.fd_blackscholes_price(batch, None, data, {}))
+        floor_seconds, _ = best_of(3, lambda: floor.cn_floor(nodes, count, STEPS, *step_rows()))
+        per_track = node_steps * count
+        rows.append((f"{count} track(s): ns per node-step per track",
+                     f"{seconds / per_track * 1e9:.2f} ns ({seconds * 1e3:.0f} ms, put {price:.4f}); "
+                     f"floor {floor_seconds / per_track * 1e9:.2f} ns"))
+        ratios = f"{seconds / floor_seconds:.2f}"
+        if ql_seconds is not None and count == 1:
+            ratios += f"; to QuantLib {seconds / ql_seconds:.2f}"
+        rows.append((f"{count} track(s): ratio to the floor", ratios))
+    report(f"American put on a grid of {nodes} nodes x {STEPS} steps", rows)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,15 @@
 """fixed_price on 1,000,000 coupon events of one track, one asset, a 50-knot curve.
 
-Reference: the same valuation in NumPy (discount factors by interpolating the
-log curve, times quantities, summed), measured in the same run.
+References, measured in the same run: the same valuation in NumPy (discount
+factors by interpolating the log curve, times quantities, summed), and the
+floor: a plain C++ loop doing the binary search and exp per event
+(bench/floor.cpp).
 """
 
 import numpy as np
 
 import _ravlin
+import floor
 from common import T0, YEAR_MS, best_of, peak_memory, report, timetable
 
 EVENTS, KNOTS = 1_000_000, 50
@@ -35,13 +38,17 @@ def main():
 
     engine_s, value = best_of(5, engine)
     numpy_s, reference = best_of(5, numpy_formulation)
+    floor_s, floor_value = best_of(5, lambda: floor.fixed_floor(times, quantities, T0, knot_times, logs))
     assert abs(value - reference) <= 1e-9 * abs(reference), (value, reference)
+    assert abs(value - floor_value) <= 1e-9 * abs(reference), (value, floor_value)
     peak = peak_memory(engine)
     report("fixed model, 1,000,000 events, 50-knot curve", [
         ("price (engine, NumPy)", f"{value:.6f}, {reference:.6f}"),
         ("engine per event", f"{engine_s / EVENTS * 1e9:.1f} ns"),
         ("NumPy per event", f"{numpy_s / EVENTS * 1e9:.1f} ns"),
+        ("C++ floor per event", f"{floor_s / EVENTS * 1e9:.1f} ns"),
         ("ratio engine / NumPy", f"{engine_s / numpy_s:.2f}"),
+        ("ratio engine / floor", f"{engine_s / floor_s:.2f}"),
         ("peak memory per event", f"{peak / EVENTS:.1f} bytes"),
     ])
 

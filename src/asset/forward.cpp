@@ -62,6 +62,11 @@ std::expected<AssetLogFwd, AssetError> AssetLogFwd::create(std::vector<double> t
 }
 
 std::expected<double, AssetError> AssetLogFwd::log_value(double t) const {
+  std::size_t segment = kNoSegment;
+  return log_value(t, segment);
+}
+
+std::expected<double, AssetError> AssetLogFwd::log_value(double t, std::size_t& segment) const {
   const double first_time = times_.front();
   const double first_value = values_.front();
   // Before a first knot after time 0 the curve is the straight line from 0.
@@ -71,9 +76,15 @@ std::expected<double, AssetError> AssetLogFwd::log_value(double t) const {
   if (!(t >= first_time && t <= times_.back())) return std::unexpected(out_of_range(t));
 
   // The segment [x_i, x_(i+1)] holding t; the last knot closes the last segment.
-  const auto above = std::upper_bound(times_.begin(), times_.end(), t);
-  const std::size_t i =
-      std::min(static_cast<std::size_t>(above - times_.begin()) - 1, times_.size() - 2);
+  const std::size_t last = times_.size() - 2;
+  std::size_t i = segment;
+  if (i == kNoSegment || i > last || t < times_[i]) {
+    const auto above = std::upper_bound(times_.begin(), times_.end(), t);
+    i = std::min(static_cast<std::size_t>(above - times_.begin()) - 1, last);
+  } else {
+    while (i < last && times_[i + 1] <= t) ++i;
+  }
+  segment = i;
   const double x0 = times_[i];
   const double x1 = times_[i + 1];
   return values_[i] + (values_[i + 1] - values_[i]) / (x1 - x0) * (t - x0);

@@ -27,6 +27,11 @@ class AssetLogFwd {
   // L(t): a straight line from 0 at time 0 up to a first knot after 0, linear
   // interpolation between knots, OutOfRange elsewhere.
   std::expected<double, AssetError> log_value(double t) const;
+  // The same value, for times that mostly come in rising order: `segment`
+  // remembers where the last time fell (start with kNoSegment) and moves up
+  // from there instead of searching all knots again.
+  static constexpr std::size_t kNoSegment = static_cast<std::size_t>(-1);
+  std::expected<double, AssetError> log_value(double t, std::size_t& segment) const;
   // (L(t_a) - L(t_b)) / (t_a - t_b); DivideByZero when the times are equal.
   std::expected<double, AssetError> rate(double t_a, double t_b) const;
 

@@ -18,38 +18,45 @@ namespace {
 
 // The curves of one calculation, each found once: looking the base curve and
 // the asset units up by name at every event would hash the same few names
-// for each of possibly millions of events. The values are those of
+// for each of possibly millions of events. Event times only rise, so each
+// curve keeps the segment of its last lookup. The values are those of
 // Assets::discount_factor and Assets::asset_value, which also give the errors.
 class CurveCache {
  public:
-  CurveCache(const Assets& assets, std::size_t units) : assets_(assets), by_unit_(units, nullptr) {
+  CurveCache(const Assets& assets, std::size_t units) : assets_(assets), by_unit_(units) {
     if (auto base = assets.base_asset()) base_ = *base;
   }
 
-  std::expected<double, AssetError> discount_factor(double years) const {
+  std::expected<double, AssetError> discount_factor(double years) {
     if (base_ != nullptr) {
-      if (auto log_value = base_->log_value(years)) return std::exp(-*log_value);
+      if (auto log_value = base_->log_value(years, base_segment_)) return std::exp(-*log_value);
     }
     return assets_.discount_factor(years);
   }
 
   std::expected<double, AssetError> asset_value(std::uint64_t unit_key, const std::string& name,
                                                 double years) {
-    const AssetLogFwd*& curve = by_unit_[unit_key];
-    if (curve == nullptr) {
+    UnitCurve& unit = by_unit_[unit_key];
+    if (unit.curve == nullptr) {
       auto found = assets_.asset_by_name(name);
       if (!found) return std::unexpected(std::move(found).error());
-      curve = *found;
+      unit.curve = *found;
     }
-    if (curve->is_base()) return 1.0;
-    if (auto log_value = curve->log_value(years)) return std::exp(*log_value);
+    if (unit.curve->is_base()) return 1.0;
+    if (auto log_value = unit.curve->log_value(years, unit.segment)) return std::exp(*log_value);
     return assets_.asset_value(name, years);
   }
 
  private:
+  struct UnitCurve {
+    const AssetLogFwd* curve = nullptr;
+    std::size_t segment = AssetLogFwd::kNoSegment;
+  };
+
   const Assets& assets_;
   const AssetLogFwd* base_ = nullptr;
-  std::vector<const AssetLogFwd*> by_unit_;
+  std::size_t base_segment_ = AssetLogFwd::kNoSegment;
+  std::vector<UnitCurve> by_unit_;
 };
 
 // One event of the forward walk; its amount (discount factor times quantity)

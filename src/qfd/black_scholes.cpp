@@ -52,16 +52,16 @@ std::optional<Values> BlackScholesCN::get_model_val_cn(const FdState& state,
   return prices;
 }
 
-std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& state,
-                                                                std::int64_t t_new,
-                                                                Tridiagonal& s,
-                                                                Tridiagonal& r) const {
+std::expected<CnMatrices::Inputs, ModelError> BlackScholesCN::step_inputs(
+    const FdState& state, std::int64_t t_new) const {
   RV_ASSIGN(const StepRate step, base_step_rate(params_, state.t, t_new));
-  const double rate = step.rate;
   RV_ASSIGN(const double drift, params_.assets.asset_rate(asset_, step.y1, step.y2));
+  return CnMatrices::Inputs{years_between(state.t, t_new), step.rate, drift, state.dx};
+}
 
-  const double dt = years_between(state.t, t_new);
-  const double dx = state.dx;
+void BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,
+                               Tridiagonal& s, Tridiagonal& r) const {
+  const auto [dt, rate, drift, dx] = inputs;
   const double variance = vol_ * vol_;
   const double v = variance * (dt * 0.25) / (dx * dx);
   const double u = (dt * 0.25) * (drift - variance * 0.5) / dx;
@@ -81,7 +81,23 @@ std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& s
   r.diag[n - 1] = discount + (2.0 * u - 1.0);
   left_row_from_right(r, s, 0);
   left_row_from_right(r, s, n - 1);
+}
+
+std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& state,
+                                                                std::int64_t t_new,
+                                                                Tridiagonal& s,
+                                                                Tridiagonal& r) const {
+  RV_ASSIGN(const CnMatrices::Inputs inputs, step_inputs(state, t_new));
+  form_rows(state, inputs, s, r);
   return {};
+}
+
+// The rows are constant across the grid and follow from the step's length,
+// the two rates and the node spacing: regular steps under flat rates reuse them.
+std::expected<bool, ModelError> BlackScholesCN::refresh_cn(const FdState& state,
+                                                           std::int64_t t_new,
+                                                           CnMatrices& m) const {
+  return refresh_from_inputs(*this, state, t_new, m);
 }
 
 }  // namespace ravlin

@@ -18,6 +18,14 @@ class BlackScholesCN final : public FDCN {
                                          std::string_view name) const override;
   std::expected<void, ModelError> cn_coefficients(const FdState& state, std::int64_t t_new,
                                                   Tridiagonal& s, Tridiagonal& r) const override;
+  std::expected<bool, ModelError> refresh_cn(const FdState& state, std::int64_t t_new,
+                                             CnMatrices& m) const override;
+
+  // The numbers of the step that its rows follow from, and the rows.
+  std::expected<CnMatrices::Inputs, ModelError> step_inputs(const FdState& state,
+                                                            std::int64_t t_new) const;
+  void form_rows(const FdState& state, const CnMatrices::Inputs& inputs, Tridiagonal& s,
+                 Tridiagonal& r) const;
 
  private:
   FD1FParams params_;

@@ -1,5 +1,10 @@
 #include "qfd/crank.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
 // The shared step must round exactly as product and solve do, whatever the
 // target: no multiply and add may be fused into one rounding.
 #pragma GCC optimize("fp-contract=off")
@@ -36,37 +41,249 @@ std::vector<double> Tridiagonal::solve(const std::vector<double>& d) const {
 }
 
 // ---------------------------------------------------------------------------
-// CnStep
+// CnMatrices
+
+bool CnMatrices::formed_from(const Inputs& other) const {
+  if (!formed) return false;
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    if (std::bit_cast<std::uint64_t>(inputs[k]) != std::bit_cast<std::uint64_t>(other[k])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The sweeps
 
 namespace {
 
-constexpr std::size_t kMaxLanes = 4;
+// Lanes per SIMD group: four doubles fill an AVX register, two SSE ones.
+constexpr std::size_t kGroup = 4;
+using Group = double __attribute__((vector_size(kGroup * sizeof(double))));
+
+// The groups never cross a call boundary (these helpers are always inlined),
+// so the ABI of passing them by value, which the warning is about, never applies.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+[[gnu::always_inline]] inline Group load_group(const double* at) {
+  Group g;
+  std::memcpy(&g, at, sizeof g);
+  return g;
+}
+
+[[gnu::always_inline]] inline void store_group(double* at, Group g) { std::memcpy(at, &g, sizeof g); }
+
+// Rows of four vectors become four rows of one element of each, and back.
+[[gnu::always_inline]] inline void transpose(Group& a0, Group& a1, Group& a2, Group& a3) {
+  using Mask = std::int64_t __attribute__((vector_size(kGroup * sizeof(std::int64_t))));
+  const Group t0 = __builtin_shuffle(a0, a1, Mask{0, 4, 2, 6});
+  const Group t1 = __builtin_shuffle(a0, a1, Mask{1, 5, 3, 7});
+  const Group t2 = __builtin_shuffle(a2, a3, Mask{0, 4, 2, 6});
+  const Group t3 = __builtin_shuffle(a2, a3, Mask{1, 5, 3, 7});
+  a0 = __builtin_shuffle(t0, t2, Mask{0, 1, 4, 5});
+  a1 = __builtin_shuffle(t1, t3, Mask{0, 1, 4, 5});
+  a2 = __builtin_shuffle(t0, t2, Mask{2, 3, 6, 7});
+  a3 = __builtin_shuffle(t1, t3, Mask{2, 3, 6, 7});
+}
+
+// Element i of vector l goes to block[i * lanes + l], four rows and four
+// vectors at a time; padding lanes get zeros.
+[[gnu::target_clones("avx2", "default")]] void interleave(const std::vector<double*>& vectors,
+                                                         std::size_t n, std::size_t lanes,
+                                                         double* block) {
+  const std::size_t count = vectors.size();
+  static constexpr double kZeros[kGroup] = {};
+  for (std::size_t l = 0; l < lanes; l += kGroup) {
+    const double* from[kGroup];
+    for (std::size_t k = 0; k < kGroup; ++k) from[k] = l + k < count ? vectors[l + k] : nullptr;
+    std::size_t i = 0;
+    for (; i + kGroup <= n; i += kGroup) {
+      Group a[kGroup];
+      for (std::size_t k = 0; k < kGroup; ++k) a[k] = load_group(from[k] ? from[k] + i : kZeros);
+      transpose(a[0], a[1], a[2], a[3]);
+      for (std::size_t k = 0; k < kGroup; ++k) store_group(block + (i + k) * lanes + l, a[k]);
+    }
+    for (; i < n; ++i) {
+      for (std::size_t k = 0; k < kGroup; ++k) block[i * lanes + l + k] = from[k] ? from[k][i] : 0.0;
+    }
+  }
+}
+
+// The inverse of `interleave`, padding lanes dropped.
+[[gnu::target_clones("avx2", "default")]] void deinterleave(const double* block, std::size_t n,
+                                                           std::size_t lanes,
+                                                           const std::vector<double*>& vectors) {
+  const std::size_t count = vectors.size();
+  for (std::size_t l = 0; l < lanes; l += kGroup) {
+    const std::size_t real = std::min(kGroup, count - l);
+    std::size_t i = 0;
+    for (; i + kGroup <= n; i += kGroup) {
+      Group a[kGroup];
+      for (std::size_t k = 0; k < kGroup; ++k) a[k] = load_group(block + (i + k) * lanes + l);
+      transpose(a[0], a[1], a[2], a[3]);
+      for (std::size_t k = 0; k < real; ++k) store_group(vectors[l + k] + i, a[k]);
+    }
+    for (; i < n; ++i) {
+      for (std::size_t k = 0; k < real; ++k) vectors[l + k][i] = block[i * lanes + l + k];
+    }
+  }
+}
+
+// What one sweep reads and writes.
+struct Sweep {
+  std::size_t n;
+  const double* r_lower;
+  const double* r_diag;
+  const double* r_upper;
+  const double* s_upper;
+  const double* pivot;
+  const double* multiplier;
+  // The next step's s and factorisation, when it rides along.
+  const double* next_lower = nullptr;
+  const double* next_diag = nullptr;
+  const double* next_upper = nullptr;
+  double* next_pivot = nullptr;
+  double* next_multiplier = nullptr;
+};
+
+// The first pivot of the next step's elimination, where its chain starts.
+[[gnu::always_inline]] inline double factor_start(const Sweep& s) {
+  s.next_pivot[0] = s.next_diag[0];
+  return s.next_diag[0];
+}
+
+// One row of the next step's elimination, j = 1 ... n-1: the pivot is
+// carried in a register, since reading it back from memory would add a
+// store-to-load delay to every link of the chain.
+[[gnu::always_inline]] inline void factor_row(const Sweep& s, std::size_t j, double& p) {
+  const double m = s.next_lower[j] / p;
+  s.next_multiplier[j] = m;
+  p = s.next_diag[j] - m * s.next_upper[j - 1];
+  s.next_pivot[j] = p;
+}
+
+// One vector, in place: product row by row, each row at once the next
+// right-hand side of the elimination, then the back substitution.
+template <bool FactorNext>
+void sweep_one(const Sweep& s, double* v, double* e) {
+  const std::size_t n = s.n;
+  double carry = s.r_diag[0] * v[0] + s.r_upper[0] * v[1];
+  e[0] = carry;
+  for (std::size_t i = 1; i + 1 < n; ++i) {
+    const double w = s.r_lower[i] * v[i - 1] + s.r_diag[i] * v[i] + s.r_upper[i] * v[i + 1];
+    carry = w - s.multiplier[i] * carry;
+    e[i] = carry;
+  }
+  {
+    const std::size_t i = n - 1;
+    const double w = s.r_lower[i] * v[i - 1] + s.r_diag[i] * v[i];
+    carry = w - s.multiplier[i] * carry;
+  }
+  // Over the vector: the product no longer needs it.
+  carry = carry / s.pivot[n - 1];
+  v[n - 1] = carry;
+  double p = FactorNext ? factor_start(s) : 0.0;
+  // The next step's elimination runs upward through the rows while the
+  // substitution runs downward: two independent chains in one loop.
+  for (std::size_t j = 1; j < n; ++j) {
+    const std::size_t i = n - 1 - j;
+    carry = (e[i] - s.s_upper[i] * carry) / s.pivot[i];
+    v[i] = carry;
+    if constexpr (FactorNext) factor_row(s, j, p);
+  }
+}
+
+// The same for the interleaved block of `groups` SIMD groups per row: the
+// groups' recurrences are independent, so they hide each other's latency.
+template <bool FactorNext>
+[[gnu::always_inline]] inline void sweep_block_rows(const Sweep& s, double* b, double* e,
+                                                    std::size_t groups) {
+  const std::size_t n = s.n;
+  const std::size_t width = groups * kGroup;
+  for (std::size_t g = 0; g < width; g += kGroup) {
+    store_group(e + g, s.r_diag[0] * load_group(b + g) + s.r_upper[0] * load_group(b + width + g));
+  }
+  for (std::size_t i = 1; i + 1 < n; ++i) {
+    const double* row = b + i * width;
+    double* out = e + i * width;
+    for (std::size_t g = 0; g < width; g += kGroup) {
+      const Group w = s.r_lower[i] * load_group(row - width + g) + s.r_diag[i] * load_group(row + g) +
+                      s.r_upper[i] * load_group(row + width + g);
+      store_group(out + g, w - s.multiplier[i] * load_group(out - width + g));
+    }
+  }
+  {
+    const std::size_t i = n - 1;
+    const double* row = b + i * width;
+    double* out = e + i * width;
+    for (std::size_t g = 0; g < width; g += kGroup) {
+      const Group w = s.r_lower[i] * load_group(row - width + g) + s.r_diag[i] * load_group(row + g);
+      store_group(out + g, w - s.multiplier[i] * load_group(out - width + g));
+    }
+  }
+  for (std::size_t g = 0; g < width; g += kGroup) {
+    const std::size_t at = (n - 1) * width + g;
+    store_group(b + at, load_group(e + at) / s.pivot[n - 1]);
+  }
+  double p = FactorNext ? factor_start(s) : 0.0;
+  for (std::size_t j = 1; j < n; ++j) {
+    const std::size_t i = n - 1 - j;
+    double* row = b + i * width;
+    for (std::size_t g = 0; g < width; g += kGroup) {
+      store_group(row + g, (load_group(e + i * width + g) - s.s_upper[i] * load_group(row + width + g)) /
+                               s.pivot[i]);
+    }
+    if constexpr (FactorNext) factor_row(s, j, p);
+  }
+}
+
+// Built for AVX2 as well, chosen at load time where the processor has it;
+// AVX2 without FMA, so every product and sum rounds on its own as before.
+[[gnu::target_clones("avx2", "default")]] void sweep_block(const Sweep& s, double* b, double* e,
+                                                          std::size_t groups, bool factor_next) {
+  if (factor_next) {
+    sweep_block_rows<true>(s, b, e, groups);
+  } else {
+    sweep_block_rows<false>(s, b, e, groups);
+  }
+}
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// CnStep
+
 CnStep::CnStep(std::size_t n)
     : n_(n),
-      slots_{{Tridiagonal(n), Tridiagonal(n), std::vector<double>(n), std::vector<double>(n)},
-             {Tridiagonal(n), Tridiagonal(n), std::vector<double>(n), std::vector<double>(n)}},
-      forward_(kMaxLanes * n) {}
+      slots_{{CnMatrices(n), std::vector<double>(n), std::vector<double>(n)},
+             {CnMatrices(n), std::vector<double>(n), std::vector<double>(n)}},
+      forward_(n) {}
+
+void CnStep::next_changed() { slots_[1 - current_].factored = false; }
+
+Tridiagonal& CnStep::next_s() {
+  next_changed();
+  next_matrices().formed = false;
+  return next_matrices().s;
+}
+
+Tridiagonal& CnStep::next_r() {
+  next_changed();
+  next_matrices().formed = false;
+  return next_matrices().r;
+}
 
 void CnStep::factor(Slot& slot) {
-  const std::size_t n = slot.s.n;
-  const double* lower = slot.s.lower.data();
-  const double* diag = slot.s.diag.data();
-  const double* upper = slot.s.upper.data();
-  double* pivot = slot.pivot.data();
-  double* multiplier = slot.multiplier.data();
-  // The pivot is carried in a register: reading it back from memory would
-  // add a store-to-load delay to every link of the chain.
-  double p = diag[0];
-  pivot[0] = p;
-  for (std::size_t i = 1; i < n; ++i) {
-    const double m = lower[i] / p;
-    multiplier[i] = m;
-    p = diag[i] - m * upper[i - 1];
-    pivot[i] = p;
-  }
+  const Tridiagonal& s = slot.matrices.s;
+  Sweep rows{};
+  rows.next_lower = s.lower.data();
+  rows.next_diag = s.diag.data();
+  rows.next_upper = s.upper.data();
+  rows.next_pivot = slot.pivot.data();
+  rows.next_multiplier = slot.multiplier.data();
+  double p = factor_start(rows);
+  for (std::size_t j = 1; j < s.n; ++j) factor_row(rows, j, p);
   slot.factored = true;
 }
 
@@ -74,109 +291,62 @@ void CnStep::advance() {
   current_ = 1 - current_;
   Slot& slot = slots_[current_];
   if (!slot.factored) factor(slot);
-  slots_[1 - current_].factored = false;
 }
 
-template <std::size_t Lanes, bool FactorNext>
-void CnStep::sweep(double* const* vectors) {
-  const std::size_t n = n_;
-  const Slot& step = slots_[current_];
-  const double* r_lower = step.r.lower.data();
-  const double* r_diag = step.r.diag.data();
-  const double* r_upper = step.r.upper.data();
-  const double* s_upper = step.s.upper.data();
-  const double* pivot = step.pivot.data();
-  const double* multiplier = step.multiplier.data();
-  double* e = forward_.data();
-  double* v[Lanes];
-  for (std::size_t l = 0; l < Lanes; ++l) v[l] = vectors[l];
+void CnStep::load(std::span<double* const> vectors) {
+  vectors_.assign(vectors.begin(), vectors.end());
+  if (vectors_.size() < 2) return;
+  lanes_ = (vectors_.size() + kGroup - 1) / kGroup * kGroup;
+  block_.resize(n_ * lanes_);
+  forward_.resize(n_ * lanes_);
+  // Padding lanes step zeros along, harmlessly.
+  interleave(vectors_, n_, lanes_, block_.data());
+}
 
-  // Product row by row, each row at once the next right-hand side of the
-  // elimination.
-  double carry[Lanes];
-  for (std::size_t l = 0; l < Lanes; ++l) {
-    carry[l] = r_diag[0] * v[l][0] + r_upper[0] * v[l][1];
-    e[l] = carry[l];
-  }
-  for (std::size_t i = 1; i + 1 < n; ++i) {
-    const double m = multiplier[i];
-    for (std::size_t l = 0; l < Lanes; ++l) {
-      const double w = r_lower[i] * v[l][i - 1] + r_diag[i] * v[l][i] + r_upper[i] * v[l][i + 1];
-      carry[l] = w - m * carry[l];
-      e[i * Lanes + l] = carry[l];
-    }
-  }
-  {
-    const std::size_t i = n - 1;
-    const double m = multiplier[i];
-    for (std::size_t l = 0; l < Lanes; ++l) {
-      const double w = r_lower[i] * v[l][i - 1] + r_diag[i] * v[l][i];
-      carry[l] = w - m * carry[l];
-    }
-  }
+void CnStep::store() {
+  if (vectors_.size() >= 2) deinterleave(block_.data(), n_, lanes_, vectors_);
+  vectors_.clear();
+}
 
-  // Back substitution, over the vectors: the product no longer needs them.
-  for (std::size_t l = 0; l < Lanes; ++l) {
-    carry[l] = carry[l] / pivot[n - 1];
-    v[l][n - 1] = carry[l];
+void CnStep::step(bool factor_next) {
+  const Slot& current = slots_[current_];
+  Slot& next = slots_[1 - current_];
+  const bool ride_along = factor_next && !next.factored;
+  if (vectors_.empty()) {
+    if (ride_along) factor(next);
+    return;
   }
-  if constexpr (FactorNext) {
-    // The next step's elimination runs upward through the rows while the
-    // substitution runs downward: two independent chains in one loop.
-    Slot& next = slots_[1 - current_];
-    const double* lower = next.s.lower.data();
-    const double* diag = next.s.diag.data();
-    const double* upper = next.s.upper.data();
-    double* next_pivot = next.pivot.data();
-    double* next_multiplier = next.multiplier.data();
-    double p = diag[0];
-    next_pivot[0] = p;
-    for (std::size_t j = 1; j < n; ++j) {
-      const std::size_t i = n - 1 - j;
-      for (std::size_t l = 0; l < Lanes; ++l) {
-        carry[l] = (e[i * Lanes + l] - s_upper[i] * carry[l]) / pivot[i];
-        v[l][i] = carry[l];
-      }
-      const double m = lower[j] / p;
-      next_multiplier[j] = m;
-      p = diag[j] - m * upper[j - 1];
-      next_pivot[j] = p;
+  Sweep s{n_,
+          current.matrices.r.lower.data(),
+          current.matrices.r.diag.data(),
+          current.matrices.r.upper.data(),
+          current.matrices.s.upper.data(),
+          current.pivot.data(),
+          current.multiplier.data()};
+  if (ride_along) {
+    const Tridiagonal& following = next.matrices.s;
+    s.next_lower = following.lower.data();
+    s.next_diag = following.diag.data();
+    s.next_upper = following.upper.data();
+    s.next_pivot = next.pivot.data();
+    s.next_multiplier = next.multiplier.data();
+  }
+  if (vectors_.size() == 1) {
+    if (ride_along) {
+      sweep_one<true>(s, vectors_[0], forward_.data());
+    } else {
+      sweep_one<false>(s, vectors_[0], forward_.data());
     }
-    next.factored = true;
   } else {
-    for (std::size_t i = n - 1; i-- > 0;) {
-      for (std::size_t l = 0; l < Lanes; ++l) {
-        carry[l] = (e[i * Lanes + l] - s_upper[i] * carry[l]) / pivot[i];
-        v[l][i] = carry[l];
-      }
-    }
+    sweep_block(s, block_.data(), forward_.data(), lanes_ / kGroup, ride_along);
   }
+  if (ride_along) next.factored = true;
 }
 
 void CnStep::apply(std::span<double* const> vectors, bool factor_next) {
-  std::size_t done = 0;
-  const std::size_t count = vectors.size();
-  // Groups of four, then one group of the rest; the factorisation of the
-  // next step rides along with the last group.
-  while (count - done > kMaxLanes) {
-    sweep<kMaxLanes, false>(vectors.data() + done);
-    done += kMaxLanes;
-  }
-  double* const* rest = vectors.data() + done;
-  const auto last_group = [&]<bool FactorNext>() {
-    switch (count - done) {
-      case 4: sweep<4, FactorNext>(rest); return true;
-      case 3: sweep<3, FactorNext>(rest); return true;
-      case 2: sweep<2, FactorNext>(rest); return true;
-      case 1: sweep<1, FactorNext>(rest); return true;
-      default: return false;
-    }
-  };
-  if (factor_next) {
-    if (!last_group.template operator()<true>()) factor(slots_[1 - current_]);
-  } else {
-    last_group.template operator()<false>();
-  }
+  load(vectors);
+  step(factor_next);
+  store();
 }
 
 }  // namespace ravlin

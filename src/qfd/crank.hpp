@@ -1,6 +1,7 @@
 // Tridiagonal algebra of the Crank-Nicolson steps.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -24,12 +25,30 @@ struct Tridiagonal {
   std::vector<double> solve(const std::vector<double>& d) const;
 };
 
+// The two matrices of one step (s * z = r * v) and the few numbers the grid
+// model formed their rows from, so that a step with the same numbers keeps
+// the rows, and their factorisation, instead of forming them again.
+struct CnMatrices {
+  using Inputs = std::array<double, 4>;
+
+  Tridiagonal s;
+  Tridiagonal r;
+  Inputs inputs{};
+  bool formed = false;  // the rows are those of `inputs`
+
+  explicit CnMatrices(std::size_t n = 0) : s(n), r(n) {}
+  // Whether the rows are those of `other`, compared bit for bit (so -0 and
+  // +0, which can round differently downstream, count as different).
+  bool formed_from(const Inputs& other) const;
+};
+
 // The Crank-Nicolson steps of a grid, applied to every vector of the grid:
 // the two matrices of the current step and of the next one, the Thomas
-// factorisation of each left-hand matrix, formed once per step, and the
-// scratch of the sweeps, all allocated once for the grid's size.
+// factorisation of each left-hand matrix, formed once per distinct step, and
+// the vectors themselves while they are stepped, interleaved (element i of
+// every vector side by side), so that one instruction steps several vectors.
 //
-// `apply` replaces each vector v by s.solve(r.product(v)) with exactly the
+// Stepping replaces each vector v by s.solve(r.product(v)) with exactly the
 // same floating-point operations in the same order, so the result is the same
 // to the last bit; only the work that does not depend on v is shared.
 class CnStep {
@@ -37,37 +56,49 @@ class CnStep {
   explicit CnStep(std::size_t n);
 
   std::size_t n() const { return n_; }
-  // The matrices of the next step, for the grid model to fill: s * z = r * v.
-  Tridiagonal& next_s() { return slots_[1 - current_].s; }
-  Tridiagonal& next_r() { return slots_[1 - current_].r; }
+  // The next step's matrices for the grid model to refresh; after changing
+  // their rows, say so with `next_changed`, which drops their factorisation.
+  CnMatrices& next_matrices() { return slots_[1 - current_].matrices; }
+  void next_changed();
+  // The next step's matrices to be filled in full (they count as changed).
+  Tridiagonal& next_s();
+  Tridiagonal& next_r();
   // The next step becomes the current one; its s is factorised now unless
-  // `apply` already did it.
+  // that was done already.
   void advance();
-  // Steps every vector (each of n >= 2 elements) with the current step.
-  // With `factor_next`, the next step's s, already filled, is factorised on
-  // the way: inside the last back substitution, whose chain of divisions
-  // leaves the arithmetic units mostly idle.
+
+  // Takes the vectors (each of n >= 2 elements) in, to be stepped until
+  // `store` writes them back; nothing else may touch them in between.
+  void load(std::span<double* const> vectors);
+  // Steps the loaded vectors with the current step. With `factor_next`, the
+  // next step's s, already filled, is factorised on the way (if it is not
+  // yet): inside the back substitution, whose chain of divisions leaves the
+  // arithmetic units mostly idle.
+  void step(bool factor_next);
+  void store();
+  // load, step and store.
   void apply(std::span<double* const> vectors, bool factor_next);
 
  private:
   struct Slot {
-    Tridiagonal s;
-    Tridiagonal r;
+    CnMatrices matrices;
     std::vector<double> pivot;       // pivot[i] of the elimination of s
     std::vector<double> multiplier;  // multiplier[i] = s.lower[i] / pivot[i-1]
     bool factored = false;
   };
 
   static void factor(Slot& slot);
-  // Product and both sweeps for `Lanes` vectors at once: their recurrences
-  // are independent, so interleaving them hides the latency of each chain.
-  template <std::size_t Lanes, bool FactorNext>
-  void sweep(double* const* vectors);
 
   std::size_t n_;
   Slot slots_[2];
   int current_ = 0;
-  std::vector<double> forward_;  // the eliminated right-hand sides, lane by lane per row
+  // The loaded vectors; a single one is stepped where it is.
+  std::vector<double*> vectors_;
+  // Several vectors, lane by lane per row, the lanes padded to a whole
+  // number of SIMD groups; and the eliminated right-hand sides, likewise.
+  std::size_t lanes_ = 0;
+  std::vector<double> block_;
+  std::vector<double> forward_;
 };
 
 }  // namespace ravlin

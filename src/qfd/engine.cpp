@@ -249,33 +249,53 @@ std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state,
 // Carries every track's present values back through the steps of the walk.
 // The coefficients of each step are formed while the step before it runs,
 // so that their factorisation overlaps that step's back substitution; a
-// failure of them is reported only when the walk reaches their step.
+// failure of them is reported only when the walk reaches their step. Between
+// two events the present values stay in the step's interleaved block; they
+// go back to the ledger before anything reads or changes it (`release`).
 class GridStepper {
  public:
   GridStepper(FDCN& model, FdState& state) : model_(model), state_(state), step_(state.n) {}
 
   std::expected<void, ModelError> step_back(std::int64_t t_new, const BackwardWalk& walk) {
     if (!prepared_) {
-      RV_TRY(model_.cn_coefficients(state_, t_new, step_.next_s(), step_.next_r()));
+      RV_TRY(form_next(t_new));
     } else if (prepared_error_) {
       return std::unexpected(std::move(*prepared_error_));
     }
     step_.advance();
-    RV_TRY(collect_tracks());
+    if (!loaded_) {
+      RV_TRY(collect_tracks());
+      step_.load(tracks_);
+      loaded_ = true;
+    }
     state_.t = t_new;
     prepare(walk.peek_step());
-    step_.apply(tracks_, prepared_ && !prepared_error_);
+    step_.step(prepared_ && !prepared_error_);
     return {};
+  }
+
+  // The stepped present values back into the ledger.
+  void release() {
+    if (!loaded_) return;
+    step_.store();
+    loaded_ = false;
   }
 
  private:
   // The coefficients of the step from the state's time to `target`.
+  std::expected<void, ModelError> form_next(std::int64_t target) {
+    auto formed = model_.refresh_cn(state_, target, step_.next_matrices());
+    if (!formed) step_.next_matrices().formed = false;  // the rows may be half written
+    if (!formed || *formed) step_.next_changed();
+    if (!formed) return std::unexpected(std::move(formed).error());
+    return {};
+  }
+
   void prepare(std::optional<std::int64_t> target) {
     prepared_ = target.has_value();
     prepared_error_.reset();
     if (!target) return;
-    auto filled = model_.cn_coefficients(state_, *target, step_.next_s(), step_.next_r());
-    if (!filled) prepared_error_ = std::move(filled).error();
+    if (auto formed = form_next(*target); !formed) prepared_error_ = std::move(formed).error();
   }
 
   std::expected<void, ModelError> collect_tracks() {
@@ -291,6 +311,7 @@ class GridStepper {
   FdState& state_;
   CnStep step_;
   std::vector<double*> tracks_;
+  bool loaded_ = false;
   bool prepared_ = false;
   std::optional<ModelError> prepared_error_;
 };
@@ -309,12 +330,23 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
        action = walk.next()) {
     if (action.kind == WalkAction::Kind::Step) {
       RV_TRY(stepper.step_back(action.time, walk));
-    } else if (auto applied = apply_event(model, state, timetable, action.row); !applied) {
+      continue;
+    }
+    stepper.release();
+    if (auto applied = apply_event(model, state, timetable, action.row); !applied) {
       return std::unexpected(
           ModelError::event_error(timetable, action.row, applied.error().text()));
     }
   }
+  stepper.release();
   return std::move(state).into_ledger();
+}
+
+std::expected<bool, ModelError> FDCN::refresh_cn(const FdState& state, std::int64_t t_new,
+                                                 CnMatrices& m) const {
+  m.formed = false;
+  RV_TRY(cn_coefficients(state, t_new, m.s, m.r));
+  return true;
 }
 
 std::expected<double, ModelError> price_fd(const FDCN& model, const Ledger& ledger) {

@@ -12,6 +12,7 @@
 #include "model/error.hpp"
 #include "qfd/crank.hpp"
 #include "qfd/state.hpp"
+#include "util/try.hpp"
 #include "util/values.hpp"
 
 namespace ravlin {
@@ -33,7 +34,27 @@ class FDCN {
   virtual std::expected<void, ModelError> cn_coefficients(const FdState& state,
                                                           std::int64_t t_new, Tridiagonal& s,
                                                           Tridiagonal& r) const = 0;
+  // Brings `m` to the step from the state's time back to t_new, forming its
+  // rows again only where they differ from those it holds for this state;
+  // true when they were formed again.
+  virtual std::expected<bool, ModelError> refresh_cn(const FdState& state, std::int64_t t_new,
+                                                     CnMatrices& m) const;
 };
+
+// refresh_cn for a model whose rows follow from a few numbers of the step:
+// `step_inputs` (state, t_new) gives them, `form_rows` (state, inputs, s, r)
+// writes the rows.
+template <typename Model>
+std::expected<bool, ModelError> refresh_from_inputs(const Model& model, const FdState& state,
+                                                    std::int64_t t_new, CnMatrices& m) {
+  RV_ASSIGN(const CnMatrices::Inputs inputs, model.step_inputs(state, t_new));
+  if (m.s.n == state.n && m.r.n == state.n && m.formed_from(inputs)) return false;
+  m.formed = false;
+  model.form_rows(state, inputs, m.s, m.r);
+  m.inputs = inputs;
+  m.formed = true;
+  return true;
+}
 
 std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable);
 // Track 0's value at the middle node.

@@ -36,15 +36,17 @@ std::optional<Values> HullWhiteCN::get_model_val_cn(const FdState&, std::string_
   return std::nullopt;
 }
 
-std::expected<void, ModelError> HullWhiteCN::cn_coefficients(const FdState& state,
-                                                             std::int64_t t_new, Tridiagonal& s,
-                                                             Tridiagonal& r) const {
+std::expected<CnMatrices::Inputs, ModelError> HullWhiteCN::step_inputs(const FdState& state,
+                                                                      std::int64_t t_new) const {
   RV_ASSIGN(const StepRate step, base_step_rate(params_, state.t, t_new));
   // The shift at the earlier end of the step.
   const double shift = hull_white_shift(step.rate, meanrev_, vol_, step.y2);
+  return CnMatrices::Inputs{years_between(state.t, t_new), shift, state.dx, 0.0};
+}
 
-  const double dt = years_between(state.t, t_new);
-  const double dx = state.dx;
+void HullWhiteCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,
+                            Tridiagonal& s, Tridiagonal& r) const {
+  const auto [dt, shift, dx, unused] = inputs;
   const double drift = (dt * 0.25) * meanrev_;
   const double half_dt = dt * 0.5;
   const double v = vol_ * vol_ * (dt * 0.25) / (dx * dx);
@@ -83,7 +85,21 @@ std::expected<void, ModelError> HullWhiteCN::cn_coefficients(const FdState& stat
   s_upper[0] = -r_upper[0];
   s_lower[n - 1] = -r_lower[n - 1];
   s_diag[n - 1] = -2.0 - r_diag[n - 1];
+}
+
+std::expected<void, ModelError> HullWhiteCN::cn_coefficients(const FdState& state,
+                                                             std::int64_t t_new, Tridiagonal& s,
+                                                             Tridiagonal& r) const {
+  RV_ASSIGN(const CnMatrices::Inputs inputs, step_inputs(state, t_new));
+  form_rows(state, inputs, s, r);
   return {};
+}
+
+// The rows follow from the step's length, the shift at its earlier end and
+// the grid: steps of one length under a constant shift reuse them.
+std::expected<bool, ModelError> HullWhiteCN::refresh_cn(const FdState& state, std::int64_t t_new,
+                                                        CnMatrices& m) const {
+  return refresh_from_inputs(*this, state, t_new, m);
 }
 
 }  // namespace ravlin

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <stdexcept>
@@ -172,6 +174,36 @@ INSTANTIATE_TEST_SUITE_P(
         BuilderCase{{1.0, 2.0, 3.0}, {0.0, 0.0},
                     "Lengths of x and data axis need to match. Got x: 3, data: 2"},
         BuilderCase{{1.0}, {}, "Lengths of x and data axis need to match. Got x: 1, data: 0"}));
+
+// The remembered segment moves with the times; wherever it starts, the value
+// is the searched one to the last bit, and the errors are the same.
+TEST(AssetLogFwd, RememberedSegmentGivesTheSearchedValues) {
+  std::vector<double> times, logs;
+  for (int k = 0; k < 40; ++k) {
+    times.push_back(0.25 + 0.5 * k + 0.01 * (k % 3));
+    logs.push_back(0.03 * times.back() + 0.001 * std::sin(k));
+  }
+  auto curve = AssetLogFwd::create(times, logs, AssetKind::Base);
+  ASSERT_TRUE(curve);
+  std::vector<double> probes;
+  for (int k = 0; k < 400; ++k) probes.push_back(0.05 * k);                  // rising
+  for (int k = 0; k < 50; ++k) probes.push_back(20.0 - 0.37 * k);           // falling
+  for (int k = 0; k < 50; ++k) probes.push_back(std::fmod(k * 7.31, 21.0));  // scattered, some beyond
+  probes.insert(probes.end(), times.begin(), times.end());
+  probes.push_back(std::nan(""));
+  std::size_t segment = AssetLogFwd::kNoSegment;
+  for (const double t : probes) {
+    const auto searched = curve->log_value(t);
+    const auto walked = curve->log_value(t, segment);
+    ASSERT_EQ(searched.has_value(), walked.has_value()) << "t = " << t;
+    if (searched) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(*searched), std::bit_cast<std::uint64_t>(*walked))
+          << "t = " << t;
+    } else {
+      EXPECT_EQ(searched.error().text(), walked.error().text());
+    }
+  }
+}
 
 }  // namespace
 }  // namespace ravlin

@@ -2,6 +2,7 @@
 // application and the checks before the walk.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "model/interfaces.hpp"
 #include "qfd/black_scholes.hpp"
 #include "qfd/engine.hpp"
+#include "qfd/hull_white.hpp"
 #include "support/grid_fixtures.hpp"
 
 namespace ravlin {
@@ -401,6 +403,91 @@ INSTANTIATE_TEST_SUITE_P(
                   "event time is earlier than the current time 1704067200000"},
         TimesCase{"Unsorted", {at_years(1), at_years(3), at_years(2)}, 2,
                   "event time is earlier than the current time 1798675200000"}),
+    [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// Rows kept from one step to the next
+
+// The inner model with its rows formed afresh at every step.
+class FormedEveryStep final : public FDCN {
+ public:
+  explicit FormedEveryStep(FDCN& inner) : inner_(inner) {}
+  const FD1FParams& params() const override { return inner_.params(); }
+  std::expected<FdState, ModelError> create_state_cn(const TimeTable& timetable) override {
+    return inner_.create_state_cn(timetable);
+  }
+  std::optional<Values> get_model_val_cn(const FdState& state,
+                                         std::string_view name) const override {
+    return inner_.get_model_val_cn(state, name);
+  }
+  std::expected<void, ModelError> cn_coefficients(const FdState& state, std::int64_t t_new,
+                                                  Tridiagonal& s, Tridiagonal& r) const override {
+    return inner_.cn_coefficients(state, t_new, s, r);
+  }
+
+ private:
+  FDCN& inner_;
+};
+
+// Zero rates and a constant forward: every regular step has the same rows.
+Assets still_market() {
+  std::unordered_map<std::string, AssetLogFwd> curves;
+  curves.emplace("USD", testing::zero_curve({{1.0, 0.0}, {10.0, 0.0}}));
+  curves.emplace("S", testing::checked_curve({0.0, 10.0}, {std::log(100.0), std::log(100.0)},
+                                             AssetKind::Quoted));
+  return Assets(std::move(curves), "USD");
+}
+
+// `tracks` puts on S exercised into their strikes at times off the regular
+// steps; track 0 is the first.
+TimeTable exercised_puts(int tracks) {
+  std::vector<Row> rows;
+  std::vector<std::optional<std::string>> names;
+  for (int k = 0; k < tracks; ++k) names.push_back("put" + std::to_string(k));
+  for (int date = 1; date <= 6; ++date) {
+    for (int k = 0; k < tracks; ++k) rows.push_back({k, at_years(date * 0.13), 1, 95.0 + k, 0});
+  }
+  for (int k = 0; k < tracks; ++k) rows.push_back({k, at_years(0.78), 0, -1.0, 1});
+  return make_timetable(rows, names, {"+", ">"}, {"USD", "S"});
+}
+
+struct KeptRowsCase {
+  std::string name;
+  bool hull_white;
+  int tracks;
+};
+
+class KeptRows : public ::testing::TestWithParam<KeptRowsCase> {};
+
+TEST_P(KeptRows, GiveTheBitsOfRowsFormedAtEveryStep) {
+  const auto& param = GetParam();
+  const FD1FParams settings = grid_params(still_market(), 20, 1.0, 0.02);
+  BlackScholesCN black_scholes(settings, "S", 0.3);
+  HullWhiteCN hull_white(settings, 0.1, 0.0);
+  FDCN& model = param.hull_white ? static_cast<FDCN&>(hull_white) : black_scholes;
+  const TimeTable timetable = exercised_puts(param.tracks);
+
+  // The rows are indeed kept: a second step of the same length forms nothing.
+  auto state = model.create_state_cn(timetable);
+  ASSERT_TRUE(state);
+  CnMatrices m;
+  ASSERT_EQ(model.refresh_cn(*state, state->t - 1000, m), true);
+  ASSERT_EQ(model.refresh_cn(*state, state->t - 1000, m), false);
+  ASSERT_EQ(model.refresh_cn(*state, state->t - 2000, m), true);
+
+  FormedEveryStep reference(model);
+  auto kept = run(model, timetable);
+  auto formed = run(reference, timetable);
+  ASSERT_TRUE(kept && formed);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(*kept), std::bit_cast<std::uint64_t>(*formed))
+      << *kept << " vs " << *formed;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, KeptRows,
+    ::testing::Values(KeptRowsCase{"BlackScholesOneTrack", false, 1},
+                      KeptRowsCase{"BlackScholesSixTracks", false, 6},
+                      KeptRowsCase{"HullWhiteThreeTracks", true, 3}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import _ravlin
-from conftest import T0, Recorder, dataset, flat_rate, timetable
+from conftest import T0, Recorder, dataset, flat_rate, forward_curve, timetable
 from test_fixed import years
 
 ME = "Error during model evaluation, caused by\n"
@@ -214,3 +214,53 @@ def test_the_price_is_the_value_at_the_pricing_time():
     rows = [("zcb", years(1.0), "+", 1.0, "USD")]
     data = {**hw_data(vol=0.0), "FD": {"N_X": 5, "MAX_X": 0.05, "TIMESTEP": 0.25}}
     assert _ravlin.fd_hullwhite_price(timetable(rows), None, data, {}) == pytest.approx(discount(1.0), rel=1e-6)
+
+
+# ---- Reproducibility ------------------------------------------------------------
+
+def summed_american_puts(strikes, days):
+    """Track 0 holds the sum of one American put per strike, so every track of the grid counts."""
+    names = [f"put{k}" for k in range(len(strikes))]
+    rows = [("total", T0, "+", 1.0, name) for name in names]
+    rows += [(name, T0, "+", -1.0, "SPX") for name in names]
+    for d in range(1, days + 1):  # exercise dates off the regular steps
+        rows += [(name, years(d / days * 0.5 + 0.0013), ">", k, "USD") for name, k in zip(names, strikes)]
+    rows += [(name, years(0.5013), "+", 1.0, "SPX") for name in names]
+    return rows, ["total"] + names
+
+
+def curve_bs_data(vol):
+    return dataset(ASSETS={"USD": ("ZERO_RATES", CURVE), "SPX": forward_curve(SPOT, 0.01)},
+                   FD={"N_X": 40, "MAX_X": 1.0, "TIMESTEP": 1 / 100}, BS={"VOL": vol, "ASSET": "SPX"})
+
+
+def hw_callable(meanrev):
+    """Track 0 is a bond less its copy that the issuer may call, both with their own steps."""
+    coupons = [(y / 2, 2.5) for y in range(1, 9)] + [(4.0, 100.0)]
+    rows = [("price", T0, "+", 1.0, "bond"), ("price", T0, "+", -1.0, "callable")]
+    rows += sorted([(track, years(y), "+", q, "USD") for y, q in coupons for track in ("bond", "callable")]
+                   + [("callable", years(y / 2 + 0.01), "<", 100.0, "USD") for y in range(2, 8)],
+                   key=lambda row: row[1])
+    data = dataset(ASSETS={"USD": ("ZERO_RATES", CURVE)},
+                   FD={"N_X": 30, "MAX_X": 0.1, "TIMESTEP": 1 / 50}, HW={"MEANREV": meanrev, "VOL": 0.012})
+    return _ravlin.fd_hullwhite_price, rows, ["price", "bond", "callable"], data
+
+
+@pytest.mark.parametrize(
+    "function, rows, tracks, data, price",
+    [
+        (_ravlin.fd_blackscholes_price, *summed_american_puts([100.0], 40), curve_bs_data(0.25),
+         "0x1.757b8a9fecc60p+2"),
+        (_ravlin.fd_blackscholes_price, *summed_american_puts([80.0 + 4.0 * k for k in range(11)], 30),
+         curve_bs_data(0.3), "0x1.7ed694d605e0ep+6"),
+        (_ravlin.fd_blackscholes_price, vanilla("call"), None, bs_data(n_x=50, timestep=1 / 64),
+         "0x1.23988d4d1fb92p+3"),
+        (*hw_callable(0.1), "0x1.5e839e2311a60p+1"),
+        (*hw_callable(0.0), "0x1.78deb4a8ae3a0p+1"),
+    ],
+    ids=["one American put", "eleven American puts", "European call", "callable bond",
+         "callable bond without mean reversion"],
+)
+def test_grid_prices_are_reproduced_to_the_last_bit(function, rows, tracks, data, price):
+    # Any change to the order or rounding of the grid's arithmetic moves these bits.
+    assert function(timetable(rows, tracks=tracks), None, data, {}).hex() == price
