@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "python_module/numpy.hpp"
+#include "python_module/pyinterrupt.hpp"
 
 namespace ravlin::py {
 
@@ -159,11 +160,11 @@ PyParseError numpy_mismatch(std::string_view what, std::string_view from, std::s
 std::string dtype_name(PyArrayObject* array) {
   PyRef name = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
   if (!name) {
-    PyErr_Clear();
+    discard_error();
     return "?";
   }
   std::string text;
-  if (!convert(name.get(), text)) PyErr_Clear();
+  if (!convert(name.get(), text)) discard_error();
   return text;
 }
 

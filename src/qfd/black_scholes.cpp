@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "model/interfaces.hpp"
 #include "util/format.hpp"
 #include "util/try.hpp"
 
@@ -60,7 +61,7 @@ std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& s
   const double rate = step.rate;
   RV_ASSIGN(const double drift, params_.assets.asset_rate(asset_, step.y1, step.y2));
 
-  const double dt = years_between(state.t, t_new);
+  const double dt = year_fraction(state.t, t_new);
   const double dx = state.dx;
   const double variance = vol_ * vol_;
   const double v = variance * (dt * 0.25) / (dx * dx);

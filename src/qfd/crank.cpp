@@ -38,12 +38,6 @@ std::vector<double> Tridiagonal::solve(const std::vector<double>& d) const {
 // ---------------------------------------------------------------------------
 // CnStep
 
-namespace {
-
-constexpr std::size_t kMaxLanes = 4;
-
-}  // namespace
-
 CnStep::CnStep(std::size_t n)
     : n_(n),
       slots_{{Tridiagonal(n), Tridiagonal(n), std::vector<double>(n), std::vector<double>(n)},

@@ -12,6 +12,7 @@
 #include "model/error.hpp"
 #include "qfd/crank.hpp"
 #include "qfd/state.hpp"
+#include "util/cancel.hpp"
 #include "util/values.hpp"
 
 namespace ravlin {
@@ -35,7 +36,9 @@ class FDCN {
                                                           Tridiagonal& r) const = 0;
 };
 
-std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable);
+// `cancel` can stop the calculation between steps and events.
+std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable,
+                                               CancelHook cancel = {});
 // Track 0's value at the middle node.
 std::expected<double, ModelError> price_fd(const FDCN& model, const Ledger& ledger);
 

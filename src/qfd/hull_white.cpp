@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "model/interfaces.hpp"
 #include "util/try.hpp"
 
 namespace ravlin {
@@ -43,7 +44,7 @@ std::expected<void, ModelError> HullWhiteCN::cn_coefficients(const FdState& stat
   // The shift at the earlier end of the step.
   const double shift = hull_white_shift(step.rate, meanrev_, vol_, step.y2);
 
-  const double dt = years_between(state.t, t_new);
+  const double dt = year_fraction(state.t, t_new);
   const double dx = state.dx;
   const double drift = (dt * 0.25) * meanrev_;
   const double half_dt = dt * 0.5;

@@ -6,6 +6,8 @@
 #include <limits>
 #include <new>
 
+#include "util/memory.hpp"
+
 namespace ravlin {
 
 namespace {
@@ -34,6 +36,7 @@ double* allocate_buffer(std::size_t bytes) {
 }  // namespace
 
 void PoolFree::operator()(double* buffer) const noexcept {
+  release_value_memory(bytes);
   if (bytes < kPoolBytes) {
     ::operator delete(buffer);
   } else {
@@ -48,9 +51,16 @@ void Values::allocate(std::size_t size) {
     heap_.reset();
     data_ = &inline_;
   } else {
-    if (size > std::numeric_limits<std::size_t>::max() / sizeof(double)) throw std::bad_alloc();
+    reserve_value_memory(size, sizeof(double));
     const std::size_t bytes = size * sizeof(double);
-    heap_ = std::unique_ptr<double[], PoolFree>(allocate_buffer(bytes), PoolFree{bytes});
+    double* buffer = nullptr;
+    try {
+      buffer = allocate_buffer(bytes);
+    } catch (...) {
+      release_value_memory(bytes);
+      throw;
+    }
+    heap_ = std::unique_ptr<double[], PoolFree>(buffer, PoolFree{bytes});
     data_ = heap_.get();
   }
 }

@@ -338,7 +338,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SettingsCase{"NoNodes", 0, 1.0, 0.1, "N_X must be at least 1"},
         SettingsCase{"TooManyNodes", std::numeric_limits<std::size_t>::max() / 2, 1.0, 0.1,
-                     "N_X must be at most 1152921504606846975, got 9223372036854775807"},
+                     "N_X must be at most 144115188075855871, got 9223372036854775807"},
         SettingsCase{"ZeroWidth", 2, 0.0, 0.1, "MAX_X must be positive, got 0"},
         SettingsCase{"InfiniteWidth", 2, std::numeric_limits<double>::infinity(), 0.1,
                      "MAX_X must be finite, got inf"},
