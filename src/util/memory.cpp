@@ -27,10 +27,10 @@ bool fits(std::size_t count, std::size_t size, std::size_t used) noexcept {
 }  // namespace
 
 MemoryLimitExceeded::MemoryLimitExceeded(std::size_t count, std::size_t size)
-    : text_("Cannot allocate " + std::to_string(count) + " values of " + std::to_string(size) +
-            " bytes: value arrays may take " + std::to_string(value_memory_limit()) +
-            " bytes (half of physical memory) and " + std::to_string(in_use.load()) +
-            " are in use") {}
+    : text_("Cannot allocate " + std::to_string(count) + " x " + std::to_string(size) +
+            " bytes for value arrays: they may take " + std::to_string(value_memory_limit()) +
+            " bytes in all (half of physical memory), of which " +
+            std::to_string(in_use.load()) + " are in use") {}
 
 std::size_t value_memory_limit() noexcept {
   static const std::size_t limit = physical_memory() / 2;
