@@ -7,33 +7,22 @@ from another process, since a thread of this one could not run while a call
 holds the interpreter lock.
 """
 
-import os
-import subprocess
-import sys
 import time
 
 import numpy as np
 
 import _ravlin
 from common import T0, YEAR_MS, report, timetable
+from sigint import interrupted_after
 
 DELAY, REPEATS = 0.3, 5
 
 
 def latency(call):
     """Seconds from the signal to the KeyboardInterrupt that call() ends with."""
-    timer = subprocess.Popen(
-        [sys.executable, "-c",
-         f"import os, signal, time; time.sleep({DELAY}); print(time.time(), flush=True); "
-         f"os.kill({os.getpid()}, signal.SIGINT)"], stdout=subprocess.PIPE, text=True)
-    try:
-        call()
-        raise AssertionError("the call ended before the signal")
-    except KeyboardInterrupt:
-        ended = time.time()
-    sent = float(timer.stdout.readline())
-    timer.wait()
-    return ended - sent
+    raised, seconds = interrupted_after(DELAY, call)
+    assert isinstance(raised, KeyboardInterrupt), raised
+    return seconds
 
 
 def python_loop():

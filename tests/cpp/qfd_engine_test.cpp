@@ -403,5 +403,17 @@ INSTANTIATE_TEST_SUITE_P(
                   "event time is earlier than the current time 1798675200000"}),
     [](const auto& info) { return info.param.name; });
 
+TEST(FdChecks, SteppingStopsAtTheFirstPollThatAsksItTo) {
+  RecordingGrid model(params(0.001, 1000));
+  const auto timetable = make_timetable({{0, at_years(1), 0, 1.0, 0}}, {"A"}, {"+"}, {"USD"});
+  testing::StopAtPoll caller{2};
+  auto ledger = calculate_fd(model, timetable, caller.hook());
+  ASSERT_FALSE(ledger);
+  EXPECT_EQ(ledger.error().text(), "Calculation cancelled");
+  EXPECT_EQ(caller.polls, 2);
+  // 2001 nodes of one track: each step counts 4002 units.
+  EXPECT_LT(model.steps.size(), 2 * CancelCheck::kPollEvery / 4002 + 3);
+}
+
 }  // namespace
 }  // namespace ravlin

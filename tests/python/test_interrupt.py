@@ -2,9 +2,6 @@
 own code reaches the caller as itself."""
 
 import gc
-import os
-import signal
-import subprocess
 import sys
 import time
 
@@ -13,28 +10,10 @@ import pytest
 
 import _ravlin
 from conftest import T0, Recorder, timetable
+from sigint import interrupted_after
 from test_fixed import years
 from test_limits import grid_data
 from test_mc import Quiet, mc_data
-
-
-def interrupted_after(delay, call):
-    """Runs call() while another process sends this one SIGINT after `delay`
-    seconds (a thread could not: the call holds the interpreter lock); the
-    exception it ended with and the seconds from the signal to that end."""
-    timer = subprocess.Popen(
-        [sys.executable, "-c",
-         f"import os, signal, time; time.sleep({delay}); print(time.time(), flush=True); "
-         f"os.kill({os.getpid()}, signal.SIGINT)"], stdout=subprocess.PIPE, text=True)
-    try:
-        call()
-        raised = None
-    except BaseException as error:  # noqa: B036 - KeyboardInterrupt is the point
-        raised = error
-    ended = time.time()
-    sent = float(timer.stdout.readline())
-    timer.wait()
-    return raised, ended - sent
 
 
 class Slow(Recorder):
