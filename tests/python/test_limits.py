@@ -133,6 +133,30 @@ settings_values = st.sampled_from([None, -1, 0, 1, True, 2**32, 2**63, 2**64, 2*
                                    1e-12, float("nan"), float("inf"), "x", [1]])
 
 
+COLUMNS = ["track", "time", "op", "quantity", "unit"]
+# A column of another type (or left out) in place of one of the five.
+manglings = st.one_of(st.none(), st.tuples(st.sampled_from(COLUMNS), st.sampled_from(
+    [None, pa.int64(), pa.float64(), pa.string(), pa.timestamp("s"),
+     pa.dictionary(pa.int32(), pa.string()), pa.dictionary(pa.int64(), pa.int64())])))
+
+
+def mangled(batch, mangling):
+    if mangling is None:
+        return batch
+    name, replacement = mangling
+    columns = {column: batch.column(column) for column in COLUMNS}
+    if replacement is None:
+        del columns[name]
+    elif pa.types.is_dictionary(replacement):
+        indices = pa.array([0] * batch.num_rows, replacement.index_type)
+        values = pa.array(["x"] if pa.types.is_string(replacement.value_type) else [1],
+                          replacement.value_type)
+        columns[name] = pa.DictionaryArray.from_arrays(indices, values)
+    else:
+        columns[name] = pa.nulls(batch.num_rows, replacement)
+    return pa.RecordBatch.from_arrays(list(columns.values()), names=list(columns))
+
+
 class Generated:
     def __init__(self, advance, value):
         self.advance_result, self.value_result = advance, value
@@ -149,28 +173,26 @@ class Generated:
 
 @seed(20240101)
 @settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
-@given(function=st.sampled_from(FUNCTIONS), rows=rows, advance=results, value=results,
+@given(function=st.sampled_from(FUNCTIONS), rows=rows, mangling=manglings, advance=results,
+       value=results,
        phrase_result=results, overrides=st.dictionaries(
            st.sampled_from(["PATHS", "SEED", "FLAGS", "N_X", "MAX_X", "TIMESTEP", "VOL", "MEANREV",
                             "PRICING_TS"]), settings_values, max_size=3))
-def test_generated_bad_input_ends_in_a_price_or_an_exception(function, rows, advance, value,
-                                                             phrase_result, overrides):
+def test_generated_bad_input_ends_in_a_price_or_an_exception(function, rows, mangling, advance,
+                                                             value, phrase_result, overrides):
     data = grid_data(n_x=4, timestep=0.25)
     for key, setting in overrides.items():
-        section = "PRICING_TS" if key == "PRICING_TS" else None
-        if section:
-            data[key] = setting
-        else:
-            for name in ("MC", "FD", "BS", "HW"):
-                if key in data[name]:
-                    data[name][key] = setting
+        for section in (data, data["MC"], data["FD"], data["BS"], data["HW"]):
+            if key in section:
+                section[key] = setting
     expressions = {
         "p": {"type": "phrase", "fn": lambda xs: [phrase_result], "inp": ["EUR"]},
         "s": {"type": "phrase", "fn": lambda xs: phrase_result, "inp": []},
         "sn": {"type": "snapper", "fn": lambda xs: [phrase_result], "inp": ["p"], "out": ["snap"]},
     }
     try:
-        result = function(timetable(rows), Generated(advance, value), data, expressions)
+        result = function(mangled(timetable(rows), mangling), Generated(advance, value), data,
+                          expressions)
     except (RuntimeError, TypeError, MemoryError):
         return
     assert isinstance(result, float)
