@@ -51,16 +51,6 @@ bool is_real_number_kind(PyArrayObject* array) {
   return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
 }
 
-std::string dtype_text(PyArrayObject* array) {
-  PyRef text = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
-  std::string out;
-  if (!text || !convert(text.get(), out)) {
-    discard_error();
-    return "?";
-  }
-  return out;
-}
-
 // A 1-D array of booleans, integers or floats of any byte order, converted
 // by NumPy straight into the values' own buffer.
 PathValues converted_array1(PyArrayObject* array) {
@@ -81,7 +71,7 @@ PathValues number(PyObject* object) {
 
 PathValues array_values(PyArrayObject* array) {
   if (!is_real_number_kind(array)) {
-    return std::unexpected(NotNumbers{"an array of dtype " + dtype_text(array)});
+    return std::unexpected(NotNumbers{"an array of dtype " + dtype_name(array)});
   }
   if (PyArray_NDIM(array) == 1) {
     if (auto values = float64_array1(reinterpret_cast<PyObject*>(array))) return std::move(*values);

@@ -301,9 +301,9 @@ class GridStepper {
 };
 
 // A step costs a product and a solve for every track, and the coefficients.
-std::size_t action_work(FdState& state, const WalkAction& action) {
+std::size_t action_work(const FdState& state, const WalkAction& action) {
   if (action.kind == WalkAction::Kind::Event) return event_work(state.n);
-  return state.n * (state.ledger.pvs_by_track_mut().size() + 1);
+  return state.n * (state.ledger.pvs().size() + 1);
 }
 
 }  // namespace
