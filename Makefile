@@ -7,8 +7,10 @@ SAN_BUILD := build/sanitize
 # The oldest supported NumPy and an older pyarrow, as a user may have them.
 OLDEST_VENV := .venv-oldest
 OLDEST_PINS := "numpy==1.25.*" "pyarrow==16.*"
+SAN_MODULE := build/sanitize-module
 
-.PHONY: test install cpp-test pytest demo bench sanitize clean gtest wheel check-wheel oldest
+.PHONY: test install cpp-test pytest demo bench sanitize sanitize-pytest clean gtest wheel \
+	check-wheel oldest
 
 # The build requirements live in the venv, so rebuilds reuse the CMake build
 # tree (an isolated build would see new include paths every time).
@@ -67,6 +69,20 @@ sanitize: $(PY) gtest
 	  -DRAVLIN_TESTS=ON -DRAVLIN_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(SAN_BUILD) -j2
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --test-dir $(SAN_BUILD) --output-on-failure
+	$(MAKE) sanitize-pytest
+
+# The Python tests against a sanitized build of the module, found before the
+# installed one. The interpreter itself is not sanitized, so the runtime is
+# preloaded, and its own allocations (never freed at exit) are not reported
+# as leaks.
+SAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+sanitize-pytest: install
+	cmake -S . -B $(SAN_MODULE) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVLIN_MODULE=ON \
+	  -DRAVLIN_TESTS=OFF -DRAVLIN_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(PY))
+	cmake --build $(SAN_MODULE) -j2 --target _ravlin
+	LD_PRELOAD="$(SAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_MODULE)) \
+	  $(PY) -m pytest -q -p no:cacheprovider
 
 demo: $(PY)
 	$(PIP_INSTALL) ".[arrow]"

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "python_module/pyapi.hpp"
+#include "python_module/pyinterrupt.hpp"
 #include "python_module/pymc.hpp"
 #include "python_module/pystats.hpp"
 #include "python_module/pyunit.hpp"
@@ -72,7 +73,7 @@ bool check_dict(PyObject* object, const char* parameter) {
 PriceResult run_fixed(const RecordBatch& batch, const CallArguments& call) {
   RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
   RV_ASSIGN(Fixed model, fixed_from_dataset(call.dataset));
-  RV_ASSIGN(Ledger ledger, model.calculate(timetable));
+  RV_ASSIGN(Ledger ledger, model.calculate(timetable, call.cancel));
   RV_ASSIGN(double price, model.price(ledger));
   RV_TRY(py_save_stats(model.flags(), ledger, call.py_state));
   return price;
@@ -82,7 +83,7 @@ PriceResult run_mc(const RecordBatch& batch, const CallArguments& call) {
   RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
   RV_ASSIGN(MCParams params, get_mc_params(call.dataset));
   MCPy model(std::move(params), call.py_state);
-  RV_ASSIGN(Ledger ledger, mc_calculate(model, timetable));
+  RV_ASSIGN(Ledger ledger, mc_calculate(model, timetable, call.cancel));
   RV_ASSIGN(double price, mc_price(ledger));
   RV_TRY(py_save_stats(model.params().flags, ledger, call.py_state));
   return price;
@@ -92,7 +93,7 @@ namespace {
 
 template <typename GridModel>
 PriceResult run_grid(GridModel& model, const TimeTable& timetable, const CallArguments& call) {
-  RV_ASSIGN(Ledger ledger, calculate_fd(model, timetable));
+  RV_ASSIGN(Ledger ledger, calculate_fd(model, timetable, call.cancel));
   RV_ASSIGN(double price, price_fd(model, ledger));
   RV_TRY(py_save_stats(model.params().flags, ledger, call.py_state));
   return price;
@@ -116,7 +117,8 @@ PyObject* price_call(const char* function, PyObject* const* args, Py_ssize_t nar
                      PyObject* kwnames, PricingRoad road) {
   std::array<PyObject*, 4> bound{};
   if (!bind_arguments(function, args, nargs, kwnames, bound)) return nullptr;
-  const CallArguments call{bound[0], bound[1], bound[2], bound[3]};
+  CallInterrupt interrupt;
+  const CallArguments call{bound[0], bound[1], bound[2], bound[3], interrupt.hook()};
   // Large value buffers freed during the call serve later ones of it.
   const ValuesPoolScope pool;
   auto batch = import_record_batch(call.events_rb);
@@ -125,6 +127,12 @@ PyObject* price_call(const char* function, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   }
   PriceResult price = road(*batch, call);
+  // Ctrl-C, or a KeyboardInterrupt out of a callback, ends the call as
+  // itself, whatever became of the calculation.
+  if (interrupt.raised()) {
+    interrupt.restore();
+    return nullptr;
+  }
   if (!price) {
     raise_error(price.error());
     return nullptr;

@@ -8,15 +8,18 @@
 
 #include "python_module/pyerror.hpp"
 #include "timetable/record_batch.hpp"
+#include "util/cancel.hpp"
 
 namespace ravlin::py {
 
-// The four parameters of every pricing function, borrowed from the caller.
+// The four parameters of every pricing function, borrowed from the caller,
+// and the hook through which Ctrl-C stops the calculation.
 struct CallArguments {
   PyObject* events_rb;
   PyObject* py_state;
   PyObject* dataset;
   PyObject* expressions;
+  CancelHook cancel;
 };
 
 using PriceResult = std::expected<double, BoundaryError>;

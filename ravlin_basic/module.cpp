@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ravlin_basic/call.hpp"
+#include "util/memory.hpp"
 
 namespace {
 
@@ -25,6 +26,8 @@ PyObject* guarded(Body&& body) noexcept {
       PyErr_SetString(PyExc_SystemError, "Internal error: no result and no exception");
     }
     return result;
+  } catch (const MemoryLimitExceeded& limit) {
+    PyErr_SetString(PyExc_MemoryError, limit.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& fault) {

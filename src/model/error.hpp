@@ -56,6 +56,8 @@ struct ModelError {
   static ModelError message(std::string text) { return Kind{Message{std::move(text)}}; }
   static ModelError event_specs(std::string text) { return Kind{EventSpecs{std::move(text)}}; }
   static ModelError not_implemented(std::string f) { return Kind{NotImplemented{std::move(f)}}; }
+  // A calculation stopped by its caller through the CancelHook.
+  static ModelError cancelled() { return message("Calculation cancelled"); }
   // The cause wrapped with the description of event `index`.
   static ModelError event_error(const TimeTable& timetable, std::size_t index, std::string cause);
   static ModelError event_in_past(const TimeTable& timetable, std::size_t index,

@@ -84,7 +84,7 @@ FwdModelStateGeneric create_fwd_state(const TimeTable& timetable, std::size_t n)
 
 std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
                                                     const TimeTable& timetable,
-                                                    std::uint32_t flags) {
+                                                    std::uint32_t flags, CancelHook cancel) {
   const std::size_t events = timetable.size();
   // States are paired with events from the end of the list: a graph of
   // another length would apply them to the wrong events.
@@ -94,7 +94,9 @@ std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
         "Event Graph holds " + std::to_string(state.graph.size()) + " states for " +
         std::to_string(events) + " events"));
   }
+  CancelCheck check(cancel);
   for (std::size_t event = events; event-- > 0;) {
+    if (check.stop_after(event_work(state.paths()))) return std::unexpected(ModelError::cancelled());
     auto saved = state.graph.pop_event();
     if (!saved) return std::unexpected(ModelError::message("Empty Event Graph"));
     RV_TRY(std::visit(BackwardStep(state.ledger, timetable, event, flags), saved->kind));

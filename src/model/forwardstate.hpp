@@ -11,6 +11,7 @@
 #include "ledger/depgraph.hpp"
 #include "ledger/ledger.hpp"
 #include "model/error.hpp"
+#include "util/cancel.hpp"
 #include "util/values.hpp"
 
 namespace ravlin {
@@ -32,9 +33,10 @@ struct FwdModelStateGeneric {
 // Event graph of the timetable, no snaps, an empty ledger of n paths, discount [1.0].
 FwdModelStateGeneric create_fwd_state(const TimeTable& timetable, std::size_t n);
 
-// Applies the saved states to the ledger from the last event to the first.
+// Applies the saved states to the ledger from the last event to the first;
+// `cancel` can stop it between events.
 std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
                                                     const TimeTable& timetable,
-                                                    std::uint32_t flags);
+                                                    std::uint32_t flags, CancelHook cancel = {});
 
 }  // namespace ravlin

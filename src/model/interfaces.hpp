@@ -23,9 +23,11 @@ class TimeTable;
 
 inline constexpr double kYearMs = 31536000000.0;  // milliseconds of a 365-day year
 
-// (time - origin) in integers, as a year fraction.
+// (time - origin) in years of 365 days, the difference taken in integers;
+// exact for any two timestamps, even where the difference leaves int64.
 inline double year_fraction(std::int64_t time, std::int64_t origin) {
-  return static_cast<double>(time - origin) / kYearMs;
+  const __int128 difference = static_cast<__int128>(time) - origin;
+  return static_cast<double>(difference) / kYearMs;
 }
 
 // A model that values timetables: the whole run gives a ledger, the ledger a price.

@@ -1,5 +1,6 @@
 #include "python_module/pyerror.hpp"
 
+#include "python_module/pyinterrupt.hpp"
 #include "util/overloaded.hpp"
 
 namespace ravlin::py {
@@ -10,7 +11,7 @@ namespace {
 std::string utf8_of(PyObject* text) {
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
   if (!bytes) {
-    PyErr_Clear();
+    discard_error();
     return "<text not encodable>";
   }
   return std::string(PyBytes_AS_STRING(bytes.get()),
@@ -22,7 +23,7 @@ std::string utf8_of(PyObject* text) {
 std::string type_name(PyObject* object) {
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
   if (!name) {
-    PyErr_Clear();
+    discard_error();
     return Py_TYPE(object)->tp_name;
   }
   return utf8_of(name.get());
@@ -49,7 +50,21 @@ PyException PyException::fetch() {
   exception.type_ = PyRef::steal(type);
   exception.value_ = PyRef::steal(value);
   exception.traceback_ = PyRef::steal(traceback);
+  CallInterrupt::notice(exception);
   return exception;
+}
+
+bool PyException::ends_program() const {
+  return PyErr_GivenExceptionMatches(type_.get(), PyExc_BaseException) &&
+         !PyErr_GivenExceptionMatches(type_.get(), PyExc_Exception);
+}
+
+PyException PyException::clone() const {
+  PyException copy;
+  copy.type_ = type_.clone();
+  copy.value_ = value_.clone();
+  copy.traceback_ = traceback_.clone();
+  return copy;
 }
 
 PyException PyException::make(PyObject* type, std::string_view message) {
@@ -59,7 +74,7 @@ PyException PyException::make(PyObject* type, std::string_view message) {
                                                  static_cast<Py_ssize_t>(message.size()),
                                                  "replace"));
   exception.value_ = PyRef::steal(PyObject_CallOneArg(type, text.get()));
-  if (!exception.value_) PyErr_Clear();
+  if (!exception.value_) discard_error();
   return exception;
 }
 
@@ -70,7 +85,7 @@ std::string PyException::text() const {
     if (qualname) {
       name = utf8_of(qualname.get());
     } else {
-      PyErr_Clear();
+      discard_error();
     }
   }
   return name + ": " + message();
@@ -79,7 +94,7 @@ std::string PyException::text() const {
 std::string PyException::message() const {
   PyRef str = value_ ? PyRef::steal(PyObject_Str(value_.get())) : PyRef();
   if (!str) {
-    PyErr_Clear();
+    discard_error();
     return "<exception str() failed>";
   }
   return utf8_of(str.get());

@@ -29,6 +29,10 @@ class PyException {
   std::string text() const;
   // "{str(value)}" alone, or "<exception str() failed>".
   std::string message() const;
+  // A BaseException that is no Exception (KeyboardInterrupt, SystemExit).
+  bool ends_program() const;
+  // Another owner of the same exception.
+  PyException clone() const;
   // Raises it again as the current Python error.
   void restore() &&;
 
@@ -120,9 +124,13 @@ struct PyExecError {
   static PyExecError type_check(PyObject* object, std::string_view expected) {
     return Kind{WrongType{type_check_text(object, expected)}};
   }
+  // `inner`, raised by (or about the result of) the method `method`.
+  static PyExecError method_error(std::string method, PyException inner) {
+    return Kind{Method{std::move(method), std::move(inner)}};
+  }
   // The current Python error, raised by the method `method`.
   static PyExecError method_failed(std::string method) {
-    return Kind{Method{std::move(method), PyException::fetch()}};
+    return method_error(std::move(method), PyException::fetch());
   }
   static PyExecError message(std::string text) { return Kind{Message{std::move(text)}}; }
   std::string text() const;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "python_module/numpy.hpp"
+#include "python_module/pyinterrupt.hpp"
 #include "python_module/pyutils.hpp"
 
 namespace ravlin::py {
@@ -33,7 +34,7 @@ std::string type_repr(PyObject* item) {
   PyRef repr = PyRef::steal(PyObject_Repr(reinterpret_cast<PyObject*>(Py_TYPE(item))));
   std::string text;
   if (!repr || !convert(repr.get(), text)) {
-    PyErr_Clear();
+    discard_error();
     return Py_TYPE(item)->tp_name;
   }
   return text;
@@ -78,7 +79,7 @@ std::expected<Values, PyExecError> to_array1(PyObject* item) {
   }
   const double number = PyFloat_AsDouble(item);
   if (number == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
+    discard_error();
     return std::unexpected(PyExecError::message("Expected float or array, received " + type_repr(item)));
   }
   return Values::scalar(number);

@@ -1,8 +1,14 @@
 #include "python_module/pymc.hpp"
 
+#include <string>
+#include <vector>
+
+#include "python_module/numpy.hpp"
 #include "python_module/pyerror.hpp"
 #include "python_module/pyexpr.hpp"
+#include "python_module/pyinterrupt.hpp"
 #include "python_module/pyutils.hpp"
+#include "util/format.hpp"
 
 namespace ravlin::py {
 
@@ -21,6 +27,99 @@ std::expected<PyRef, ModelError> call_method(PyObject* py_state, const char* met
   return result;
 }
 
+// ---------------------------------------------------------------------------
+// What advance and get_value hand back, as path values
+
+// Not path values: `found` says what was given instead.
+struct NotNumbers {
+  std::string found;
+};
+using PathValues = std::expected<std::optional<Values>, std::variant<NotNumbers, PyException>>;
+
+// The current Python error: a TypeError says the object is no number; any
+// other exception (raised by the object's own conversion) is kept as it is.
+PathValues conversion_failure(std::string found) {
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    discard_error();
+    return std::unexpected(NotNumbers{std::move(found)});
+  }
+  return std::unexpected(PyException::fetch());
+}
+
+bool is_real_number_kind(PyArrayObject* array) {
+  const char kind = PyArray_DESCR(array)->kind;
+  return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f';
+}
+
+// A 1-D array of booleans, integers or floats of any byte order, converted
+// by NumPy straight into the values' own buffer.
+PathValues converted_array1(PyArrayObject* array) {
+  npy_intp size = PyArray_DIM(array, 0);
+  Values out(static_cast<std::size_t>(size));
+  PyRef target = PyRef::steal(PyArray_SimpleNewFromData(1, &size, NPY_DOUBLE, out.data()));
+  if (!target || PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(target.get()), array) < 0) {
+    return std::unexpected(PyException::fetch());
+  }
+  return out;
+}
+
+PathValues number(PyObject* object) {
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) return conversion_failure("'" + type_name(object) + "'");
+  return Values::scalar(value);
+}
+
+PathValues array_values(PyArrayObject* array) {
+  if (!is_real_number_kind(array)) {
+    return std::unexpected(NotNumbers{"an array of dtype " + dtype_name(array)});
+  }
+  if (PyArray_NDIM(array) == 1) {
+    if (auto values = float64_array1(reinterpret_cast<PyObject*>(array))) return std::move(*values);
+    return converted_array1(array);
+  }
+  if (PyArray_NDIM(array) == 0) return number(reinterpret_cast<PyObject*>(array));
+  return std::nullopt;
+}
+
+// A list or tuple of numbers; its size is read anew at every item, since an
+// item's conversion may run code that changes the list.
+PathValues sequence_values(PyObject* sequence) {
+  const char* kind = PyList_Check(sequence) ? "a list" : "a tuple";
+  std::vector<double> items;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+    PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+    const double value = PyFloat_AsDouble(item.get());
+    if (value == -1.0 && PyErr_Occurred()) {
+      return conversion_failure(std::string(kind) + " holding '" + type_name(item.get()) + "'");
+    }
+    items.push_back(value);
+  }
+  return Values(std::span<const double>(items));
+}
+
+// None is no answer (the dataset answers); numbers and arrays of numbers are
+// the values; an array of two or more dimensions is no answer, as it never
+// was one.
+PathValues path_values(PyObject* result) {
+  if (result == Py_None) return std::nullopt;
+  if (PyArray_Check(result)) return array_values(reinterpret_cast<PyArrayObject*>(result));
+  if (PyList_Check(result) || PyTuple_Check(result)) return sequence_values(result);
+  return number(result);
+}
+
+// The method's error for a result that is no path values.
+ModelError method_result_error(const char* method, const std::string& call,
+                               std::variant<NotNumbers, PyException> failure) {
+  if (auto* exception = std::get_if<PyException>(&failure)) {
+    return PyExecError::method_error(method, std::move(*exception)).to_model_error();
+  }
+  const std::string text = call + " returned " + std::get<NotNumbers>(failure).found +
+                           ": expected None, a number, or a one-dimensional array or list of "
+                           "numbers";
+  return PyExecError::method_error(method, PyException::make(PyExc_TypeError, text))
+      .to_model_error();
+}
+
 }  // namespace
 
 std::expected<FwdModelStateGeneric, ModelError> MCPy::create_state_mc(const TimeTable& timetable) {
@@ -30,16 +129,15 @@ std::expected<FwdModelStateGeneric, ModelError> MCPy::create_state_mc(const Time
 std::expected<void, ModelError> MCPy::advance(FwdModelStateGeneric& state, std::int64_t t) {
   const double years = year_fraction(t, params_.pricing_ts);
   RV_ASSIGN(PyRef result, call_method(py_state_, "advance", PyRef::steal(PyFloat_FromDouble(years))));
-  if (auto step = float64_array1(result.get())) {
-    RV_TRY(multiply_in_place(state.discount, *step));
+  PathValues step = path_values(result.get());
+  if (!step) {
+    return std::unexpected(method_result_error(
+        "advance", "advance(" + format_double(years) + ")", std::move(step).error()));
+  }
+  if (*step) {
+    RV_TRY(multiply_in_place(state.discount, **step));
     return {};
   }
-  const double factor = PyFloat_AsDouble(result.get());
-  if (!(factor == -1.0 && PyErr_Occurred())) {
-    for (double& d : state.discount) d *= factor;
-    return {};
-  }
-  PyErr_Clear();
   RV_ASSIGN(double df, params_.assets.discount_factor(years));
   state.discount = Values::scalar(df);
   return {};
@@ -48,7 +146,12 @@ std::expected<void, ModelError> MCPy::advance(FwdModelStateGeneric& state, std::
 std::expected<std::optional<Values>, ModelError> MCPy::get_model_val_mc(FwdModelStateGeneric&,
                                                                         std::string_view name) {
   RV_ASSIGN(PyRef result, call_method(py_state_, "get_value", make_str(name)));
-  return float64_array1(result.get());
+  PathValues values = path_values(result.get());
+  if (!values) {
+    return std::unexpected(method_result_error(
+        "get_value", "get_value('" + std::string(name) + "')", std::move(values).error()));
+  }
+  return std::move(*values);
 }
 
 }  // namespace ravlin::py

@@ -15,10 +15,10 @@ class MCPy final : public MCModel {
   const MCParams& params() const override { return params_; }
   std::expected<FwdModelStateGeneric, ModelError> create_state_mc(
       const TimeTable& timetable) override;
-  // py_state.advance(year fraction): an array or a number compounds the
-  // discount; anything else sets it to the dataset's discount factor.
+  // py_state.advance(year fraction): numbers compound the discount; None
+  // (no answer) sets it to the dataset's discount factor.
   std::expected<void, ModelError> advance(FwdModelStateGeneric& state, std::int64_t t) override;
-  // py_state.get_value(name): a 1-D float64 array is copied; anything else is absent.
+  // py_state.get_value(name): numbers are copied as float64; None is absent.
   std::expected<std::optional<Values>, ModelError> get_model_val_mc(
       FwdModelStateGeneric& state, std::string_view name) override;
 

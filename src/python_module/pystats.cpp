@@ -4,6 +4,7 @@
 
 #include "python_module/numpy.hpp"
 #include "python_module/pyexpr.hpp"
+#include "python_module/pyinterrupt.hpp"
 #include "python_module/pyref.hpp"
 
 namespace ravlin::py {
@@ -40,16 +41,16 @@ PyRef make_index(std::uint64_t index) { return PyRef::steal(PyLong_FromUnsignedL
 // Calls py_state.set_stat(name, value); a Python failure is discarded.
 void set_stat(PyObject* py_state, const char* name, PyObject* value) {
   if (value == nullptr) {
-    PyErr_Clear();
+    discard_error();
     return;
   }
   PyRef result = PyRef::steal(PyObject_CallMethod(py_state, "set_stat", "sO", name, value));
-  if (!result) PyErr_Clear();
+  if (!result) discard_error();
 }
 
 // Stores `value` under `key` in `dict`; a failure is discarded.
 void set_item(PyObject* dict, PyRef key, PyRef value) {
-  if (!dict || !key || !value || PyDict_SetItem(dict, key.get(), value.get()) < 0) PyErr_Clear();
+  if (!dict || !key || !value || PyDict_SetItem(dict, key.get(), value.get()) < 0) discard_error();
 }
 
 // outer key -> (inner key -> array), draining the ledger's nested map.

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "python_module/numpy.hpp"
+#include "python_module/pyinterrupt.hpp"
 
 namespace ravlin::py {
 
@@ -156,16 +157,6 @@ PyParseError numpy_mismatch(std::string_view what, std::string_view from, std::s
   return PyException::make(PyExc_TypeError, text);
 }
 
-std::string dtype_name(PyArrayObject* array) {
-  PyRef name = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
-  if (!name) {
-    PyErr_Clear();
-    return "?";
-  }
-  std::string text;
-  if (!convert(name.get(), text)) PyErr_Clear();
-  return text;
-}
 
 // Column `column` of a 2-D array read through its strides (any layout,
 // alignment or sign of the strides).
@@ -202,6 +193,17 @@ ParseResult<TwoColumns> get_2col_array(PyObject* object, std::string_view owner)
         std::to_string(rows) + ", " + std::to_string(columns) + ")"));
   }
   return TwoColumns{read_column(array, 0), read_column(array, 1)};
+}
+
+std::string dtype_name(PyArrayObject* array) {
+  PyRef name = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+  if (!name) {
+    discard_error();
+    return "?";
+  }
+  std::string text;
+  if (!convert(name.get(), text)) discard_error();
+  return text;
 }
 
 }  // namespace ravlin::py

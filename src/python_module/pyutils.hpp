@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "python_module/numpy.hpp"
 #include "python_module/pyerror.hpp"
 #include "python_module/pyref.hpp"
 
@@ -50,5 +51,7 @@ bool convert(PyObject* object, std::uint32_t& out);
 
 // A Python str from UTF-8 text.
 PyRef make_str(std::string_view text);
+// NumPy's name of the array's element type ("float64", "<U1"), or "?".
+std::string dtype_name(PyArrayObject* array);
 
 }  // namespace ravlin::py

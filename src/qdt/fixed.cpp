@@ -153,11 +153,14 @@ std::expected<void, ModelError> save_event(const FixedEvent& event, Values amoun
 
 }  // namespace
 
-std::expected<Ledger, ModelError> Fixed::calculate(const TimeTable& timetable) {
+std::expected<Ledger, ModelError> Fixed::calculate(const TimeTable& timetable,
+                                                  CancelHook cancel) {
   FwdModelStateGeneric state = create_fwd_state(timetable, 1);
   CurveCache curves(assets_, timetable.units().size());
+  CancelCheck check(cancel);
   std::int64_t current = pricing_ts_;
   for (std::size_t i = 0; i < timetable.size(); ++i) {
+    if (check.stop_after(event_work(1))) return std::unexpected(ModelError::cancelled());
     const std::optional<std::int64_t> time = timetable.ts_opt(i);
     if (!time) return std::unexpected(ModelError::event_error(timetable, i, "No event time"));
     if (*time < current) return std::unexpected(ModelError::event_in_past(timetable, i, current));
@@ -170,7 +173,7 @@ std::expected<Ledger, ModelError> Fixed::calculate(const TimeTable& timetable) {
     }
     current = *time;
   }
-  RV_TRY(evolve_pvs_backward(state, timetable, flags_));
+  RV_TRY(evolve_pvs_backward(state, timetable, flags_, cancel));
   return std::move(state).into_ledger();
 }
 

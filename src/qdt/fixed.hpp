@@ -9,6 +9,7 @@
 #include "ledger/ledger.hpp"
 #include "model/error.hpp"
 #include "model/interfaces.hpp"
+#include "util/cancel.hpp"
 
 namespace ravlin {
 
@@ -19,7 +20,11 @@ class Fixed final : public PricingModel, public LangModel {
   Fixed(Assets assets, std::int64_t pricing_ts, std::uint32_t flags)
       : assets_(std::move(assets)), pricing_ts_(pricing_ts), flags_(flags) {}
 
-  std::expected<Ledger, ModelError> calculate(const TimeTable& timetable) override;
+  std::expected<Ledger, ModelError> calculate(const TimeTable& timetable) override {
+    return calculate(timetable, CancelHook{});
+  }
+  // `cancel` can stop the calculation between events.
+  std::expected<Ledger, ModelError> calculate(const TimeTable& timetable, CancelHook cancel);
   // Track 0's single present value.
   std::expected<double, ModelError> price(const Ledger& ledger) override;
   std::expected<Values, ModelError> asset_value(FwdModelStateGeneric& state,

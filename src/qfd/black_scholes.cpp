@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "model/interfaces.hpp"
 #include "util/format.hpp"
 #include "util/try.hpp"
 
@@ -56,7 +57,7 @@ std::expected<CnMatrices::Inputs, ModelError> BlackScholesCN::step_inputs(
     const FdState& state, std::int64_t t_new) const {
   RV_ASSIGN(const StepRate step, base_step_rate(params_, state.t, t_new));
   RV_ASSIGN(const double drift, params_.assets.asset_rate(asset_, step.y1, step.y2));
-  return CnMatrices::Inputs{years_between(state.t, t_new), step.rate, drift, state.dx};
+  return CnMatrices::Inputs{year_fraction(state.t, t_new), step.rate, drift, state.dx};
 }
 
 void BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,

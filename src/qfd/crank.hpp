@@ -53,6 +53,12 @@ struct CnMatrices {
 // to the last bit; only the work that does not depend on v is shared.
 class CnStep {
  public:
+  // Vectors swept together, interleaved.
+  static constexpr std::size_t kMaxLanes = 4;
+  // Doubles held per grid node: both steps' matrices with the factorisation
+  // of each, and the sweep scratch.
+  static constexpr std::size_t kDoublesPerNode = 2 * (6 + 2) + kMaxLanes;
+
   explicit CnStep(std::size_t n);
 
   std::size_t n() const { return n_; }

@@ -9,6 +9,7 @@
 #include "model/interfaces.hpp"
 #include "timetable/timetable.hpp"
 #include "util/format.hpp"
+#include "util/memory.hpp"
 #include "util/overloaded.hpp"
 #include "util/try.hpp"
 
@@ -20,9 +21,13 @@ constexpr std::int64_t kEarliest = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
 // Shorter steps than this are not taken: zero-length and backward steps too.
 constexpr double kMinStepYears = 1e-10;
-// Beyond this the 2 n_x + 1 nodes of a value vector could not be addressed.
+// Beyond this the grid's largest buffer, the sweep scratch of kMaxLanes
+// doubles per node, would be longer than a std::vector can be.
 constexpr std::size_t kMaxNodesEachSide =
-    (std::numeric_limits<std::size_t>::max() / sizeof(double) - 1) / 2;
+    (static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double) /
+         CnStep::kMaxLanes -
+     1) /
+    2;
 
 // ---------------------------------------------------------------------------
 // Checks before the grid is built
@@ -166,7 +171,7 @@ class BackwardWalk {
   }
 
   bool take(std::int64_t target) {
-    if (years_between(time_, target) < kMinStepYears) return false;
+    if (year_fraction(time_, target) < kMinStepYears) return false;
     time_ = target;
     return true;
   }
@@ -194,7 +199,7 @@ std::expected<Values, ModelError> grid_asset_value(const FDCN& model, const FdSt
   }
   const FD1FParams& params = model.params();
   RV_ASSIGN(const double value,
-            params.assets.asset_value(name, years_between(time, params.pricing_ts)));
+            params.assets.asset_value(name, year_fraction(time, params.pricing_ts)));
   return scaled(weight, value);
 }
 
@@ -316,18 +321,31 @@ class GridStepper {
   std::optional<ModelError> prepared_error_;
 };
 
+// A step costs a product and a solve for every track, and the coefficients.
+std::size_t action_work(const FdState& state, const WalkAction& action) {
+  if (action.kind == WalkAction::Kind::Event) return event_work(state.n);
+  return state.n * (state.ledger.pvs().size() + 1);
+}
+
 }  // namespace
 
-std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable) {
+std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable,
+                                               CancelHook cancel) {
   const FD1FParams& params = model.params();
   RV_TRY(check_grid_settings(params, timetable));
   RV_TRY(check_event_times(timetable, params.pricing_ts));
+  // The grid and the step buffers, before any of them is allocated.
+  check_value_memory(params.n_x * 2 + 1, (CnStep::kDoublesPerNode + 1) * sizeof(double));
   RV_ASSIGN(FdState state, model.create_state_cn(timetable));
 
   BackwardWalk walk(timetable, state.t, regular_step_ms(params.timestep), params.pricing_ts);
   GridStepper stepper(model, state);
+  CancelCheck check(cancel);
   for (WalkAction action = walk.next(); action.kind != WalkAction::Kind::Done;
        action = walk.next()) {
+    if (check.stop_after(action_work(state, action))) {
+      return std::unexpected(ModelError::cancelled());
+    }
     if (action.kind == WalkAction::Kind::Step) {
       RV_TRY(stepper.step_back(action.time, walk));
       continue;

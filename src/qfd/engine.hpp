@@ -13,6 +13,7 @@
 #include "qfd/crank.hpp"
 #include "qfd/state.hpp"
 #include "util/try.hpp"
+#include "util/cancel.hpp"
 #include "util/values.hpp"
 
 namespace ravlin {
@@ -56,7 +57,9 @@ std::expected<bool, ModelError> refresh_from_inputs(const Model& model, const Fd
   return true;
 }
 
-std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable);
+// `cancel` can stop the calculation between steps and events.
+std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable,
+                                               CancelHook cancel = {});
 // Track 0's value at the middle node.
 std::expected<double, ModelError> price_fd(const FDCN& model, const Ledger& ledger);
 

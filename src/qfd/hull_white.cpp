@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "model/interfaces.hpp"
 #include "util/try.hpp"
 
 namespace ravlin {
@@ -41,7 +42,7 @@ std::expected<CnMatrices::Inputs, ModelError> HullWhiteCN::step_inputs(const FdS
   RV_ASSIGN(const StepRate step, base_step_rate(params_, state.t, t_new));
   // The shift at the earlier end of the step.
   const double shift = hull_white_shift(step.rate, meanrev_, vol_, step.y2);
-  return CnMatrices::Inputs{years_between(state.t, t_new), shift, state.dx, 0.0};
+  return CnMatrices::Inputs{year_fraction(state.t, t_new), shift, state.dx, 0.0};
 }
 
 void HullWhiteCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,

@@ -22,16 +22,11 @@ std::expected<std::int64_t, ModelError> last_row_time(const TimeTable& timetable
   return timetable.ts_at(timetable.size() - 1);
 }
 
-double years_between(std::int64_t later, std::int64_t earlier) {
-  const __int128 difference = static_cast<__int128>(later) - earlier;
-  return static_cast<double>(difference) / kYearMs;
-}
-
 std::expected<StepRate, AssetError> base_step_rate(const FD1FParams& params, std::int64_t t,
                                                   std::int64_t t_new) {
   RV_ASSIGN(const AssetLogFwd* base, params.assets.base_asset());
-  const double y1 = years_between(t, params.pricing_ts);
-  const double y2 = years_between(t_new, params.pricing_ts);
+  const double y1 = year_fraction(t, params.pricing_ts);
+  const double y2 = year_fraction(t_new, params.pricing_ts);
   auto rate = base->rate(y1, y2);
   if (!rate) return std::unexpected(AssetError::rate_error("discount", std::move(rate).error(), y1, y2));
   return StepRate{y1, y2, *rate};

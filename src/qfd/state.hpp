@@ -39,10 +39,6 @@ struct FdState {
 // The time of the timetable's last row, where the grid starts.
 std::expected<std::int64_t, ModelError> last_row_time(const TimeTable& timetable);
 
-// (later - earlier) in years of 365 days, the difference taken in integers;
-// exact for any two timestamps, even where the difference leaves int64.
-double years_between(std::int64_t later, std::int64_t earlier);
-
 // The base curve's rate over the step from the grid's time `t` back to
 // `t_new`, with the step's ends as year fractions from the pricing time.
 struct StepRate {

@@ -98,10 +98,15 @@ std::expected<Values, ModelError> MCModel::weighted_asset_value(FwdModelStateGen
   return std::move(*own);
 }
 
-std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& timetable) {
+std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& timetable,
+                                               CancelHook cancel) {
   RV_ASSIGN(FwdModelStateGeneric state, model.create_state_mc(timetable));
+  CancelCheck check(cancel);
   std::int64_t current = model.params().pricing_ts;
   for (std::size_t i = 0; i < timetable.size(); ++i) {
+    if (check.stop_after(event_work(state.discount.size()))) {
+      return std::unexpected(ModelError::cancelled());
+    }
     const std::optional<std::int64_t> time = timetable.ts_opt(i);
     if (!time) return std::unexpected(ModelError::event_error(timetable, i, "missing time"));
     if (*time < current) return std::unexpected(ModelError::event_in_past(timetable, i, current));
@@ -113,7 +118,7 @@ std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& 
       return std::unexpected(ModelError::event_error(timetable, i, saved.error().text()));
     }
   }
-  RV_TRY(evolve_pvs_backward(state, timetable, model.params().flags));
+  RV_TRY(evolve_pvs_backward(state, timetable, model.params().flags, cancel));
   return std::move(state).into_ledger();
 }
 

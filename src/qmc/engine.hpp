@@ -13,6 +13,7 @@
 #include "model/error.hpp"
 #include "model/forwardstate.hpp"
 #include "model/interfaces.hpp"
+#include "util/cancel.hpp"
 
 namespace ravlin {
 
@@ -54,7 +55,9 @@ class MCModel : public LangModel {
                                                   std::int64_t time) const;
 };
 
-std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& timetable);
+// `cancel` can stop the calculation between events.
+std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& timetable,
+                                               CancelHook cancel = {});
 // Mean over the paths of track 0's present values.
 std::expected<double, ModelError> mc_price(const Ledger& ledger);
 

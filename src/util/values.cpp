@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "util/memory.hpp"
+
 namespace ravlin {
 
 namespace {
@@ -82,6 +84,7 @@ ValuesPoolScope::~ValuesPoolScope() {
 }
 
 void PoolFree::operator()(double* buffer) const noexcept {
+  release_value_memory(bytes);
   if (bytes >= kPoolBytes && active_pool != nullptr) {
     try {
       if (active_pool->keep(buffer, bytes)) return;
@@ -98,9 +101,16 @@ void Values::allocate(std::size_t size) {
     heap_.reset();
     data_ = &inline_;
   } else {
-    if (size > std::numeric_limits<std::size_t>::max() / sizeof(double)) throw std::bad_alloc();
+    reserve_value_memory(size, sizeof(double));
     const std::size_t bytes = size * sizeof(double);
-    heap_ = std::unique_ptr<double[], PoolFree>(allocate_buffer(bytes), PoolFree{bytes});
+    double* buffer = nullptr;
+    try {
+      buffer = allocate_buffer(bytes);
+    } catch (...) {
+      release_value_memory(bytes);
+      throw;
+    }
+    heap_ = std::unique_ptr<double[], PoolFree>(buffer, PoolFree{bytes});
     data_ = heap_.get();
   }
 }

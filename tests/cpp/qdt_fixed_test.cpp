@@ -250,5 +250,20 @@ TEST(Fixed, EventsAtOneTimeAreAccepted) {
   expect_price(timetable, kForward + 2.0);
 }
 
+TEST(Fixed, StopsAtTheFirstPollThatAsksItTo) {
+  std::vector<Row> rows(20'000, Row{0, at_years(1), 0, 1.0, 0});
+  const auto timetable = make_timetable(rows, {"A"}, {"+"}, {"USD"});
+  Fixed model(testing::flat_assets(kRate, {}), kT0, 0);
+  testing::StopAtPoll caller{2};
+  auto ledger = model.calculate(timetable, caller.hook());
+  ASSERT_FALSE(ledger);
+  EXPECT_EQ(ledger.error().text(), "Calculation cancelled");
+  EXPECT_EQ(caller.polls, 2);
+  testing::StopAtPoll patient{1'000'000};
+  ASSERT_TRUE(model.calculate(timetable, patient.hook()));
+  // Forward and backward, each event counts 65 units: a poll every 1009 events.
+  EXPECT_EQ(patient.polls, 2 * (20'000 / 1009));
+}
+
 }  // namespace
 }  // namespace ravlin

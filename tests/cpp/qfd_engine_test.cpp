@@ -340,7 +340,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SettingsCase{"NoNodes", 0, 1.0, 0.1, "N_X must be at least 1"},
         SettingsCase{"TooManyNodes", std::numeric_limits<std::size_t>::max() / 2, 1.0, 0.1,
-                     "N_X must be at most 1152921504606846975, got 9223372036854775807"},
+                     "N_X must be at most 144115188075855871, got 9223372036854775807"},
         SettingsCase{"ZeroWidth", 2, 0.0, 0.1, "MAX_X must be positive, got 0"},
         SettingsCase{"InfiniteWidth", 2, std::numeric_limits<double>::infinity(), 0.1,
                      "MAX_X must be finite, got inf"},
@@ -489,6 +489,18 @@ INSTANTIATE_TEST_SUITE_P(
                       KeptRowsCase{"BlackScholesSixTracks", false, 6},
                       KeptRowsCase{"HullWhiteThreeTracks", true, 3}),
     [](const auto& info) { return info.param.name; });
+
+TEST(FdChecks, SteppingStopsAtTheFirstPollThatAsksItTo) {
+  RecordingGrid model(params(0.001, 1000));
+  const auto timetable = make_timetable({{0, at_years(1), 0, 1.0, 0}}, {"A"}, {"+"}, {"USD"});
+  testing::StopAtPoll caller{2};
+  auto ledger = calculate_fd(model, timetable, caller.hook());
+  ASSERT_FALSE(ledger);
+  EXPECT_EQ(ledger.error().text(), "Calculation cancelled");
+  EXPECT_EQ(caller.polls, 2);
+  // 2001 nodes of one track: each step counts 4002 units.
+  EXPECT_LT(model.steps.size(), 2 * CancelCheck::kPollEvery / 4002 + 3);
+}
 
 }  // namespace
 }  // namespace ravlin

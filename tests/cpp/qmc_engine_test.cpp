@@ -287,5 +287,20 @@ TEST(MCEngine, NullTimeIsAnEventError) {
   EXPECT_TRUE(model.advanced.empty());
 }
 
+TEST(MCEngine, StopsAtTheFirstPollThatAsksItTo) {
+  FakeMC model = per_path_model(1000);
+  std::vector<Row> rows;
+  for (int k = 1; k <= 1000; ++k) rows.push_back({0, at_years(k / 1000.0), 0, 1.0, 0});
+  const auto timetable = make_timetable(rows, {"A"}, {"+"}, {"S"});
+  testing::StopAtPoll caller{2};
+  auto ledger = mc_calculate(model, timetable, caller.hook());
+  ASSERT_FALSE(ledger);
+  EXPECT_EQ(ledger.error().text(), "Calculation cancelled");
+  EXPECT_EQ(caller.polls, 2);
+  // Events of 1000 paths count 1064 units: the second poll comes after about
+  // 2 * 65536 / 1064 of them.
+  EXPECT_LT(model.advanced.size(), 2 * CancelCheck::kPollEvery / 1064 + 3);
+}
+
 }  // namespace
 }  // namespace ravlin

@@ -80,7 +80,11 @@ def test_an_event_at_pricing_time_calls_nothing_but_get_value():
         (np.array([1.0]), 1.0),
         (2.0, 4.0),  # compounded at both later times
         (np.full((2, 2), 0.5), None),  # not an array of one dimension: dataset factor
-        ("no", None),
+        (None, None),
+        (np.array([2.0], dtype=np.float32), 4.0),
+        (np.array([2.0], dtype=">f8"), 4.0),
+        (np.array([2]), 4.0),
+        ([2.0], 4.0),
     ],
 )
 def test_advance_results(advance, expected):
@@ -90,10 +94,33 @@ def test_advance_results(advance, expected):
     assert value == pytest.approx(dataset_factor if expected is None else expected, rel=1e-15)
 
 
-@pytest.mark.parametrize("value", [7.0, np.array([[7.0]]), np.array([7], dtype=np.int64)])
-def test_get_value_other_than_float_arrays_falls_back_to_the_dataset(value):
+@pytest.mark.parametrize(
+    "value, expected",
+    [(7.0, 7.0), (7, 7.0), (np.array(7.0), 7.0), (np.array([7], dtype=np.int64), 7.0),
+     (np.full(4, 7.0, dtype=np.float32), 7.0), (np.array([7.0], dtype=">f8"), 7.0),
+     (np.array([True]), 1.0), ([7.0, 7, 7, 7], 7.0), ((7.0,), 7.0),
+     (None, 1.1), (np.array([[7.0]]), 1.1)],  # no answer: the dataset's value
+)
+def test_get_value_numbers_of_any_type_are_values(value, expected):
     rows = [("leg", T0, "+", 1.0, "EUR")]
-    assert mc(rows, Quiet(value=value), mc_data()) == pytest.approx(1.1)
+    assert mc(rows, Quiet(value=value), mc_data()) == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("method", ["advance", "get_value"])
+@pytest.mark.parametrize(
+    "result, found",
+    [("no", "'str'"), ({"a": 1.0}, "'dict'"), (np.array(["a"]), "an array of dtype <U1"),
+     (np.array([1.0], dtype=object), "an array of dtype object"),
+     (np.array([1j]), "an array of dtype complex128"), ([1.0, "x"], "a list holding 'str'")],
+)
+def test_results_that_are_no_numbers_name_the_method_and_the_question(method, result, found):
+    state = Quiet(**{"advance" if method == "advance" else "value": result})
+    with pytest.raises(RuntimeError) as error:
+        mc([("leg", years(1.0), "+", 1.0, "EUR")], state, mc_data())
+    call = "advance(1)" if method == "advance" else "get_value('EUR')"
+    assert str(error.value).endswith(
+        f"Error in Python method '{method}', caused by \nTypeError: {call} returned {found}: "
+        "expected None, a number, or a one-dimensional array or list of numbers")
 
 
 def test_per_path_values_and_discounts(recorder):

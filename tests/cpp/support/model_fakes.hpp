@@ -20,9 +20,24 @@
 #include "support/timetable_builder.hpp"
 #include "timetable/expressions.hpp"
 #include "timetable/timetable.hpp"
+#include "util/cancel.hpp"
 #include "util/values.hpp"
 
 namespace ravlin::testing {
+
+// A caller that asks a calculation to stop at its `stop_at`-th poll.
+struct StopAtPoll {
+  int stop_at;
+  int polls = 0;
+
+  CancelHook hook() {
+    return {[](void* self) {
+              auto* caller = static_cast<StopAtPoll*>(self);
+              return ++caller->polls >= caller->stop_at;
+            },
+            this};
+  }
+};
 
 using PhraseResult = std::expected<std::vector<Values>, ExprError>;
 using PhraseFn = std::function<PhraseResult(const std::vector<Values>&)>;
