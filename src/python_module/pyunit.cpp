@@ -4,6 +4,7 @@
 #include <string>
 
 #include "python_module/pyexpr.hpp"
+#include "python_module/pyinterrupt.hpp"
 #include "python_module/pyutils.hpp"
 
 namespace ravlin::py {
@@ -18,7 +19,7 @@ std::string module_and_name(PyObject* object) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
   PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
   std::string module_name = "builtins";
-  if (!module || !convert(module.get(), module_name)) PyErr_Clear();
+  if (!module || !convert(module.get(), module_name)) discard_error();
   return module_name + "." + type_name(object);
 }
 
