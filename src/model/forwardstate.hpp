@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "ledger/depgraph.hpp"
+#include "ledger/exercise.hpp"
 #include "ledger/ledger.hpp"
 #include "model/error.hpp"
 #include "util/values.hpp"
@@ -32,9 +33,11 @@ struct FwdModelStateGeneric {
 // Event graph of the timetable, no snaps, an empty ledger of n paths, discount [1.0].
 FwdModelStateGeneric create_fwd_state(const TimeTable& timetable, std::size_t n);
 
-// Applies the saved states to the ledger from the last event to the first.
+// Applies the saved states to the ledger from the last event to the first;
+// with `exercise`, choices are decided by its regressions.
 std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
                                                     const TimeTable& timetable,
-                                                    std::uint32_t flags);
+                                                    std::uint32_t flags,
+                                                    ExerciseRegression* exercise = nullptr);
 
 }  // namespace ravlin
