@@ -25,12 +25,19 @@ bool beats(bool larger, double a, double b) { return larger ? a > b : a < b; }
 // finite number, so that such paths neither enter a fit nor exercise.
 Values at_event_date(const Values& value, const Values& discount, std::size_t paths) {
   Values out(paths);
+  for (std::size_t j = 0; j < paths; ++j) out[j] = at_broadcast(value, j) / at_broadcast(discount, j);
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t j = 0; j < paths; ++j) {
     const double d = at_broadcast(discount, j);
-    out[j] = d > 0.0 && std::isfinite(d) ? at_broadcast(value, j) / d
-                                         : std::numeric_limits<double>::quiet_NaN();
+    out[j] = d > 0.0 && d <= std::numeric_limits<double>::max() ? out[j] : kNaN;
   }
   return out;
+}
+
+// One element when every path holds the same value.
+Values compact(const Values& values) {
+  const bool same = std::ranges::all_of(values, [&](double v) { return v == values[0]; });
+  return same && !values.empty() ? Values::scalar(values[0]) : values;
 }
 
 // The paths where exercise can matter, in order: the offer is better for the
@@ -71,11 +78,13 @@ ValuesOr<void> check_fits(const Values& values, std::size_t paths) {
 
 }  // namespace
 
-void ExerciseRegression::save(std::uint64_t event, ChoiceInputs inputs) {
-  saved_.insert_or_assign(event, std::move(inputs));
+void ExerciseRegression::save(std::uint64_t event, const Values& discount,
+                              std::vector<Values> regressors) {
+  // A discount that is the same on every path (deterministic rates) is kept once.
+  saved_.insert_or_assign(event, ChoiceInputs{compact(discount), std::move(regressors)});
 }
 
-ValuesOr<Mask> ExerciseRegression::decide(const Op& op, std::uint64_t event, const Values& pv,
+ValuesOr<ChoiceArray> ExerciseRegression::decide(const Op& op, std::uint64_t event, const Values& pv,
                                           const Values& offer) {
   const auto found = saved_.find(event);
   if (found == saved_.end()) {
@@ -101,15 +110,13 @@ ValuesOr<Mask> ExerciseRegression::decide(const Op& op, std::uint64_t event, con
       play.begin(), settings_.calibration_paths > 0
                         ? std::ranges::lower_bound(play, settings_.calibration_paths)
                         : play.end());
-  // A finite offer at the event's date means a positive finite discount.
-  Values continuation(paths_);
-  for (const std::size_t j : fitting) continuation[j] = pv[j] / at_broadcast(inputs.discount, j);
+  const Values continuation = at_event_date(pv, inputs.discount, paths_);
   const auto fit = PolynomialRegression::fit(regressors, continuation, fitting,
                                              settings_.basis_degree);
   const Values estimate = fit.estimate(regressors, play, paths_);
-  Mask take(paths_, false);
-  for (const std::size_t j : play) take[j] = beats(larger, offered[j], estimate[j]);
-  return take;
+  ChoiceArray taken(paths_, 0);
+  for (const std::size_t j : play) taken[j] = beats(larger, offered[j], estimate[j]);
+  return taken;
 }
 
 }  // namespace ravlin

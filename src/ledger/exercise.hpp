@@ -48,12 +48,14 @@ class ExerciseRegression {
       : settings_(std::move(settings)), paths_(paths) {}
 
   const ExerciseSettings& settings() const { return settings_; }
-  void save(std::uint64_t event, ChoiceInputs inputs);
+  // Keeps what the choice event `event` saw on each path.
+  void save(std::uint64_t event, const Values& discount, std::vector<Values> regressors);
 
-  // The paths on which the choice `op` takes `offer` over the estimated
-  // continuation `pv` (both discounted to the valuation time). Uses up the
-  // inputs saved for the event; arrays that do not fit the paths are an error.
-  ValuesOr<Mask> decide(const Op& op, std::uint64_t event, const Values& pv,
+  // 1 on the paths where the choice `op` takes `offer` over the estimated
+  // continuation of `pv` (both discounted to the valuation time), 0 elsewhere.
+  // Uses up the inputs saved for the event; arrays that do not fit the paths
+  // are an error.
+  ValuesOr<ChoiceArray> decide(const Op& op, std::uint64_t event, const Values& pv,
                                           const Values& offer);
 
  private:

@@ -123,22 +123,20 @@ std::expected<void, LedgerError> Ledger::record_taken(std::uint64_t track, const
 }
 
 std::expected<void, LedgerError> Ledger::one_track_choice(const Op& op, std::uint64_t track,
-                                                          Values value, const Mask& take,
+                                                          Values value, ChoiceArray taken,
                                                           std::uint64_t event,
                                                           std::uint32_t flags) {
   if (!op.is_choice()) return std::unexpected(LedgerError::Kind{LedgerError::UnknownOp{op.display()}});
   RV_TRY(check_fits(value, n_));
-  if (take.size() != n_) return std::unexpected(length_error(LengthMismatch{n_, take.size()}));
+  if (taken.size() != n_) return std::unexpected(length_error(LengthMismatch{n_, taken.size()}));
   RV_ASSIGN(Values* pv, checked_entry(track));
-  if (flags & kFlagCashflow) RV_TRY(record_taken(track, take, value, event));
-  if (flags & kFlagChoices) {
-    ChoiceArray choice(n_, 0);
-    for (std::size_t j = 0; j < n_; ++j) choice[j] = take[j];
-    choices_.insert(event, track, std::move(choice));
+  if (flags & kFlagCashflow) {
+    RV_TRY(record_taken(track, Mask(taken.begin(), taken.end()), value, event));
   }
   for (std::size_t j = 0; j < n_; ++j) {
-    if (take[j]) (*pv)[j] = at_broadcast(value, j);
+    (*pv)[j] = taken[j] != 0 ? at_broadcast(value, j) : (*pv)[j];
   }
+  if (flags & kFlagChoices) choices_.insert(event, track, std::move(taken));
   return {};
 }
 

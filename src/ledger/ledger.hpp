@@ -44,10 +44,10 @@ class Ledger {
                                                    Values value, std::uint64_t event,
                                                    std::uint32_t flags);
   // A choice (">", "<") decided elsewhere: `value` is taken on the paths
-  // where `take` is true, the continuation is kept on the others; choices and
+  // where `taken` is 1, the continuation is kept where it is 0; choices and
   // cash flows record that decision.
   std::expected<void, LedgerError> one_track_choice(const Op& op, std::uint64_t track,
-                                                    Values value, const Mask& take,
+                                                    Values value, ChoiceArray taken,
                                                     std::uint64_t event, std::uint32_t flags);
   // A conditional payment: `value` on the share `weight`, continuation on 1 - weight.
   std::expected<void, LedgerError> one_track_weights(const Values& weight, std::uint64_t track,

@@ -25,19 +25,27 @@ void check_lengths(const std::vector<Values>& regressors, std::size_t paths) {
 }
 
 // The paths of `rows` on which the regressors (and the target, if given)
-// are finite; without branches, since which paths qualify is unpredictable.
-std::vector<std::size_t> finite_rows(const std::vector<Values>& regressors, const Values* target,
-                                     std::span<const std::size_t> rows) {
-  std::vector<std::size_t> out(rows.size());
-  std::size_t count = 0;
-  for (const std::size_t j : rows) {
+// are finite: `rows` itself when they all are, else a copy in `storage`.
+// Without branches, since which paths qualify is unpredictable.
+std::span<const std::size_t> finite_rows(const std::vector<Values>& regressors,
+                                         const Values* target, std::span<const std::size_t> rows,
+                                         std::vector<std::size_t>& storage) {
+  const auto finite = [&](std::size_t j) {
     bool keep = target == nullptr || std::isfinite((*target)[j]);
     for (const Values& regressor : regressors) keep &= std::isfinite(at_broadcast(regressor, j));
-    out[count] = j;
-    count += keep;
+    return keep;
+  };
+  std::size_t count = 0;
+  for (const std::size_t j : rows) count += finite(j);
+  if (count == rows.size()) return rows;
+  storage.resize(rows.size());
+  count = 0;
+  for (const std::size_t j : rows) {
+    storage[count] = j;
+    count += finite(j);
   }
-  out.resize(count);
-  return out;
+  storage.resize(count);
+  return storage;
 }
 
 void check_paths(std::span<const std::size_t> rows, std::size_t paths) {
@@ -222,7 +230,8 @@ PolynomialRegression PolynomialRegression::fit(const std::vector<Values>& regres
   const std::size_t paths = target.size();
   check_paths(rows, paths);
   check_lengths(regressors, paths);
-  const std::vector<std::size_t> used = finite_rows(regressors, &target, rows);
+  std::vector<std::size_t> storage;
+  const std::span<const std::size_t> used = finite_rows(regressors, &target, rows, storage);
   PolynomialRegression fitted;
   if (used.empty()) return fitted;
 
@@ -291,7 +300,8 @@ Values PolynomialRegression::estimate(const std::vector<Values>& regressors,
   check_lengths(regressors, paths);
   Values out(paths, std::numeric_limits<double>::quiet_NaN());
   if (!degree_) return out;
-  const std::vector<std::size_t> wanted = finite_rows(regressors, nullptr, rows);
+  std::vector<std::size_t> storage;
+  const std::span<const std::size_t> wanted = finite_rows(regressors, nullptr, rows, storage);
   Basis basis(*this);
   std::vector<double> columns(terms() * kBlockRows);
   for (std::size_t start = 0; start < wanted.size(); start += kBlockRows) {

@@ -79,7 +79,7 @@ std::expected<Values, ModelError> regressor_value(const MCEvent& event, const st
 // The values a choice event's decision is fitted on, read at the event.
 std::expected<void, ModelError> save_choice_inputs(const MCEvent& event,
                                                    ExerciseRegression& exercise) {
-  ChoiceInputs inputs{event.state.discount, {}};
+  std::vector<Values> regressors;
   for (const std::string& name : exercise.settings().regressors) {
     auto value = regressor_value(event, name);
     if (!value) {
@@ -87,9 +87,9 @@ std::expected<void, ModelError> save_choice_inputs(const MCEvent& event,
                                                  "' for key 'REGRESSORS', caused by \n" +
                                                  value.error().text()));
     }
-    inputs.regressors.push_back(std::move(*value));
+    regressors.push_back(std::move(*value));
   }
-  exercise.save(event.index, std::move(inputs));
+  exercise.save(event.index, event.state.discount, std::move(regressors));
   return {};
 }
 

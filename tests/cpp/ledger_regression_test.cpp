@@ -122,10 +122,10 @@ TEST(ExerciseRegression, DecidesOnTheEstimatedContinuation) {
     pv[j] = discount * (1.0 + offer[j] / 2.0);
     discounted_offer[j] = discount * offer[j];
   }
-  exercise.save(7, ChoiceInputs{Values::scalar(discount), {}});
+  exercise.save(7, Values(n, discount), {});
   const auto take = exercise.decide(Op::parse(">"), 7, pv, discounted_offer);
   ASSERT_TRUE(take);
-  EXPECT_EQ(*take, (Mask{false, false, false, false, true, true}));
+  EXPECT_EQ(*take, (ChoiceArray{0, 0, 0, 0, 1, 1}));
 }
 
 TEST(Ledger, ChoiceDecidedElsewhereRecordsItsDecision) {
@@ -134,12 +134,12 @@ TEST(Ledger, ChoiceDecidedElsewhereRecordsItsDecision) {
   ASSERT_TRUE(ledger.one_track_event(Op::parse("+"), 0, Values{5.0, 5.0, 5.0}, 2, flags));
   // Path 1 takes a smaller offer, path 2 declines a larger one.
   ASSERT_TRUE(ledger.one_track_choice(Op::parse(">"), 0, Values{7.0, 4.0, 9.0},
-                                      Mask{true, true, false}, 1, flags));
+                                      ChoiceArray{1, 1, 0}, 1, flags));
   EXPECT_EQ(ledger.track_entry(0), (Values{7.0, 4.0, 5.0}));
   EXPECT_EQ(ledger.choices().map[1][0], (ChoiceArray{1, 1, 0}));
   EXPECT_EQ(ledger.cashflows()[0][2], (Values{0.0, 0.0, 5.0}));
   EXPECT_EQ(ledger.cashflows()[0][1], (Values{7.0, 4.0, 0.0}));
-  EXPECT_FALSE(ledger.one_track_choice(Op::parse(">"), 0, Values{1.0, 2.0}, Mask(3, true), 0, 0));
+  EXPECT_FALSE(ledger.one_track_choice(Op::parse(">"), 0, Values{1.0, 2.0}, ChoiceArray(3, 1), 0, 0));
 }
 
 }  // namespace
