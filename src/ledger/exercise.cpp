@@ -40,11 +40,11 @@ Values compact(const Values& values) {
   return same && !values.empty() ? Values::scalar(values[0]) : values;
 }
 
-// The paths where exercise can matter, in order: the offer is better for the
+// The paths where exercise can matter, in order, into `play`: the offer is better for the
 // chooser than its least favourable value over all paths (a put out of the
 // money is never exercised). When the offer is the same on every path, every
 // path with a finite offer.
-std::vector<std::size_t> in_play(bool larger, const Values& offer) {
+void in_play(bool larger, const Values& offer, std::vector<std::size_t>& play) {
   double worst = larger ? std::numeric_limits<double>::infinity()
                         : -std::numeric_limits<double>::infinity();
   double magnitude = 0.0;
@@ -55,8 +55,8 @@ std::vector<std::size_t> in_play(bool larger, const Values& offer) {
   }
   const double tolerance = kSameOffer * magnitude;
   const double threshold = larger ? worst + tolerance : worst - tolerance;
-  // Appends the paths where `keep` holds, without branching on it.
-  std::vector<std::size_t> play(offer.size());
+  // Lists the paths where `keep` holds, without branching on it.
+  play.resize(offer.size());
   const auto select = [&](auto keep) {
     std::size_t count = 0;
     for (std::size_t j = 0; j < offer.size(); ++j) {
@@ -68,7 +68,6 @@ std::vector<std::size_t> in_play(bool larger, const Values& offer) {
   std::size_t count = select([&](double v) { return std::isfinite(v) && beats(larger, v, threshold); });
   if (count == 0) count = select([](double v) { return std::isfinite(v); });
   play.resize(count);
-  return play;
 }
 
 ValuesOr<void> check_fits(const Values& values, std::size_t paths) {
@@ -84,7 +83,7 @@ void ExerciseRegression::save(std::uint64_t event, const Values& discount,
   saved_.insert_or_assign(event, ChoiceInputs{compact(discount), std::move(regressors)});
 }
 
-ValuesOr<ChoiceArray> ExerciseRegression::decide(const Op& op, std::uint64_t event, const Values& pv,
+ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op, std::uint64_t event, const Values& pv,
                                           const Values& offer) {
   const auto found = saved_.find(event);
   if (found == saved_.end()) {
@@ -104,7 +103,8 @@ ValuesOr<ChoiceArray> ExerciseRegression::decide(const Op& op, std::uint64_t eve
   const std::vector<Values>& regressors =
       inputs.regressors.empty() ? own_offer : inputs.regressors;
 
-  const std::vector<std::size_t> play = in_play(larger, offered);
+  std::vector<std::size_t>& play = play_;
+  in_play(larger, offered, play);
   // The calibration paths alone fit, when there are some.
   const std::span<const std::size_t> fitting(
       play.begin(), settings_.calibration_paths > 0
@@ -114,9 +114,9 @@ ValuesOr<ChoiceArray> ExerciseRegression::decide(const Op& op, std::uint64_t eve
   const auto fit = PolynomialRegression::fit(regressors, continuation, fitting,
                                              settings_.basis_degree);
   const Values estimate = fit.estimate(regressors, play, paths_);
-  ChoiceArray taken(paths_, 0);
-  for (const std::size_t j : play) taken[j] = beats(larger, offered[j], estimate[j]);
-  return taken;
+  taken_.assign(paths_, 0);
+  for (const std::size_t j : play) taken_[j] = beats(larger, offered[j], estimate[j]);
+  return std::span<const std::uint64_t>(taken_);
 }
 
 }  // namespace ravlin

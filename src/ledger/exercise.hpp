@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -54,14 +55,17 @@ class ExerciseRegression {
   // 1 on the paths where the choice `op` takes `offer` over the estimated
   // continuation of `pv` (both discounted to the valuation time), 0 elsewhere.
   // Uses up the inputs saved for the event; arrays that do not fit the paths
-  // are an error.
-  ValuesOr<ChoiceArray> decide(const Op& op, std::uint64_t event, const Values& pv,
+  // are an error. The decisions stay valid until the next call.
+  ValuesOr<std::span<const std::uint64_t>> decide(const Op& op, std::uint64_t event, const Values& pv,
                                           const Values& offer);
 
  private:
   ExerciseSettings settings_;
   std::size_t paths_;
   std::unordered_map<std::uint64_t, ChoiceInputs> saved_;
+  // Buffers of path indices and decisions, reused from event to event.
+  std::vector<std::size_t> play_;
+  ChoiceArray taken_;
 };
 
 }  // namespace ravlin

@@ -123,7 +123,8 @@ std::expected<void, LedgerError> Ledger::record_taken(std::uint64_t track, const
 }
 
 std::expected<void, LedgerError> Ledger::one_track_choice(const Op& op, std::uint64_t track,
-                                                          Values value, ChoiceArray taken,
+                                                          Values value,
+                                                          std::span<const std::uint64_t> taken,
                                                           std::uint64_t event,
                                                           std::uint32_t flags) {
   if (!op.is_choice()) return std::unexpected(LedgerError::Kind{LedgerError::UnknownOp{op.display()}});
@@ -133,10 +134,10 @@ std::expected<void, LedgerError> Ledger::one_track_choice(const Op& op, std::uin
   if (flags & kFlagCashflow) {
     RV_TRY(record_taken(track, Mask(taken.begin(), taken.end()), value, event));
   }
+  if (flags & kFlagChoices) choices_.insert(event, track, ChoiceArray(taken.begin(), taken.end()));
   for (std::size_t j = 0; j < n_; ++j) {
     (*pv)[j] = taken[j] != 0 ? at_broadcast(value, j) : (*pv)[j];
   }
-  if (flags & kFlagChoices) choices_.insert(event, track, std::move(taken));
   return {};
 }
 

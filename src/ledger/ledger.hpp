@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -47,7 +48,8 @@ class Ledger {
   // where `taken` is 1, the continuation is kept where it is 0; choices and
   // cash flows record that decision.
   std::expected<void, LedgerError> one_track_choice(const Op& op, std::uint64_t track,
-                                                    Values value, ChoiceArray taken,
+                                                    Values value,
+                                                    std::span<const std::uint64_t> taken,
                                                     std::uint64_t event, std::uint32_t flags);
   // A conditional payment: `value` on the share `weight`, continuation on 1 - weight.
   std::expected<void, LedgerError> one_track_weights(const Values& weight, std::uint64_t track,

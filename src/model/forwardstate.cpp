@@ -76,8 +76,8 @@ class BackwardStep {
       RV_TRY(ledger_.one_track_event(op, track, std::move(value), event_, flags_));
       return {};
     }
-    RV_ASSIGN(ChoiceArray taken, exercise_->decide(op, event_, ledger_.track_entry(track), value));
-    RV_TRY(ledger_.one_track_choice(op, track, std::move(value), std::move(taken), event_, flags_));
+    RV_ASSIGN(const auto taken, exercise_->decide(op, event_, ledger_.track_entry(track), value));
+    RV_TRY(ledger_.one_track_choice(op, track, std::move(value), taken, event_, flags_));
     return {};
   }
 

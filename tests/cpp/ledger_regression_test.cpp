@@ -125,7 +125,7 @@ TEST(ExerciseRegression, DecidesOnTheEstimatedContinuation) {
   exercise.save(7, Values(n, discount), {});
   const auto take = exercise.decide(Op::parse(">"), 7, pv, discounted_offer);
   ASSERT_TRUE(take);
-  EXPECT_EQ(*take, (ChoiceArray{0, 0, 0, 0, 1, 1}));
+  EXPECT_EQ(ChoiceArray(take->begin(), take->end()), (ChoiceArray{0, 0, 0, 0, 1, 1}));
 }
 
 TEST(Ledger, ChoiceDecidedElsewhereRecordsItsDecision) {
@@ -134,12 +134,12 @@ TEST(Ledger, ChoiceDecidedElsewhereRecordsItsDecision) {
   ASSERT_TRUE(ledger.one_track_event(Op::parse("+"), 0, Values{5.0, 5.0, 5.0}, 2, flags));
   // Path 1 takes a smaller offer, path 2 declines a larger one.
   ASSERT_TRUE(ledger.one_track_choice(Op::parse(">"), 0, Values{7.0, 4.0, 9.0},
-                                      ChoiceArray{1, 1, 0}, 1, flags));
+                                      std::vector<std::uint64_t>{1, 1, 0}, 1, flags));
   EXPECT_EQ(ledger.track_entry(0), (Values{7.0, 4.0, 5.0}));
   EXPECT_EQ(ledger.choices().map[1][0], (ChoiceArray{1, 1, 0}));
   EXPECT_EQ(ledger.cashflows()[0][2], (Values{0.0, 0.0, 5.0}));
   EXPECT_EQ(ledger.cashflows()[0][1], (Values{7.0, 4.0, 0.0}));
-  EXPECT_FALSE(ledger.one_track_choice(Op::parse(">"), 0, Values{1.0, 2.0}, ChoiceArray(3, 1), 0, 0));
+  EXPECT_FALSE(ledger.one_track_choice(Op::parse(">"), 0, Values{1.0, 2.0}, std::vector<std::uint64_t>(3, 1), 0, 0));
 }
 
 }  // namespace
