@@ -84,7 +84,7 @@ PriceResult run_mc(const RecordBatch& batch, const CallArguments& call) {
   RV_ASSIGN(MCParams params, get_mc_params(call.dataset));
   MCPy model(std::move(params), call.py_state);
   RV_ASSIGN(Ledger ledger, mc_calculate(model, timetable, call.cancel));
-  RV_ASSIGN(double price, mc_price(ledger));
+  RV_ASSIGN(double price, mc_price(ledger, model.params().exercise.priced_from()));
   RV_TRY(py_save_stats(model.params().flags, ledger, call.py_state));
   return price;
 }

@@ -103,18 +103,42 @@ std::expected<void, LedgerError> Ledger::record_exercise(const Op& op, std::uint
                                                          const Values& value,
                                                          std::uint64_t event) {
   RV_ASSIGN(const Values* pv, checked_entry(track));
-  const Mask mask = exercise_mask(op, *pv, value);
+  return record_taken(track, exercise_mask(op, *pv, value), value, event);
+}
+
+std::expected<void, LedgerError> Ledger::record_taken(std::uint64_t track, const Mask& take,
+                                                      const Values& value,
+                                                      std::uint64_t event) {
   // Cash flows recorded so far come later in time: they do not happen on
   // the paths where the choice takes the offer.
   if (const auto flows = cashflows_.find(track); flows != cashflows_.end()) {
     for (auto& [later_event, flow] : flows->second) {
       for (std::size_t j = 0; j < flow.size(); ++j) {
-        if (mask[j]) flow[j] = 0.0;
+        if (take[j]) flow[j] = 0.0;
       }
     }
   }
   if (is_single_zero(value)) return {};
-  return cf_insert(event, track, filter(mask, value));
+  return cf_insert(event, track, filter(take, value));
+}
+
+std::expected<void, LedgerError> Ledger::one_track_choice(const Op& op, std::uint64_t track,
+                                                          Values value,
+                                                          std::span<const std::uint64_t> taken,
+                                                          std::uint64_t event,
+                                                          std::uint32_t flags) {
+  if (!op.is_choice()) return std::unexpected(LedgerError::Kind{LedgerError::UnknownOp{op.display()}});
+  RV_TRY(check_fits(value, n_));
+  if (taken.size() != n_) return std::unexpected(length_error(LengthMismatch{n_, taken.size()}));
+  RV_ASSIGN(Values* pv, checked_entry(track));
+  if (flags & kFlagCashflow) {
+    RV_TRY(record_taken(track, Mask(taken.begin(), taken.end()), value, event));
+  }
+  if (flags & kFlagChoices) choices_.insert(event, track, ChoiceArray(taken.begin(), taken.end()));
+  for (std::size_t j = 0; j < n_; ++j) {
+    (*pv)[j] = taken[j] != 0 ? at_broadcast(value, j) : (*pv)[j];
+  }
+  return {};
 }
 
 std::expected<void, LedgerError> Ledger::record_choice(const Op& op, std::uint64_t track,

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -43,6 +44,13 @@ class Ledger {
   std::expected<void, LedgerError> one_track_event(const Op& op, std::uint64_t track,
                                                    Values value, std::uint64_t event,
                                                    std::uint32_t flags);
+  // A choice (">", "<") decided elsewhere: `value` is taken on the paths
+  // where `taken` is 1, the continuation is kept where it is 0; choices and
+  // cash flows record that decision.
+  std::expected<void, LedgerError> one_track_choice(const Op& op, std::uint64_t track,
+                                                    Values value,
+                                                    std::span<const std::uint64_t> taken,
+                                                    std::uint64_t event, std::uint32_t flags);
   // A conditional payment: `value` on the share `weight`, continuation on 1 - weight.
   std::expected<void, LedgerError> one_track_weights(const Values& weight, std::uint64_t track,
                                                      Values value, std::uint64_t event,
@@ -68,6 +76,10 @@ class Ledger {
   // Cash flows of an exercise at a ">" or "<" event.
   std::expected<void, LedgerError> record_exercise(const Op& op, std::uint64_t track,
                                                    const Values& value, std::uint64_t event);
+  // Zeroes the track's later cash flows where the offer is taken and records
+  // the offer there.
+  std::expected<void, LedgerError> record_taken(std::uint64_t track, const Mask& take,
+                                                const Values& value, std::uint64_t event);
   // The choice taken on each path at a ">" or "<" event.
   std::expected<void, LedgerError> record_choice(const Op& op, std::uint64_t track,
                                                  const Values& value, std::uint64_t event);

@@ -26,25 +26,23 @@ std::expected<std::uint64_t, ModelError> event_track(const TimeTable& timetable,
 // Applies the state saved for one event to its track in the ledger.
 class BackwardStep {
  public:
-  BackwardStep(Ledger& ledger, const TimeTable& timetable, std::size_t event, std::uint32_t flags)
-      : ledger_(ledger), timetable_(timetable), event_(event), flags_(flags) {}
+  BackwardStep(Ledger& ledger, const TimeTable& timetable, std::size_t event, std::uint32_t flags,
+               ExerciseRegression* exercise)
+      : ledger_(ledger), timetable_(timetable), event_(event), flags_(flags),
+        exercise_(exercise) {}
 
   Step operator()(EvState::Empty&) const { return {}; }
 
   Step operator()(EvState::Pay& pay) const {
     RV_ASSIGN(const std::uint64_t track, event_track(timetable_, event_));
-    RV_TRY(ledger_.one_track_event(timetable_.op_at(event_), track, std::move(pay.amount),
-                                   event_, flags_));
-    return {};
+    return apply(track, std::move(pay.amount));
   }
 
   // The event pays what the referenced track pays at later events.
   Step operator()(EvState::TrackRef& ref) const {
     RV_ASSIGN(const std::uint64_t track, event_track(timetable_, event_));
     RV_ASSIGN(const Values* referenced, ledger_.pv_vec(ref.track));
-    RV_TRY(ledger_.one_track_event(timetable_.op_at(event_), track, Values(*referenced), event_,
-                                   flags_));
-    return {};
+    return apply(track, Values(*referenced));
   }
 
   // The op named the condition in the forward pass; it plays no part here.
@@ -70,10 +68,24 @@ class BackwardStep {
   }
 
  private:
+  // A payment or a choice of `value`; with regression, a choice is decided
+  // on the estimated continuation instead of the path's own.
+  Step apply(std::uint64_t track, Values value) const {
+    const Op& op = timetable_.op_at(event_);
+    if (exercise_ == nullptr || !op.is_choice()) {
+      RV_TRY(ledger_.one_track_event(op, track, std::move(value), event_, flags_));
+      return {};
+    }
+    RV_ASSIGN(const auto taken, exercise_->decide(op, event_, ledger_.track_entry(track), value));
+    RV_TRY(ledger_.one_track_choice(op, track, std::move(value), taken, event_, flags_));
+    return {};
+  }
+
   Ledger& ledger_;
   const TimeTable& timetable_;
   std::size_t event_;
   std::uint32_t flags_;
+  ExerciseRegression* exercise_;
 };
 
 }  // namespace
@@ -84,7 +96,8 @@ FwdModelStateGeneric create_fwd_state(const TimeTable& timetable, std::size_t n)
 
 std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
                                                     const TimeTable& timetable,
-                                                    std::uint32_t flags, CancelHook cancel) {
+                                                    std::uint32_t flags, CancelHook cancel,
+                                                    ExerciseRegression* exercise) {
   const std::size_t events = timetable.size();
   // States are paired with events from the end of the list: a graph of
   // another length would apply them to the wrong events.
@@ -99,7 +112,7 @@ std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
     if (check.stop_after(event_work(state.paths()))) return std::unexpected(ModelError::cancelled());
     auto saved = state.graph.pop_event();
     if (!saved) return std::unexpected(ModelError::message("Empty Event Graph"));
-    RV_TRY(std::visit(BackwardStep(state.ledger, timetable, event, flags), saved->kind));
+    RV_TRY(std::visit(BackwardStep(state.ledger, timetable, event, flags, exercise), saved->kind));
   }
   return {};
 }

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "ledger/depgraph.hpp"
+#include "ledger/exercise.hpp"
 #include "ledger/ledger.hpp"
 #include "model/error.hpp"
 #include "util/cancel.hpp"
@@ -34,9 +35,11 @@ struct FwdModelStateGeneric {
 FwdModelStateGeneric create_fwd_state(const TimeTable& timetable, std::size_t n);
 
 // Applies the saved states to the ledger from the last event to the first;
-// `cancel` can stop it between events.
+// `cancel` can stop it between events; with `exercise`, choices are decided
+// by its regressions.
 std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
                                                     const TimeTable& timetable,
-                                                    std::uint32_t flags, CancelHook cancel = {});
+                                                    std::uint32_t flags, CancelHook cancel = {},
+                                                    ExerciseRegression* exercise = nullptr);
 
 }  // namespace ravlin

@@ -1,5 +1,9 @@
 #include "python_module/pyapi.hpp"
 
+#include <algorithm>
+#include <string>
+
+#include "ledger/regression.hpp"
 #include "python_module/pyasset.hpp"
 
 namespace ravlin::py {
@@ -19,6 +23,53 @@ ParseResult<Fixed> fixed_from_dataset(PyObject* dataset) {
   return Fixed(std::move(assets), pricing_ts, flags);
 }
 
+namespace {
+
+PyParseError invalid_value(std::string key, std::string value) {
+  return PyParseError::Kind{PyParseError::InvalidValue{std::move(key), std::move(value)}};
+}
+
+ParseResult<ExerciseMethod> get_exercise_method(PyObject* settings) {
+  RV_ASSIGN(const auto method, get_optional<std::string>(settings, "EXERCISE"));
+  if (!method || *method == "PATHWISE") return ExerciseMethod::Pathwise;
+  if (*method == "REGRESSION") return ExerciseMethod::Regression;
+  return std::unexpected(invalid_value("EXERCISE", *method));
+}
+
+}  // namespace
+
+ParseResult<ExerciseSettings> get_exercise(PyObject* settings, std::size_t paths) {
+  ExerciseSettings exercise;
+  RV_ASSIGN(exercise.method, get_exercise_method(settings));
+  RV_ASSIGN(const auto degree, get_optional<std::uint64_t>(settings, "BASIS_DEGREE"));
+  exercise.basis_degree = degree.value_or(exercise.basis_degree);
+  if (exercise.basis_degree > kMaxBasisDegree) {
+    return std::unexpected(PyParseError::message(
+        "BASIS_DEGREE must be at most " + std::to_string(kMaxBasisDegree) + ", got " +
+        std::to_string(exercise.basis_degree)));
+  }
+  RV_ASSIGN(auto names, get_optional<std::vector<std::string>>(settings, "REGRESSORS"));
+  if (names && names->empty()) {
+    return std::unexpected(PyParseError::message("REGRESSORS must name at least one regressor"));
+  }
+  exercise.regressors = std::move(names).value_or(std::vector<std::string>{});
+  const std::size_t variables = std::max<std::size_t>(1, exercise.regressors.size());
+  if (!basis_size(variables, exercise.basis_degree, kMaxBasisFunctions)) {
+    return std::unexpected(PyParseError::message(
+        "BASIS_DEGREE " + std::to_string(exercise.basis_degree) + " with " +
+        std::to_string(variables) + " regressors needs more than " +
+        std::to_string(kMaxBasisFunctions) + " basis functions"));
+  }
+  RV_ASSIGN(const auto calibration, get_optional<std::uint64_t>(settings, "CALIBRATION_PATHS"));
+  exercise.calibration_paths = calibration.value_or(0);
+  if (exercise.calibration_paths > 0 && exercise.calibration_paths >= paths) {
+    return std::unexpected(PyParseError::message(
+        "CALIBRATION_PATHS must leave at least one of the " + std::to_string(paths) +
+        " PATHS to price, got " + std::to_string(exercise.calibration_paths)));
+  }
+  return exercise;
+}
+
 ParseResult<MCParams> get_mc_params(PyObject* dataset) {
   MCParams params;
   RV_ASSIGN(params.assets, create_assets(dataset));
@@ -27,6 +78,7 @@ ParseResult<MCParams> get_mc_params(PyObject* dataset) {
   RV_ASSIGN(params.seed, get_typed<std::uint64_t>(settings.get(), "SEED"));
   RV_ASSIGN(params.flags, get_flag(settings.get()));
   RV_ASSIGN(params.pricing_ts, get_typed<std::int64_t>(dataset, "PRICING_TS"));
+  RV_ASSIGN(params.exercise, get_exercise(settings.get(), params.paths));
   return params;
 }
 

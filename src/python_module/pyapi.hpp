@@ -13,7 +13,11 @@ namespace ravlin::py {
 
 // Assets, "PRICING_TS", and "FLAGS" of "FIXED" when "FIXED" is a dictionary.
 ParseResult<Fixed> fixed_from_dataset(PyObject* dataset);
-// Assets, then "MC": "PATHS", "SEED", "FLAGS", then "PRICING_TS".
+// "EXERCISE", "BASIS_DEGREE", "REGRESSORS", "CALIBRATION_PATHS" of "MC",
+// each optional; pathwise exercise when "EXERCISE" is absent.
+ParseResult<ExerciseSettings> get_exercise(PyObject* settings, std::size_t paths);
+// Assets, then "MC": "PATHS", "SEED", "FLAGS", then "PRICING_TS", then the
+// exercise keys.
 ParseResult<MCParams> get_mc_params(PyObject* dataset);
 // Assets, then "FD": "N_X", "MAX_X", "TIMESTEP", "FLAGS", then "PRICING_TS".
 ParseResult<FD1FParams> get_fd_1f(PyObject* dataset);

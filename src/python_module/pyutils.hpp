@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "python_module/numpy.hpp"
@@ -30,6 +32,14 @@ ParseResult<PyRef> get_dict(PyObject* dict, std::string_view key);
 // std::int64_t, double or std::uint64_t (which is also the machine size).
 template <typename T>
 ParseResult<T> get_typed(PyObject* dict, std::string_view key);
+// get_typed for a key that may be absent.
+template <typename T>
+ParseResult<std::optional<T>> get_optional(PyObject* dict, std::string_view key) {
+  auto value = get_typed<T>(dict, key);
+  if (value) return std::optional<T>(std::move(*value));
+  if (std::holds_alternative<PyParseError::MissingKey>(value.error().kind)) return std::nullopt;
+  return std::unexpected(std::move(value).error());
+}
 // "FLAGS" of a settings dictionary: 0 when absent, at most 15.
 ParseResult<std::uint32_t> get_flag(PyObject* dict);
 

@@ -1,7 +1,9 @@
 #include "qmc/engine.hpp"
 
 #include <optional>
+#include <string>
 #include <utility>
+#include <variant>
 
 #include "ledger/depgraph.hpp"
 #include "timetable/timetable.hpp"
@@ -67,6 +69,48 @@ std::expected<void, ModelError> save_event(const MCEvent& event) {
       timetable.unit_by_key(unit_key).kind);
 }
 
+// A regressor on every path at the event, valued as a name of the contract is.
+std::expected<Values, ModelError> regressor_value(const MCEvent& event, const std::string& name) {
+  RV_ASSIGN(Values value, name_value(event.model, event.state, event.timetable, name, event.time));
+  RV_TRY(check_fits_paths(value, event.state.paths()));
+  return value;
+}
+
+// The values a choice event's decision is fitted on, read at the event.
+std::expected<void, ModelError> save_choice_inputs(const MCEvent& event,
+                                                   ExerciseRegression& exercise) {
+  std::vector<Values> regressors;
+  for (const std::string& name : exercise.settings().regressors) {
+    auto value = regressor_value(event, name);
+    if (!value) {
+      return std::unexpected(ModelError::message("Invalid value '" + name +
+                                                 "' for key 'REGRESSORS', caused by \n" +
+                                                 value.error().text()));
+    }
+    regressors.push_back(std::move(*value));
+  }
+  exercise.save(event.index, event.state.discount, std::move(regressors));
+  return {};
+}
+
+// Choices that pay a value (not those of snapper units) are decided by regression.
+bool decided_by_regression(const MCEvent& event) {
+  if (!event.timetable.op_at(event.index).is_choice()) return false;
+  const EvState::Kind& saved = event.state.graph.at(event.index).kind;
+  return std::holds_alternative<EvState::Pay>(saved) ||
+         std::holds_alternative<EvState::TrackRef>(saved);
+}
+
+// Saves the event, and what its decision needs when choices are regressed.
+std::expected<void, ModelError> forward_event(const MCEvent& event,
+                                              ExerciseRegression* exercise) {
+  RV_TRY(save_event(event));
+  if (exercise != nullptr && decided_by_regression(event)) {
+    RV_TRY(save_choice_inputs(event, *exercise));
+  }
+  return {};
+}
+
 }  // namespace
 
 std::expected<Values, ModelError> MCModel::dataset_value(const Values& weight,
@@ -102,6 +146,11 @@ std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& 
                                                CancelHook cancel) {
   RV_ASSIGN(FwdModelStateGeneric state, model.create_state_mc(timetable));
   CancelCheck check(cancel);
+  std::optional<ExerciseRegression> exercise;
+  if (model.params().exercise.by_regression()) {
+    exercise.emplace(model.params().exercise, state.paths());
+  }
+  ExerciseRegression* regression = exercise ? &*exercise : nullptr;
   std::int64_t current = model.params().pricing_ts;
   for (std::size_t i = 0; i < timetable.size(); ++i) {
     if (check.stop_after(event_work(state.discount.size()))) {
@@ -114,20 +163,21 @@ std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& 
       RV_TRY(model.advance(state, *time));
       current = *time;
     }
-    if (auto saved = save_event(MCEvent{model, state, timetable, i, *time}); !saved) {
+    if (auto saved = forward_event(MCEvent{model, state, timetable, i, *time}, regression);
+        !saved) {
       return std::unexpected(ModelError::event_error(timetable, i, saved.error().text()));
     }
   }
-  RV_TRY(evolve_pvs_backward(state, timetable, model.params().flags, cancel));
+  RV_TRY(evolve_pvs_backward(state, timetable, model.params().flags, cancel, regression));
   return std::move(state).into_ledger();
 }
 
-std::expected<double, ModelError> mc_price(const Ledger& ledger) {
+std::expected<double, ModelError> mc_price(const Ledger& ledger, std::size_t first_path) {
   RV_ASSIGN(const Values* pv, ledger.pv_vec(0));
-  if (pv->empty()) return std::unexpected(ModelError::message("Empty PV Vector"));
+  if (pv->size() <= first_path) return std::unexpected(ModelError::message("Empty PV Vector"));
   double sum = 0.0;
-  for (const double value : *pv) sum += value;
-  return sum / static_cast<double>(pv->size());
+  for (std::size_t j = first_path; j < pv->size(); ++j) sum += (*pv)[j];
+  return sum / static_cast<double>(pv->size() - first_path);
 }
 
 }  // namespace ravlin

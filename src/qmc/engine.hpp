@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "asset/assets.hpp"
+#include "ledger/exercise.hpp"
 #include "ledger/ledger.hpp"
 #include "model/error.hpp"
 #include "model/forwardstate.hpp"
@@ -25,6 +26,7 @@ struct MCParams {
   std::uint64_t seed = 0;  // required by the settings, not used by the engine
   std::int64_t pricing_ts = 0;
   std::uint32_t flags = 0;
+  ExerciseSettings exercise;  // our own keys; pathwise unless asked otherwise
 };
 
 class MCModel : public LangModel {
@@ -58,7 +60,7 @@ class MCModel : public LangModel {
 // `cancel` can stop the calculation between events.
 std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& timetable,
                                                CancelHook cancel = {});
-// Mean over the paths of track 0's present values.
-std::expected<double, ModelError> mc_price(const Ledger& ledger);
+// Mean over the paths of track 0's present values, from path `first_path` on.
+std::expected<double, ModelError> mc_price(const Ledger& ledger, std::size_t first_path = 0);
 
 }  // namespace ravlin
