@@ -111,16 +111,34 @@ class MonteCarlo:
     factory, never a used path object, makes every call start from the
     pricing time with the same `seed`.
 
+    Choices (holder's `>`, issuer's `<`) are decided by least-squares
+    regression of the continuation value whenever the timetable holds one
+    (`exercise="auto"`, the default): each path then decides on an estimate
+    of its continuation, not on its own future, which would give a perfect-
+    foresight (upper) bound. `exercise="pathwise"` asks for that pathwise
+    exercise by name, `exercise="regression"` for regression always.
+    `basis_degree` is the degree of the polynomial basis, `regressors` the
+    names read on each path at a choice (assets or snaps; by default the
+    offered value itself, which serves one-asset options; a contract whose
+    offer is the same on every path, such as a bond callable at par, needs
+    regressors such as the short rate's state or an asset), and
+    `calibration_paths` the leading paths that only fit the regressions, so
+    that the price, averaged over the rest, carries no in-sample bias.
+
     >>> from ravlin.paths import GeometricBrownianMotion
     >>> model = MonteCarlo(paths=10_000, state=GeometricBrownianMotion(volatility={"SPX": 0.2}), seed=7)
-    >>> model.paths, model.seed
-    (10000, 7)
+    >>> model.paths, model.seed, model.exercise
+    (10000, 7, 'auto')
     """
 
     paths: int
     state: PathFactory
     seed: int = 0
     statistics: Statistics = False
+    exercise: str = "auto"
+    basis_degree: int = 3
+    regressors: tuple[str, ...] | None = None
+    calibration_paths: int = 0
 
     engine = "mc_price"
 
@@ -133,10 +151,26 @@ class MonteCarlo:
         if not callable(self.state):
             raise TypeError(f"state: expected a factory (market, paths, seed) -> path object, "
                             f"got {type(self.state).__name__}")
+        if self.exercise not in _EXERCISE:
+            raise ValueError(f"exercise: expected one of {sorted(_EXERCISE)}, got {self.exercise!r}")
+        whole(self.basis_degree, "basis_degree", 0)
+        whole(self.calibration_paths, "calibration_paths", 0)
+        if self.calibration_paths >= self.paths:
+            raise ValueError(f"calibration_paths must leave at least one of the {self.paths} paths to price, "
+                             f"got {self.calibration_paths}")
+        if self.regressors is not None and (isinstance(self.regressors, str) or not self.regressors):
+            raise TypeError("regressors: expected a non-empty sequence of names")
         _flags(self.statistics)
 
     def _sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
-        return {"MC": {"PATHS": int(self.paths), "SEED": int(self.seed), "FLAGS": _flags(self.statistics)}}
+        section: dict[str, Any] = {"PATHS": int(self.paths), "SEED": int(self.seed),
+                                   "FLAGS": _flags(self.statistics)}
+        if self.exercise == "regression" or (self.exercise == "auto" and _has_choice(batch)):
+            section.update(EXERCISE="REGRESSION", BASIS_DEGREE=int(self.basis_degree),
+                           CALIBRATION_PATHS=int(self.calibration_paths))
+            if self.regressors is not None:
+                section["REGRESSORS"] = [str(name) for name in self.regressors]
+        return {"MC": section}
 
     def _paths(self, market: Market) -> PathState:
         """Fresh paths for one pricing."""
@@ -145,6 +179,16 @@ class MonteCarlo:
             if not callable(getattr(paths, method, None)):
                 raise TypeError(f"state: the factory made a {type(paths).__name__} without a method {method}()")
         return paths
+
+
+_EXERCISE = {"auto", "regression", "pathwise"}
+
+
+def _has_choice(batch: pa.RecordBatch) -> bool:
+    """Whether any row of the batch is a holder's or an issuer's choice."""
+    ops = batch.column("op")
+    used = set(ops.indices.drop_null().to_pylist())
+    return any(ops.dictionary[k].as_py() in (">", "<") for k in used)
 
 
 @dataclass(frozen=True, kw_only=True)

@@ -138,3 +138,20 @@ def test_settings_are_checked_with_clear_messages(call, message):
     with pytest.raises((TypeError, ValueError)) as caught:
         call()
     assert str(caught.value).startswith(message)
+
+
+def test_monte_carlo_decides_choices_by_regression_unless_asked_for_pathwise():
+    market = ravlin.Market(base="USD", pricing_time="2025-01-02",
+                           curves={"USD": ravlin.ZeroCurve.flat(0.06),
+                                   "SPX": ravlin.ForwardCurve.flat(36.0, growth=0.06)})
+    put = ravlin.BermudanOption(exercise_dates=[f"2025-{m:02d}-02" for m in range(2, 13)] + ["2026-01-02"],
+                                strike=40.0, kind="put", asset="SPX", currency="USD")
+    grid = ravlin.price(put, market, ravlin.BlackScholesGrid(asset="SPX", volatility=0.2)).price
+    gbm = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": 0.2}, antithetic=True)
+    priced = {exercise: ravlin.price(put, market, ravlin.MonteCarlo(paths=50_000, state=gbm, seed=1,
+                                                                    exercise=exercise, statistics=["values"]))
+              for exercise in ("auto", "pathwise")}
+    auto = priced["auto"]
+    assert abs(auto.price - grid) <= 3 * auto.standard_error + 0.005 * grid, (auto, grid)
+    # Pathwise exercise sees each path's own future: well above the fair value.
+    assert priced["pathwise"].price > grid + 10 * priced["pathwise"].standard_error
