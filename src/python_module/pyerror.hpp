@@ -27,6 +27,8 @@ class PyException {
 
   // "{type name}: {str(value)}", or "{type name}: <exception str() failed>".
   std::string text() const;
+  // "{str(value)}" alone, or "<exception str() failed>".
+  std::string message() const;
   // Raises it again as the current Python error.
   void restore() &&;
 

@@ -1,8 +1,5 @@
 #include "python_module/pyunit.hpp"
 
-#include <arrow/c/abi.h>
-#include <arrow/c/bridge.h>
-
 #include <array>
 #include <string>
 
@@ -27,23 +24,42 @@ std::string module_and_name(PyObject* object) {
 
 }  // namespace
 
-std::shared_ptr<arrow::RecordBatch> import_record_batch(PyObject* events_rb) {
+namespace {
+
+// The producer's capsules: a TypeError it raises (also for a method that is
+// not callable) names the argument like every other type fault of it; any
+// other exception reaches the caller unchanged.
+PyRef call_producer(PyObject* method) {
+  PyRef capsules = PyRef::steal(PyObject_CallNoArgs(method));
+  if (!capsules && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    set_events_type_error(PyException::fetch().message());
+  }
+  return capsules;
+}
+
+bool are_array_capsules(PyObject* capsules) {
+  return PyTuple_Check(capsules) && PyTuple_GET_SIZE(capsules) == 2 &&
+         PyCapsule_IsValid(PyTuple_GET_ITEM(capsules, 0), "arrow_schema") &&
+         PyCapsule_IsValid(PyTuple_GET_ITEM(capsules, 1), "arrow_array");
+}
+
+}  // namespace
+
+std::optional<RecordBatch> import_record_batch(PyObject* events_rb) {
   PyRef method = PyRef::steal(PyObject_GetAttrString(events_rb, "__arrow_c_array__"));
   if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::nullopt;
     PyErr_Clear();
     set_events_type_error("Expected instance of pyarrow.lib.RecordBatch, got " +
                           module_and_name(events_rb));
-    return nullptr;
+    return std::nullopt;
   }
-  PyRef capsules = PyRef::steal(PyObject_CallNoArgs(method.get()));
-  if (!capsules) return nullptr;
-  if (!PyTuple_Check(capsules.get()) || PyTuple_GET_SIZE(capsules.get()) != 2 ||
-      !PyCapsule_IsValid(PyTuple_GET_ITEM(capsules.get(), 0), "arrow_schema") ||
-      !PyCapsule_IsValid(PyTuple_GET_ITEM(capsules.get(), 1), "arrow_array")) {
+  PyRef capsules = call_producer(method.get());
+  if (!capsules) return std::nullopt;
+  if (!are_array_capsules(capsules.get())) {
     set_events_type_error("__arrow_c_array__ must return a tuple of the capsules "
                           "'arrow_schema' and 'arrow_array'");
-    return nullptr;
+    return std::nullopt;
   }
   auto* schema = static_cast<ArrowSchema*>(
       PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 0), "arrow_schema"));
@@ -51,24 +67,18 @@ std::shared_ptr<arrow::RecordBatch> import_record_batch(PyObject* events_rb) {
       PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 1), "arrow_array"));
   if (schema->release == nullptr || array->release == nullptr) {
     set_events_type_error("the Arrow capsules have already been consumed");
-    return nullptr;
+    return std::nullopt;
   }
   // The import moves both structs out of the capsules (marking them
   // released), so the capsules' destructors have nothing left to free.
-  auto batch = arrow::ImportRecordBatch(array, schema);
-  if (!batch.ok()) {
-    const auto& status = batch.status();
-    PyErr_SetString(status.IsTypeError() ? PyExc_TypeError : PyExc_ValueError,
-                    ("argument 'events_rb': " + status.message()).c_str());
-    return nullptr;
+  auto batch = RecordBatch::import(schema, array);
+  if (!batch) {
+    const RecordBatch::ImportError& fault = batch.error();
+    PyErr_SetString(fault.type_error ? PyExc_TypeError : PyExc_ValueError,
+                    ("argument 'events_rb': " + fault.reason).c_str());
+    return std::nullopt;
   }
-  // Buffers whose sizes do not match the declared lengths would be read out
-  // of bounds later.
-  if (auto status = (*batch)->Validate(); !status.ok()) {
-    PyErr_SetString(PyExc_ValueError, ("argument 'events_rb': " + status.message()).c_str());
-    return nullptr;
-  }
-  return *batch;
+  return std::move(*batch);
 }
 
 std::expected<std::unique_ptr<EvalPhrase>, PyParseError> CreateTimeTable::create_phrase(
@@ -142,7 +152,7 @@ std::expected<void, PyTimeTableError> check_op_vocabulary(const Events& events) 
 }  // namespace
 
 std::expected<TimeTable, PyTimeTableError> CreateTimeTable::create_timetable(
-    const arrow::RecordBatch& batch, PyObject* expressions) {
+    const RecordBatch& batch, PyObject* expressions) {
   RV_ASSIGN(Events events, Events::create(batch));
   RV_ASSIGN(Expressions parsed, read_expressions(expressions));
   RV_TRY(check_op_vocabulary(events));

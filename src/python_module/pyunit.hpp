@@ -2,10 +2,10 @@
 #pragma once
 
 #include <Python.h>
-#include <arrow/api.h>
 
 #include <expected>
 #include <memory>
+#include <optional>
 
 #include "python_module/pyerror.hpp"
 #include "timetable/timetable.hpp"
@@ -13,13 +13,14 @@
 namespace ravlin::py {
 
 // `events_rb` as a record batch, through `__arrow_c_array__`. On failure the
-// Python error (a TypeError naming the argument, or the conversion's own) is set.
-std::shared_ptr<arrow::RecordBatch> import_record_batch(PyObject* events_rb);
+// Python error (a TypeError or ValueError naming the argument, or the
+// producer's own exception) is set.
+std::optional<RecordBatch> import_record_batch(PyObject* events_rb);
 
 struct CreateTimeTable {
   // Columns, then expressions, then the op vocabulary, then units and ops.
   static std::expected<TimeTable, PyTimeTableError> create_timetable(
-      const arrow::RecordBatch& batch, PyObject* expressions);
+      const RecordBatch& batch, PyObject* expressions);
   // The phrase of one expression entry: "fn", then "inp".
   static std::expected<std::unique_ptr<EvalPhrase>, PyParseError> create_phrase(PyObject* entry);
 };

@@ -1,11 +1,8 @@
 // The five event columns of a timetable record batch, type-checked.
 #pragma once
 
-#include <arrow/api.h>
-
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,23 +11,25 @@
 
 #include "timetable/error.hpp"
 #include "timetable/op.hpp"
+#include "timetable/record_batch.hpp"
 #include "timetable/unit.hpp"
 
 namespace ravlin {
 
-// Views of the columns of the caller's record batch; they own no data beyond
-// a reference count on the Arrow arrays.
+// Validated views of the columns of the caller's record batch; they read the
+// batch's buffers, which the batch keeps alive.
 struct Events {
-  std::shared_ptr<arrow::TimestampArray> time;
-  std::shared_ptr<arrow::DictionaryArray> track;
-  std::shared_ptr<arrow::DictionaryArray> op;
-  std::shared_ptr<arrow::DoubleArray> quantity;
-  std::shared_ptr<arrow::DictionaryArray> unit;
+  Column time;
+  Column track;
+  Column op;
+  Column quantity;
+  Column unit;
 
   // Finds and checks "time", "track", "op", "quantity", "unit" in this order;
   // rejects dictionary indices outside their dictionary.
-  static std::expected<Events, OpError> create(const arrow::RecordBatch& batch);
+  static std::expected<Events, OpError> create(const RecordBatch& batch);
 
+  std::size_t size() const { return static_cast<std::size_t>(time.length()); }
   // The "op" dictionary values in order (null values absent), or
   // "Error in ops column, expected strings".
   std::expected<std::vector<std::optional<std::string_view>>, OpError> ops_iter() const;
@@ -43,26 +42,11 @@ struct Events {
   std::expected<std::vector<std::optional<std::string_view>>, OpError> units_iter() const;
 };
 
-// The validity bitmap of an Arrow array with the array's offset applied; an
-// array without a bitmap has no nulls.
-struct ValidityBits {
-  const std::uint8_t* bits = nullptr;
-  std::int64_t offset = 0;
-
-  static ValidityBits of(const arrow::ArrayData& data);
-  bool is_valid(std::size_t i) const {
-    if (bits == nullptr) return true;
-    const auto bit = static_cast<std::uint64_t>(offset) + i;
-    return ((bits[bit >> 3] >> (bit & 7)) & 1) != 0;
-  }
-};
-
 // The position of the first occurrence of each non-null value.
 std::unordered_map<std::string_view, std::size_t> first_positions(
     const std::vector<std::optional<std::string_view>>& values);
 
 // The named column as a dictionary column with 64-bit signed indices.
-std::expected<std::shared_ptr<arrow::DictionaryArray>, OpError> get_column(
-    const arrow::RecordBatch& batch, std::string_view name);
+std::expected<Column, OpError> get_column(const RecordBatch& batch, std::string_view name);
 
 }  // namespace ravlin

@@ -15,34 +15,40 @@ const Op& null_op() {
   return op;
 }
 
-// The values buffer of a primitive or dictionary-index array, offset applied.
-template <typename T>
-const T* values_of(const arrow::Array& array) {
-  return array.data()->GetValues<T>(1);
-}
-
 }  // namespace
+
+std::vector<std::uint32_t> TimeTable::copy_keys(const Column& column) {
+  const std::int64_t* keys = column.values<std::int64_t>();
+  const ValidityBits valid = column.validity();
+  std::vector<std::uint32_t> out(static_cast<std::size_t>(column.length()));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = valid.is_valid(i) ? static_cast<std::uint32_t>(keys[i]) : kNullKey;
+  }
+  return out;
+}
 
 std::expected<TimeTable, OpError> TimeTable::create(Events events, Expressions expressions) {
   RV_ASSIGN(auto units, expressions.create_units_map(events));
   RV_ASSIGN(auto ops, events.ops_map());
+  // Keys are below their dictionary's length (checked with the columns), so
+  // they fit kNullKey's width unless a dictionary holds four billion values.
+  for (const Column* column : {&events.track, &events.op, &events.unit}) {
+    if (column->dictionary()->length >= static_cast<std::int64_t>(kNullKey)) {
+      return std::unexpected(OpError::message("A dictionary of the timetable holds more than " +
+                                              std::to_string(kNullKey - 1) + " values"));
+    }
+  }
 
   TimeTable table;
   table.ops_ = std::move(ops);
   table.units_ = std::move(units);
-  table.size_ = static_cast<std::size_t>(events.time->length());
-  table.time_ = values_of<std::int64_t>(*events.time);
-  table.quantity_ = values_of<double>(*events.quantity);
-  table.track_keys_ = values_of<std::int64_t>(*events.track);
-  table.op_keys_ = values_of<std::int64_t>(*events.op);
-  table.unit_keys_ = values_of<std::int64_t>(*events.unit);
-  table.time_valid_ = ValidityBits::of(*events.time->data());
-  table.track_valid_ = ValidityBits::of(*events.track->data());
-  table.op_valid_ = ValidityBits::of(*events.op->data());
-  table.unit_valid_ = ValidityBits::of(*events.unit->data());
-  // The buffers belong to the Arrow arrays, so the cached pointers survive
-  // moving the views and the table.
-  table.events_ = std::move(events);
+  table.size_ = events.size();
+  table.time_ = events.time.values<std::int64_t>();
+  table.quantity_ = events.quantity.values<double>();
+  table.time_valid_ = events.time.validity();
+  table.track_keys_ = copy_keys(events.track);
+  table.op_keys_ = copy_keys(events.op);
+  table.unit_keys_ = copy_keys(events.unit);
   table.expressions_ = std::move(expressions);
   return table;
 }
@@ -53,13 +59,13 @@ std::optional<std::int64_t> TimeTable::ts_opt(std::size_t i) const {
 }
 
 const Op& TimeTable::op_at(std::size_t i) const {
-  if (!op_valid_.is_valid(i)) return null_op();
-  return ops_[static_cast<std::size_t>(op_keys_[i])];
+  if (op_keys_[i] == kNullKey) return null_op();
+  return ops_[op_keys_[i]];
 }
 
 std::optional<std::uint64_t> TimeTable::unit_key_at(std::size_t i) const {
-  if (!unit_valid_.is_valid(i)) return std::nullopt;
-  return static_cast<std::uint64_t>(unit_keys_[i]);
+  if (unit_keys_[i] == kNullKey) return std::nullopt;
+  return unit_keys_[i];
 }
 
 std::string TimeTable::unit_desc_at(std::size_t i) const {
@@ -68,17 +74,17 @@ std::string TimeTable::unit_desc_at(std::size_t i) const {
 }
 
 std::expected<std::uint64_t, std::string> TimeTable::track_key_at(std::size_t i) const {
-  if (!track_valid_.is_valid(i)) {
+  if (track_keys_[i] == kNullKey) {
     return std::unexpected(std::string("No track specified at event#") + std::to_string(i));
   }
-  return static_cast<std::uint64_t>(track_keys_[i]);
+  return track_keys_[i];
 }
 
 std::optional<std::size_t> TimeTable::next_idx(std::size_t start, std::size_t end,
                                                std::uint64_t track) const {
   end = std::min(end, size_);
   for (std::size_t i = start; i < end; ++i) {
-    if (track_valid_.is_valid(i) && static_cast<std::uint64_t>(track_keys_[i]) == track) {
+    if (track_keys_[i] != kNullKey && track_keys_[i] == track) {
       return i - start;
     }
   }

@@ -57,21 +57,24 @@ class TimeTable {
  private:
   TimeTable() = default;
 
+  // A row's dictionary key, copied when the table is built, or kNullKey.
+  static constexpr std::uint32_t kNullKey = 0xFFFFFFFFu;
+  static std::vector<std::uint32_t> copy_keys(const Column& column);
+
   std::vector<Op> ops_;
   std::vector<Unit> units_;
-  Events events_;
   Expressions expressions_;
-  // Raw column reads, cached once: values with the array offsets applied.
+  // Times and quantities are read in place from the batch's buffers (which
+  // outlive the table), with the array offsets applied;
+  // keys are copied, because the caller's buffers may be rewritten by Python
+  // code during a valuation and a key must never index past its table.
   std::size_t size_ = 0;
   const std::int64_t* time_ = nullptr;
   const double* quantity_ = nullptr;
-  const std::int64_t* track_keys_ = nullptr;
-  const std::int64_t* op_keys_ = nullptr;
-  const std::int64_t* unit_keys_ = nullptr;
   ValidityBits time_valid_;
-  ValidityBits track_valid_;
-  ValidityBits op_valid_;
-  ValidityBits unit_valid_;
+  std::vector<std::uint32_t> track_keys_;
+  std::vector<std::uint32_t> op_keys_;
+  std::vector<std::uint32_t> unit_keys_;
 };
 
 }  // namespace ravlin

@@ -1,45 +1,95 @@
 #include "util/values.hpp"
 
-#include <arrow/memory_pool.h>
-
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <unordered_map>
+#include <vector>
 
 namespace ravlin {
 
 namespace {
 
-// Large buffers (one per path of a simulation, say) come from Arrow's memory
-// pool, which keeps freed pages for reuse: through the system allocator they
-// would be handed back and faulted in again at every event. Small buffers use
-// the system allocator, which also serves values that outlive the pool at
-// exit (static test tables). Under AddressSanitizer everything uses the
-// system allocator, so that every buffer keeps its redzones.
+// Large buffers (one per path of a simulation, say) freed during a pricing
+// call are kept for the next buffer of the same size in that call: through
+// the system allocator they would be handed back and faulted in again at
+// every event. Small buffers always use the system allocator. Under
+// AddressSanitizer nothing is kept, so that every buffer keeps its redzones.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr std::size_t kPoolBytes = std::numeric_limits<std::size_t>::max();
 #else
 constexpr std::size_t kPoolBytes = 64 * 1024;
 #endif
+// What a call may hold in freed buffers beyond what it uses.
+constexpr std::size_t kMaxKeptBytes = std::size_t{1} << 30;
+
+class BufferPool {
+ public:
+  BufferPool() = default;
+  BufferPool(const BufferPool&) = delete;
+  BufferPool& operator=(const BufferPool&) = delete;
+  ~BufferPool() {
+    for (auto& [bytes, buffers] : free_) {
+      for (void* buffer : buffers) ::operator delete(buffer);
+    }
+  }
+
+  void* take(std::size_t bytes) {
+    auto found = free_.find(bytes);
+    if (found == free_.end() || found->second.empty()) return nullptr;
+    void* buffer = found->second.back();
+    found->second.pop_back();
+    kept_ -= bytes;
+    return buffer;
+  }
+
+  bool keep(void* buffer, std::size_t bytes) {
+    if (kept_ + bytes > kMaxKeptBytes) return false;
+    free_[bytes].push_back(buffer);
+    kept_ += bytes;
+    return true;
+  }
+
+ private:
+  std::unordered_map<std::size_t, std::vector<void*>> free_;
+  std::size_t kept_ = 0;
+};
+
+// The pool of the pricing call running on this thread, if any.
+thread_local BufferPool* active_pool = nullptr;
 
 double* allocate_buffer(std::size_t bytes) {
-  if (bytes < kPoolBytes) return static_cast<double*>(::operator new(bytes));
-  std::uint8_t* buffer = nullptr;
-  if (!arrow::default_memory_pool()->Allocate(static_cast<std::int64_t>(bytes), &buffer).ok()) {
-    throw std::bad_alloc();
+  if (bytes >= kPoolBytes && active_pool != nullptr) {
+    if (void* buffer = active_pool->take(bytes)) return static_cast<double*>(buffer);
   }
-  return reinterpret_cast<double*>(buffer);
+  return static_cast<double*>(::operator new(bytes));
 }
 
 }  // namespace
 
-void PoolFree::operator()(double* buffer) const noexcept {
-  if (bytes < kPoolBytes) {
-    ::operator delete(buffer);
-  } else {
-    arrow::default_memory_pool()->Free(reinterpret_cast<std::uint8_t*>(buffer),
-                                       static_cast<std::int64_t>(bytes));
+ValuesPoolScope::ValuesPoolScope() : outer_(active_pool) {
+  if (outer_ == nullptr) {
+    own_ = new BufferPool;
+    active_pool = static_cast<BufferPool*>(own_);
   }
+}
+
+ValuesPoolScope::~ValuesPoolScope() {
+  if (own_ != nullptr) {
+    active_pool = nullptr;
+    delete static_cast<BufferPool*>(own_);
+  }
+}
+
+void PoolFree::operator()(double* buffer) const noexcept {
+  if (bytes >= kPoolBytes && active_pool != nullptr) {
+    try {
+      if (active_pool->keep(buffer, bytes)) return;
+    } catch (const std::bad_alloc&) {
+      // No room to remember it: hand it back instead.
+    }
+  }
+  ::operator delete(buffer);
 }
 
 void Values::allocate(std::size_t size) {

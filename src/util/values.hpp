@@ -16,11 +16,27 @@
 
 namespace ravlin {
 
-// Releases a heap buffer of `bytes` to the allocator it came from (large
-// buffers come from Arrow's memory pool, see values.cpp).
+// Releases a heap buffer of `bytes`: into the pricing call's pool of freed
+// buffers when one is open and the buffer is large, else to the system.
 struct PoolFree {
   std::size_t bytes = 0;
   void operator()(double* buffer) const noexcept;
+};
+
+// Opens a pool of freed buffers for the pricing call on this thread: large
+// value buffers freed while it is open serve later ones of the same size, and
+// are handed back to the system when it closes. Scopes nest (the outermost
+// owns the pool); buffers that outlive it are freed as usual.
+class ValuesPoolScope {
+ public:
+  ValuesPoolScope();
+  ValuesPoolScope(const ValuesPoolScope&) = delete;
+  ValuesPoolScope& operator=(const ValuesPoolScope&) = delete;
+  ~ValuesPoolScope();
+
+ private:
+  void* outer_;
+  void* own_ = nullptr;
 };
 
 // A contiguous array of doubles that keeps a single element inline, so the

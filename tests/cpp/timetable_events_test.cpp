@@ -16,7 +16,7 @@ namespace {
 
 using testing::NamedColumn;
 
-std::shared_ptr<arrow::Array> strings_dict(const std::vector<std::optional<std::int64_t>>& keys,
+testing::ColumnPtr strings_dict(const std::vector<std::optional<std::int64_t>>& keys,
                                            const std::vector<std::optional<std::string>>& values) {
   return testing::dict_column(keys, values);
 }
@@ -37,14 +37,15 @@ void erase_column(std::vector<NamedColumn>& columns, const std::string& name) {
 }
 
 void replace_column(std::vector<NamedColumn>& columns, const std::string& name,
-                    std::shared_ptr<arrow::Array> array) {
+                    testing::ColumnPtr array) {
   for (auto& column : columns) {
     if (column.first == name) column.second = std::move(array);
   }
 }
 
 std::string error_text(const std::vector<NamedColumn>& columns) {
-  auto events = Events::create(*testing::batch_of(columns));
+  const auto batch = testing::batch_of(columns);
+  auto events = Events::create(*batch);
   return events ? std::string("<built>") : events.error().text();
 }
 
@@ -69,7 +70,7 @@ TEST_P(ColumnChecks, ReportsTheFirstFaultyColumn) {
 }
 
 // A plain integer column: the wrong type for any event column.
-std::shared_ptr<arrow::Array> plain_int64() { return testing::int64_column({0, 0}); }
+testing::ColumnPtr plain_int64() { return testing::int64_column({0, 0}); }
 
 INSTANTIATE_TEST_SUITE_P(
     Events, ColumnChecks,
@@ -80,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         ColumnCase{"TimeInMicroseconds",
                    [](auto& c) {
                      replace_column(c, "time",
-                                    testing::timestamp_column(arrow::TimeUnit::MICRO, {0, 1}));
+                                    testing::timestamp_column(testing::TimeUnit::Micro, {0, 1}));
                    },
                    wrong("time")},
         ColumnCase{"PlainStringTrack",
@@ -150,16 +151,17 @@ TEST(EventsCreate, AcceptsAnyOrderExtraColumnsAndTimeZones) {
   std::reverse(columns.begin(), columns.end());
   columns.insert(columns.begin() + 2, {"comment", testing::string_column({"x", "y"})});
   replace_column(columns, "time",
-                 testing::timestamp_column(arrow::TimeUnit::MILLI, {5, 7}, "Europe/Paris"));
+                 testing::timestamp_column(testing::TimeUnit::Milli, {5, 7}, "Europe/Paris"));
   // A second "quantity" of the wrong type after the first is ignored.
   columns.push_back({"quantity", testing::int64_column({1, 2})});
 
-  auto events = Events::create(*testing::batch_of(columns));
+  const auto batch = testing::batch_of(columns);
+  auto events = Events::create(*batch);
   ASSERT_TRUE(events) << events.error().text();
-  EXPECT_EQ(events->time->Value(1), 7);
-  EXPECT_EQ(events->quantity->Value(1), -2.0);
-  EXPECT_EQ(events->op->dictionary()->length(), 2);
-  EXPECT_TRUE(events->unit->IsNull(1));
+  EXPECT_EQ(events->time.values<std::int64_t>()[1], 7);
+  EXPECT_EQ(events->quantity.values<double>()[1], -2.0);
+  EXPECT_EQ(events->op.dictionary()->length, 2);
+  EXPECT_FALSE(events->unit.validity().is_valid(1));
 }
 
 struct KeyRangeCase {
@@ -215,7 +217,8 @@ class OpVocabulary : public ::testing::TestWithParam<VocabularyCase> {};
 TEST_P(OpVocabulary, OneOpPerDictionaryValueInOrder) {
   auto columns = good_columns();
   replace_column(columns, "op", strings_dict({0, 0}, GetParam().codes));
-  auto events = Events::create(*testing::batch_of(columns));
+  const auto batch = testing::batch_of(columns);
+  auto events = Events::create(*batch);
   ASSERT_TRUE(events) << events.error().text();
 
   auto codes = events->ops_iter();
@@ -265,7 +268,8 @@ TEST(OpVocabulary, NonStringDictionaryValuesPassTheColumnCheckButNotTheRead) {
   replace_column(columns, "unit",
                  testing::dictionary_of(testing::int64_column({0, 0}),
                                         testing::large_string_column({"USD"})));
-  auto events = Events::create(*testing::batch_of(columns));
+  const auto batch = testing::batch_of(columns);
+  auto events = Events::create(*batch);
   ASSERT_TRUE(events) << events.error().text();
   EXPECT_EQ(events->ops_iter().error().text(), "Error in ops column, expected strings");
   EXPECT_EQ(events->ops_map().error().text(), "Error in ops column, expected strings");

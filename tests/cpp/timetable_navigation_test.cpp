@@ -37,7 +37,7 @@ Expressions phrase_cpn() {
   return expressions;
 }
 
-TimeTable build(const std::shared_ptr<arrow::RecordBatch>& batch) {
+TimeTable build(const testing::BatchPtr& batch) {
   auto events = Events::create(*batch);
   if (!events) throw std::runtime_error(events.error().text());
   auto table = TimeTable::create(std::move(*events), phrase_cpn());
@@ -46,7 +46,7 @@ TimeTable build(const std::shared_ptr<arrow::RecordBatch>& batch) {
 }
 
 // The rows behind the description cases, one per special case.
-std::shared_ptr<arrow::RecordBatch> described_batch() {
+testing::BatchPtr described_batch() {
   return testing::timetable_batch(
       {
           Row{0, 1719532800000, 0, 100.0, 0},
@@ -68,7 +68,7 @@ struct DescCase {
 class EventDescription : public ::testing::TestWithParam<DescCase> {};
 
 TEST_P(EventDescription, OneLinePerEvent) {
-  static const std::shared_ptr<arrow::RecordBatch> batch = described_batch();
+  static const testing::BatchPtr batch = described_batch();
   const TimeTable table = build(batch);
   EXPECT_EQ(table.event_desc(GetParam().event), GetParam().text);
 }
@@ -126,7 +126,7 @@ TEST(TimetableAccess, ReadsKeysAndNulls) {
 }
 
 // Track keys by row: 0, -, 1, 2, -, 0, 1, 2, 0, 2.
-std::shared_ptr<arrow::RecordBatch> track_walk_batch() {
+testing::BatchPtr track_walk_batch() {
   std::vector<Row> rows;
   for (std::optional<std::int64_t> track : {std::optional<std::int64_t>(0), {}, {1}, {2}, {},
                                             {0}, {1}, {2}, {0}, {2}}) {
@@ -148,7 +148,7 @@ struct NextCase {
 class NextIndex : public ::testing::TestWithParam<NextCase> {};
 
 TEST_P(NextIndex, OffsetOfTheNextEventOfTheTrack) {
-  static const std::shared_ptr<arrow::RecordBatch> batch = track_walk_batch();
+  static const testing::BatchPtr batch = track_walk_batch();
   const TimeTable table = build(batch);
   const auto& c = GetParam();
   EXPECT_EQ(table.next_idx(c.start, c.end, c.track), c.offset);
@@ -165,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Twenty rows whose nulls, keys and values all differ, so a slice read with
 // a wrong offset shows up in some accessor.
-std::shared_ptr<arrow::RecordBatch> long_batch() {
+testing::BatchPtr long_batch(std::optional<testing::Slice> slice = std::nullopt) {
   std::vector<Row> rows;
   for (std::int64_t i = 0; i < 20; ++i) {
     auto maybe = [&](std::int64_t every, std::int64_t value) {
@@ -174,7 +174,7 @@ std::shared_ptr<arrow::RecordBatch> long_batch() {
     rows.push_back(Row{maybe(3, i % 3), maybe(5, 1000 * i), maybe(4, i % 3),
                        0.25 * static_cast<double>(i), maybe(7, i % 5)});
   }
-  return testing::timetable_batch(rows, kTracks, kOps, kUnits);
+  return testing::timetable_batch(rows, kTracks, kOps, kUnits, slice);
 }
 
 class SlicedBatch : public ::testing::TestWithParam<std::int64_t> {};
@@ -182,7 +182,7 @@ class SlicedBatch : public ::testing::TestWithParam<std::int64_t> {};
 TEST_P(SlicedBatch, ReadsTheRowsOfTheSlice) {
   const std::int64_t offset = GetParam();
   const auto full_batch = long_batch();
-  const auto sliced_batch = full_batch->Slice(offset, 20 - offset - 2);
+  const auto sliced_batch = long_batch(testing::Slice{offset, 20 - offset - 2});
   const TimeTable full = build(full_batch);
   const TimeTable sliced = build(sliced_batch);
   ASSERT_EQ(sliced.size(), static_cast<std::size_t>(20 - offset - 2));
@@ -205,24 +205,25 @@ TEST_P(SlicedBatch, ReadsTheRowsOfTheSlice) {
 INSTANTIATE_TEST_SUITE_P(Timetable, SlicedBatch, ::testing::Values(1, 3, 7, 9, 13));
 
 TEST(SlicedBatch, KeysOutsideTheSliceAreNotChecked) {
-  auto batch = testing::timetable_batch(
-      {Row{0, 0, 0, 1.0, 0}, Row{0, 0, 0, 2.0, 0}, Row{0, 0, 0, 3.0, 9}}, kTracks, kOps,
-      kUnits);
+  const std::vector<Row> rows = {Row{0, 0, 0, 1.0, 0}, Row{0, 0, 0, 2.0, 0},
+                                 Row{0, 0, 0, 3.0, 9}};
+  auto batch = testing::timetable_batch(rows, kTracks, kOps, kUnits);
   EXPECT_FALSE(Events::create(*batch));
-  auto events = Events::create(*batch->Slice(0, 2));
+  auto slice = testing::timetable_batch(rows, kTracks, kOps, kUnits, testing::Slice{0, 2});
+  auto events = Events::create(*slice);
   ASSERT_TRUE(events) << events.error().text();
 }
 
 TEST(TimetableCreate, UnitsAreResolvedBeforeOps) {
   auto ints = testing::dictionary_of(testing::int64_column({0}), testing::int64_column({1}));
-  auto columns = [&](std::shared_ptr<arrow::Array> op, std::shared_ptr<arrow::Array> unit) {
+  auto columns = [&](testing::ColumnPtr op, testing::ColumnPtr unit) {
     return testing::batch_of({{"time", testing::time_column({0})},
                               {"track", testing::dict_column({0}, {"leg"})},
                               {"op", op},
                               {"quantity", testing::double_column({1.0})},
                               {"unit", unit}});
   };
-  auto create = [](const std::shared_ptr<arrow::RecordBatch>& batch) {
+  auto create = [](const testing::BatchPtr& batch) {
     auto events = Events::create(*batch);
     EXPECT_TRUE(events);
     auto table = TimeTable::create(std::move(*events), Expressions{});

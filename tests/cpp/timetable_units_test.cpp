@@ -49,8 +49,8 @@ Expressions make_expressions(const ExpressionNames& names) {
 }
 
 // One event per table; every dictionary value is resolved whether used or not.
-std::shared_ptr<arrow::RecordBatch> batch_with(const std::shared_ptr<arrow::Array>& track,
-                                               const std::shared_ptr<arrow::Array>& unit) {
+testing::BatchPtr batch_with(const testing::ColumnPtr& track,
+                                               const testing::ColumnPtr& unit) {
   return testing::batch_of({
       {"time", testing::time_column({0})},
       {"track", track},
@@ -60,10 +60,11 @@ std::shared_ptr<arrow::RecordBatch> batch_with(const std::shared_ptr<arrow::Arra
   });
 }
 
-std::expected<std::vector<Unit>, OpError> resolve(const std::shared_ptr<arrow::Array>& track,
-                                                  const std::shared_ptr<arrow::Array>& unit,
+std::expected<std::vector<Unit>, OpError> resolve(const testing::ColumnPtr& track,
+                                                  const testing::ColumnPtr& unit,
                                                   const ExpressionNames& names) {
-  auto events = Events::create(*batch_with(track, unit));
+  const auto batch = batch_with(track, unit);
+  auto events = Events::create(*batch);
   if (!events) return std::unexpected(events.error());
   return make_expressions(names).create_units_map(*events);
 }
@@ -127,8 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct UnitFailureCase {
   std::string label;
-  std::shared_ptr<arrow::Array> track;
-  std::shared_ptr<arrow::Array> unit;
+  testing::ColumnPtr track;
+  testing::ColumnPtr unit;
   std::string text;
   friend void PrintTo(const UnitFailureCase& c, std::ostream* os) { *os << c.label; }
 };
@@ -141,7 +142,7 @@ TEST_P(UnitResolutionFailure, ReportsTheFirstFault) {
   EXPECT_EQ(units.error().text(), GetParam().text);
 }
 
-std::shared_ptr<arrow::Array> int_dictionary() {
+testing::ColumnPtr int_dictionary() {
   return testing::dictionary_of(testing::int64_column({0}), testing::int64_column({7}));
 }
 

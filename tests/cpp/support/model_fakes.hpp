@@ -17,6 +17,7 @@
 #include "asset/assets.hpp"
 #include "expr/eval_phrase.hpp"
 #include "support/arrow_builders.hpp"
+#include "support/timetable_builder.hpp"
 #include "timetable/expressions.hpp"
 #include "timetable/timetable.hpp"
 #include "util/values.hpp"
@@ -83,19 +84,6 @@ inline Assets flat_assets(double rate,
     add(name, {0.0, 10.0}, {std::log(forward), std::log(forward)}, AssetKind::Quoted);
   }
   return Assets(std::move(curves), "USD");
-}
-
-inline TimeTable make_timetable(const std::vector<Row>& rows,
-                                const std::vector<std::optional<std::string>>& tracks,
-                                const std::vector<std::optional<std::string>>& ops,
-                                const std::vector<std::optional<std::string>>& units,
-                                Expressions expressions = {}) {
-  auto batch = timetable_batch(rows, tracks, ops, units);
-  auto events = Events::create(*batch);
-  if (!events) throw std::runtime_error(events.error().text());
-  auto timetable = TimeTable::create(std::move(*events), std::move(expressions));
-  if (!timetable) throw std::runtime_error(timetable.error().text());
-  return std::move(*timetable);
 }
 
 }  // namespace ravlin::testing
