@@ -13,6 +13,7 @@ from .errors import PricingError, TimetableError
 from .market import ForwardCurve, Market, ZeroCurve
 from .models import BlackScholesGrid, Fixed, HullWhiteGrid, MonteCarlo
 from .pricing import Phrase, Result, Snapper, price
+from .risk import Bumps, Greeks, Risk, Sensitivity, risk
 from .timetable import timetable
 from . import paths
 
@@ -22,6 +23,6 @@ except PackageNotFoundError:  # running from a source tree that was never instal
     __version__ = "0+unknown"
 
 __all__ = [
-    "BlackScholesGrid", "Fixed", "ForwardCurve", "HullWhiteGrid", "Market", "MonteCarlo", "Phrase",
-    "PricingError", "Result", "Snapper", "TimetableError", "ZeroCurve", "paths", "price", "timetable",
+    "BlackScholesGrid", "Bumps", "Fixed", "ForwardCurve", "HullWhiteGrid", "Market", "MonteCarlo", "Phrase",
+    "PricingError", "Result", "Risk", "Sensitivity", "Greeks", "Snapper", "TimetableError", "ZeroCurve", "paths", "price", "risk", "timetable",
 ]

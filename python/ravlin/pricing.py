@@ -18,6 +18,9 @@ from .timetable import timetable as as_timetable
 
 if TYPE_CHECKING:
     import pyarrow as pa
+    from matplotlib.figure import Figure
+
+    from .risk import Greeks
 
 __all__ = ["price", "Result", "Phrase", "Snapper"]
 
@@ -81,7 +84,8 @@ class Result:
     `values` holds the present value of the priced track per path (Monte
     Carlo), per node (grids) or its one value (fixed); on grids `nodes`
     holds each node's coordinate: the spot price on Black-Scholes, the
-    short rate at the pricing time on Hull-White. `cashflows` and `choices`
+    short rate at the pricing time on Hull-White, and `greeks` the delta,
+    gamma and theta of that one solve (`ravlin.risk.Greeks`). `cashflows` and `choices`
     are tables with one row per event and track: the event's row, time,
     track, op, quantity and unit, its contribution to the price (`value`:
     the mean over paths, the middle node of a grid) or the share of paths
@@ -102,6 +106,7 @@ class Result:
     nodes: np.ndarray | None = None
     choices: pa.Table | None = None
     cashflows: pa.Table | None = None
+    greeks: Greeks | None = None
 
     @property
     def standard_error(self) -> float | None:
@@ -187,13 +192,16 @@ def _result(value: float, model: Model, market: Market, batch: pa.RecordBatch, d
     fd = dataset.get("FD")
     middle = None if fd is None else fd["N_X"]
     values = stats.get("PV_VEC")
-    nodes = None
-    if values is not None and isinstance(model, BlackScholesGrid):
-        nodes = model._nodes(market, fd)
-    elif values is not None and isinstance(model, HullWhiteGrid):
-        nodes = model._nodes(market, fd, _last_step(market, batch, fd["TIMESTEP"]))
+    nodes = greeks = None
+    if values is not None and isinstance(model, (BlackScholesGrid, HullWhiteGrid)):
+        from .risk import grid_greeks
+
+        first_step = _last_step(market, batch, fd["TIMESTEP"])
+        nodes = model._nodes(market, fd) if isinstance(model, BlackScholesGrid) else \
+            model._nodes(market, fd, first_step)
+        greeks = grid_greeks(model, market, values, nodes, first_step)
     events = _Events(batch, middle)
-    return Result(price=value, model=type(model).__name__, values=values, nodes=nodes,
+    return Result(price=value, model=type(model).__name__, values=values, nodes=nodes, greeks=greeks,
                   choices=events.table(_by_event(stats["CHOICES"]), "taken") if "CHOICES" in stats else None,
                   cashflows=events.table(_by_track(stats["CASHFLOW"]), "value") if "CASHFLOW" in stats else None)
 
