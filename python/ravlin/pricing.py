@@ -130,6 +130,30 @@ class Result:
                 parts.append(f"{name}={table.num_rows} rows")
         return f"Result({', '.join(parts)})"
 
+    def plot_values(self, **options: Any) -> Figure:
+        """The value across the grid's nodes with the exercise region (`ravlin.plot.grid_values`)."""
+        from .plot import grid_values
+
+        return grid_values(self, **options)
+
+    def plot_exercise_boundary(self, **options: Any) -> Figure:
+        """The early-exercise boundary over time on a grid (`ravlin.plot.exercise_boundary`)."""
+        from .plot import exercise_boundary
+
+        return exercise_boundary(self, **options)
+
+    def plot_histogram(self, **options: Any) -> Figure:
+        """The Monte Carlo per-path values (`ravlin.plot.histogram`)."""
+        from .plot import histogram
+
+        return histogram(self, **options)
+
+    def plot_cashflows(self) -> Figure:
+        """The cash-flow timeline (`ravlin.plot.cashflows`)."""
+        from .plot import cashflows
+
+        return cashflows(self)
+
 
 def price(timetable: Any, market: Market, model: Model,
           expressions: Mapping[str, Expression] | None = None) -> Result:
