@@ -54,12 +54,14 @@ def market() -> ravlin.Market:
         "SPX": ravlin.ForwardCurve.flat(100.0, growth=0.045, horizon=10.0)})
 
 
-def main(folder: Path) -> None:
+def main(folder: Path, *, days: int = 365, paths: int = 100_000) -> None:
+    """Prints the sensitivities and saves the four pictures into `folder`; the American put
+    exercises daily for `days` days, the Monte Carlo call runs `paths` paths."""
     folder.mkdir(parents=True, exist_ok=True)
     mkt = market()
     start = mkt.pricing_ms
 
-    put = option_rows("put", 100.0, daily(start, 365))
+    put = option_rows("put", 100.0, daily(start, days))
     grid = ravlin.BlackScholesGrid(asset="SPX", volatility=0.25, statistics=True)
     american = ravlin.price(put, mkt, grid)
     print("American put:", american, american.greeks)
@@ -67,9 +69,9 @@ def main(folder: Path) -> None:
     american.plot_exercise_boundary().savefig(folder / "exercise_boundary.png", dpi=110)
     print(ravlin.risk(put, mkt, grid, measures=["vega", "rates"]).table().to_pydict())
 
-    call = option_rows("call", 100.0, [start + 365 * DAY_MS])
-    paths = ravlin.MonteCarlo(paths=100_000, state=GeometricBrownianMotion(volatility={"SPX": 0.25}), seed=1)
-    sensitivities = ravlin.risk(call, mkt, paths, measures=["delta", "vega"])
+    call = option_rows("call", 100.0, [start + days * DAY_MS])
+    simulation = ravlin.MonteCarlo(paths=paths, state=GeometricBrownianMotion(volatility={"SPX": 0.25}), seed=1)
+    sensitivities = ravlin.risk(call, mkt, simulation, measures=["delta", "vega"])
     print("European call:", sensitivities.result, sensitivities.delta, sensitivities.vega)
     sensitivities.result.plot_histogram().savefig(folder / "mc_histogram.png", dpi=110)
 
