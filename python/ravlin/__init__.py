@@ -16,6 +16,7 @@ from .market import ForwardCurve, Market, ZeroCurve
 from .models import BlackScholesGrid, Fixed, HullWhiteGrid, MonteCarlo
 from .pricing import Phrase, Result, Snapper, price
 from ._timetable import timetable
+from .risk import Bumps, Greeks, Risk, Sensitivity, risk
 from . import paths
 from .contract import Contract, Event, to_date, to_datetime, to_millis
 from .daycount import DayCount, day_count
@@ -28,9 +29,10 @@ except PackageNotFoundError:  # running from a source tree that was never instal
     __version__ = "0+unknown"
 
 __all__ = [
-    "AmericanOption", "BermudanOption", "BlackScholesGrid", "BusinessDay", "Contract", "DayCount",
-    "EuropeanOption", "Event", "Fixed", "FixedRateBond", "ForwardCurve", "Frequency", "HullWhiteGrid",
-    "Market", "MonteCarlo", "Period", "Phrase", "PricingError", "Result", "Schedule", "Snapper",
-    "TimetableError", "ZeroCouponBond", "ZeroCurve", "adjust", "day_count", "is_business_day", "paths",
-    "price", "timetable", "to_date", "to_datetime", "to_millis",
+    "AmericanOption", "BermudanOption", "BlackScholesGrid", "Bumps", "BusinessDay", "Contract", "DayCount",
+    "EuropeanOption", "Event", "Fixed", "FixedRateBond", "ForwardCurve", "Frequency", "Greeks",
+    "HullWhiteGrid", "Market", "MonteCarlo", "Period", "Phrase", "PricingError", "Result", "Risk",
+    "Schedule", "Sensitivity", "Snapper", "TimetableError", "ZeroCouponBond", "ZeroCurve", "adjust",
+    "day_count", "is_business_day", "paths", "price", "risk", "timetable", "to_date", "to_datetime",
+    "to_millis",
 ]

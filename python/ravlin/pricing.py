@@ -18,6 +18,9 @@ from ._timetable import timetable as as_timetable
 
 if TYPE_CHECKING:
     import pyarrow as pa
+    from matplotlib.figure import Figure
+
+    from .risk import Greeks
 
 __all__ = ["price", "Result", "Phrase", "Snapper"]
 
@@ -81,7 +84,8 @@ class Result:
     `values` holds the present value of the priced track per path (Monte
     Carlo), per node (grids) or its one value (fixed); on grids `nodes`
     holds each node's coordinate: the spot price on Black-Scholes, the
-    short rate at the pricing time on Hull-White. `cashflows` and `choices`
+    short rate at the pricing time on Hull-White, and `greeks` the delta,
+    gamma and theta of that one solve (`ravlin.risk.Greeks`). `cashflows` and `choices`
     are tables with one row per event and track: the event's row, time,
     track, op, quantity and unit, its contribution to the price (`value`:
     the mean over paths, the middle node of a grid) or the share of paths
@@ -102,6 +106,7 @@ class Result:
     nodes: np.ndarray | None = None
     choices: pa.Table | None = None
     cashflows: pa.Table | None = None
+    greeks: Greeks | None = None
 
     @property
     def standard_error(self) -> float | None:
@@ -125,6 +130,30 @@ class Result:
             if table is not None:
                 parts.append(f"{name}={table.num_rows} rows")
         return f"Result({', '.join(parts)})"
+
+    def plot_values(self, **options: Any) -> Figure:
+        """The value across the grid's nodes with the exercise region (`ravlin.plot.grid_values`)."""
+        from .plot import grid_values
+
+        return grid_values(self, **options)
+
+    def plot_exercise_boundary(self, **options: Any) -> Figure:
+        """The early-exercise boundary over time on a grid (`ravlin.plot.exercise_boundary`)."""
+        from .plot import exercise_boundary
+
+        return exercise_boundary(self, **options)
+
+    def plot_histogram(self, **options: Any) -> Figure:
+        """The Monte Carlo per-path values (`ravlin.plot.histogram`)."""
+        from .plot import histogram
+
+        return histogram(self, **options)
+
+    def plot_cashflows(self) -> Figure:
+        """The cash-flow timeline (`ravlin.plot.cashflows`)."""
+        from .plot import cashflows
+
+        return cashflows(self)
 
 
 def price(timetable: Any, market: Market, model: Model,
@@ -188,13 +217,16 @@ def _result(value: float, model: Model, market: Market, batch: pa.RecordBatch, d
     fd = dataset.get("FD")
     middle = None if fd is None else fd["N_X"]
     values = stats.get("PV_VEC")
-    nodes = None  # the coordinates of the per-node values, in `values` and in the tables
-    if stats and isinstance(model, BlackScholesGrid):
-        nodes = model._nodes(market, fd)
-    elif stats and isinstance(model, HullWhiteGrid):
-        nodes = model._nodes(market, fd, _last_step(market, batch, fd["TIMESTEP"]))
+    nodes = greeks = None
+    if values is not None and isinstance(model, (BlackScholesGrid, HullWhiteGrid)):
+        from .risk import grid_greeks
+
+        first_step = _last_step(market, batch, fd["TIMESTEP"])
+        nodes = model._nodes(market, fd) if isinstance(model, BlackScholesGrid) else \
+            model._nodes(market, fd, first_step)
+        greeks = grid_greeks(model, market, values, nodes, first_step)
     events = _Events(batch, middle)
-    return Result(price=value, model=type(model).__name__, values=values, nodes=nodes,
+    return Result(price=value, model=type(model).__name__, values=values, nodes=nodes, greeks=greeks,
                   choices=events.table(_by_event(stats["CHOICES"]), "taken") if "CHOICES" in stats else None,
                   cashflows=events.table(_by_track(stats["CASHFLOW"]), "value") if "CASHFLOW" in stats else None)
 
