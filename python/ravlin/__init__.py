@@ -13,6 +13,7 @@ from .errors import PricingError, TimetableError
 from .market import ForwardCurve, Market, ZeroCurve
 from .models import BlackScholesGrid, Fixed, HullWhiteGrid, MonteCarlo
 from .pricing import Phrase, Result, Snapper, price
+from .portfolio import contract_seed, price_many
 from .timetable import timetable
 from . import paths
 
@@ -23,5 +24,6 @@ except PackageNotFoundError:  # running from a source tree that was never instal
 
 __all__ = [
     "BlackScholesGrid", "Fixed", "ForwardCurve", "HullWhiteGrid", "Market", "MonteCarlo", "Phrase",
-    "PricingError", "Result", "Snapper", "TimetableError", "ZeroCurve", "paths", "price", "timetable",
+    "PricingError", "Result", "Snapper", "TimetableError", "ZeroCurve", "contract_seed", "paths", "price",
+    "price_many", "timetable",
 ]
