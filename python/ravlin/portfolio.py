@@ -31,7 +31,7 @@ import numpy as np
 from ._arrow import pyarrow
 from .market import Market
 from .models import Model, MonteCarlo
-from .pricing import Expression, Result, price
+from .pricing import Expression, Result, _price_batch
 from .timetable import COLUMNS, _as_table
 from .timetable import timetable as as_timetable
 
@@ -172,12 +172,13 @@ def _from_table(pa: Any, table: pa.Table, by: str, model_by: str | None
 def _events_by_contract(table: pa.Table, bounds: np.ndarray) -> list[Any]:
     """Each contract's events; when one contract's rows cannot be read, each contract is read alone,
     so that contract alone records the fault."""
-    spans = list(zip(bounds[:-1].tolist(), np.diff(bounds).tolist()))
+    pa = pyarrow()
     try:
         events = as_timetable(table)
     except ValueError:
-        return [_own_batch(table.slice(start, length), by_appearance=True) for start, length in spans]
-    return [_own_batch(events.slice(start, length), by_appearance=True) for start, length in spans]
+        return [_own_batch(table.slice(start, end - start), by_appearance=True)
+                for start, end in zip(bounds[:-1].tolist(), bounds[1:].tolist())]
+    return _cut(pa, events, bounds, by_appearance=True)
 
 
 def _model_names(table: pa.Table, model_by: str | None, bounds: np.ndarray) -> list[str | None]:
@@ -212,35 +213,63 @@ def _from_pairs(pa: Any, pairs: Iterable[Any]) -> list[_Contract]:
 
 
 def _own_batch(data: Any, by_appearance: bool) -> Any:
-    """A contract's events with dictionaries of its own values only, in fresh compact buffers.
-
-    Tracks come in order of first appearance when the contract was cut from
-    a table (its first row's track is the priced one), and in the order of
-    the contract's own dictionary when it came as a timetable of its own.
-    A timetable that cannot be read is returned as its exception.
-    """
+    """One contract's events as its own batch (see `_cut`); a timetable that cannot be read is
+    returned as its exception, for that contract to record."""
     pa = pyarrow()
     try:
         batch = as_timetable(data)
     except (ValueError, TypeError) as error:
         return error
-    columns = [_own_dictionary(pa, batch.column(name), by_appearance) if name in ("track", "op", "unit")
-               else pa.concat_arrays([batch.column(name)]) for name in COLUMNS]
-    return pa.RecordBatch.from_arrays(columns, names=list(COLUMNS))
+    return _cut(pa, batch, np.array([0, batch.num_rows]), by_appearance)[0]
 
 
-def _own_dictionary(pa: Any, array: pa.DictionaryArray, by_appearance: bool) -> pa.DictionaryArray:
-    """`array` re-encoded over the dictionary values its rows use."""
+def _cut(pa: Any, events: pa.RecordBatch, bounds: np.ndarray, by_appearance: bool) -> list[pa.RecordBatch]:
+    """The contracts of `events` (rows bounds[i] to bounds[i + 1]) as batches of their own.
+
+    Each dictionary holds only the values its contract uses: tracks in order
+    of first appearance when the contract was cut from a table (its first
+    row's track is the priced one), in the order of the contract's own
+    dictionary when it came as a timetable of its own. Every buffer is a
+    fresh copy of the contract's rows, so nothing of the portfolio travels.
+    The re-encoding is a few passes over the whole table, not one per contract.
+    """
+    contract = np.repeat(np.arange(bounds.size - 1), np.diff(bounds))
+    keyed = {name: _own_keys(pa, events.column(name), contract, bounds.size - 1, by_appearance)
+             for name in ("track", "op", "unit")}
+    batches = []
+    for i, (start, end) in enumerate(zip(bounds[:-1].tolist(), bounds[1:].tolist())):
+        columns = []
+        for name in COLUMNS:
+            if name in keyed:
+                keys, values, offsets = keyed[name]
+                indices = keys[start:end].copy()
+                missing = indices < 0
+                columns.append(pa.DictionaryArray.from_arrays(
+                    pa.array(indices, pa.int64(), mask=missing if missing.any() else None),
+                    pa.concat_arrays([values.slice(offsets[i], offsets[i + 1] - offsets[i])])))
+            else:
+                columns.append(pa.concat_arrays([events.column(name).slice(start, end - start)]))
+        batches.append(pa.RecordBatch.from_arrays(columns, names=list(COLUMNS)))
+    return batches
+
+
+def _own_keys(pa: Any, array: pa.DictionaryArray, contract: np.ndarray, contracts: int, by_appearance: bool
+              ) -> tuple[np.ndarray, pa.Array, np.ndarray]:
+    """Per-contract keys of a dictionary column (-1 for a null), the values of every contract's
+    dictionary one contract after the other, and where each contract's values start."""
     keys = array.indices.fill_null(-1).to_numpy()
     valid = keys >= 0
-    used, first, inverse = np.unique(keys[valid], return_index=True, return_inverse=True)
-    order = np.argsort(first, kind="stable") if by_appearance else np.arange(used.size)
-    rank = np.empty_like(order)
-    rank[order] = np.arange(order.size)
-    new_keys = np.zeros(keys.size, dtype=np.int64)
-    new_keys[valid] = rank[inverse]
-    indices = pa.array(new_keys, pa.int64(), mask=~valid if not valid.all() else None)
-    return pa.DictionaryArray.from_arrays(indices, array.dictionary.take(pa.array(used[order], pa.int64())))
+    width = len(array.dictionary) + 1
+    pairs, first, inverse = np.unique(contract[valid] * width + keys[valid], return_index=True,
+                                      return_inverse=True)
+    owner, value = pairs // width, pairs % width
+    order = np.lexsort((first if by_appearance else value, owner))
+    starts = np.searchsorted(owner[order], np.arange(contracts + 1))
+    rank = np.empty(order.size, dtype=np.int64)
+    rank[order] = np.arange(order.size) - starts[owner[order]]
+    own = np.full(keys.size, -1, dtype=np.int64)
+    own[valid] = rank[inverse.reshape(-1)]
+    return own, array.dictionary.take(pa.array(value[order], pa.int64())), starts
 
 
 def _first_null(array: pa.Array) -> int:
@@ -290,7 +319,7 @@ class _Job:
         try:
             if isinstance(contract.batch, BaseException):
                 raise contract.batch
-            result = price(contract.batch, self.market, self.model_for(contract), self.expressions)
+            result = _price_batch(contract.batch, self.market, self.model_for(contract), self.expressions)
         except Exception as error:  # a contract's failure is its own; the others go on
             return _Outcome(None, f"{type(error).__name__}: {error}", time.perf_counter() - start, None,
                             error if self.raise_errors else None)
@@ -557,15 +586,13 @@ class _NoBar:
 
 def _progress_bar(progress: bool | None, total: int) -> Any:
     """A tqdm bar when asked for (by default: when stderr is a terminal and tqdm is installed)."""
-    if progress is False:
+    if progress is False or (progress is None and not sys.stderr.isatty()):
         return _NoBar()
     try:
         from tqdm.auto import tqdm
     except ImportError as missing:
         if progress:
             raise ImportError("progress=True needs tqdm: pip install ravlin[progress]") from missing
-        return _NoBar()
-    if progress is None and not sys.stderr.isatty():
         return _NoBar()
     return tqdm(total=total, unit="contract", delay=_PROGRESS_DELAY, smoothing=0.05)
 
