@@ -17,6 +17,7 @@ from .models import BlackScholesGrid, Fixed, HullWhiteGrid, MonteCarlo
 from .pricing import Phrase, Result, Snapper, price
 from ._timetable import timetable
 from .risk import Bumps, Greeks, Risk, Sensitivity, risk
+from .portfolio import contract_seed, price_many
 from . import paths
 from .contract import Contract, Event, to_date, to_datetime, to_millis
 from .daycount import DayCount, day_count
@@ -33,6 +34,6 @@ __all__ = [
     "EuropeanOption", "Event", "Fixed", "FixedRateBond", "ForwardCurve", "Frequency", "Greeks",
     "HullWhiteGrid", "Market", "MonteCarlo", "Period", "Phrase", "PricingError", "Result", "Risk",
     "Schedule", "Sensitivity", "Snapper", "TimetableError", "ZeroCouponBond", "ZeroCurve", "adjust",
-    "day_count", "is_business_day", "paths", "price", "risk", "timetable", "to_date", "to_datetime",
+    "contract_seed", "day_count", "is_business_day", "paths", "price", "price_many", "risk", "timetable", "to_date", "to_datetime",
     "to_millis",
 ]

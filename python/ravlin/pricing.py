@@ -171,14 +171,19 @@ def price(timetable: Any, market: Market, model: Model,
     >>> ravlin.price([("bond", "2026-01-01", "+", 100.0, "USD")], market, ravlin.Fixed())
     Result(price=95.12294245, model=Fixed)
     """
-    import _ravlin
-
     if not isinstance(market, Market):
         raise TypeError(f"market: expected a ravlin.Market, got {type(market).__name__}")
     if not hasattr(model, "_sections"):
         raise TypeError(f"model: expected Fixed, MonteCarlo, BlackScholesGrid or HullWhiteGrid, "
                         f"got {type(model).__name__}")
-    batch = as_timetable(timetable)
+    return _price_batch(as_timetable(timetable), market, model, expressions)
+
+
+def _price_batch(batch: pa.RecordBatch, market: Market, model: Model,
+                 expressions: Mapping[str, Expression] | None) -> Result:
+    """`price` of a batch already in the engine's layout (a portfolio's contracts come so)."""
+    import _ravlin
+
     dataset = {**market.dataset(), **model._sections(market, batch)}
     session = _Session(model._paths(market) if isinstance(model, MonteCarlo) else None)
     try:

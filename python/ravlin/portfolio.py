@@ -1,0 +1,643 @@
+"""`price_many`: a portfolio of contracts in one call, on one core, on all cores or on a cluster.
+
+A portfolio is cut into contracts by its id column before anything is
+priced: rows are grouped by id in a stable way (a contract keeps the order
+of its rows), and each contract becomes a compact record batch of its own,
+with dictionaries that hold only its own tracks, ops and units. So a
+contract prices the same wherever it is priced, and what travels to a
+worker is the contract's own bytes, never the portfolio's buffers.
+
+Monte Carlo paths are seeded per contract from the contract id and the
+model's seed (`contract_seed`), so a price never depends on the engine,
+the number of workers or the partitioning.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+import math
+import os
+import pickle
+import sys
+import time
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import Future, ProcessPoolExecutor
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Union
+
+import numpy as np
+
+from ._arrow import pyarrow
+from .market import Market
+from .models import Model, MonteCarlo
+from .pricing import Expression, Result, _price_batch
+from ._timetable import COLUMNS, _as_table
+from ._timetable import timetable as as_timetable
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+__all__ = ["price_many", "contract_seed", "ENGINES"]
+
+ENGINES = ("serial", "processes", "dask")
+"""The engines of `price_many`."""
+
+Engine = Literal["serial", "processes", "dask"]
+ContractId = Union[str, int, bytes]
+Models = Union[Model, Mapping[str, Model]]
+
+# Chunks per worker: enough to even out contracts of unequal cost, few
+# enough that a task's fixed cost stays small against the pricing in it.
+_CHUNKS_PER_WORKER = 8
+_MAX_CHUNK = 1000
+# A progress bar appears only for portfolios that run longer than this.
+_PROGRESS_DELAY = 3.0
+_SEED_DOMAIN = b"ravlin.contract_seed.v1"
+
+
+# ---------------------------------------------------------------- seeds
+
+def contract_seed(contract_id: ContractId, seed: int = 0) -> int:
+    """The Monte Carlo seed of one contract: a stable 63-bit hash of its id and the portfolio seed.
+
+    The same in every process and on every machine (unlike `hash`), so
+    `ravlin.price` of one contract with this seed reproduces its price in
+    `price_many`. Integer ids hash by value, whatever their Arrow width.
+
+    >>> contract_seed("bond-17", 7) == contract_seed("bond-17", 7)
+    True
+    >>> contract_seed("bond-17", 7) != contract_seed("bond-18", 7), contract_seed(5) == contract_seed(np.int32(5))
+    (True, True)
+    """
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
+        raise ValueError(f"seed must be a non-negative integer, got {seed!r}")
+    digest = hashlib.blake2b(_SEED_DOMAIN, digest_size=8)
+    digest.update(b"%d\x00" % int(seed))
+    digest.update(_id_bytes(contract_id))
+    return int.from_bytes(digest.digest(), "little") >> 1
+
+
+def _id_bytes(contract_id: object) -> bytes:
+    """A contract id as typed bytes, so "1", b"1" and 1 hash apart."""
+    if isinstance(contract_id, str):
+        return b"s" + contract_id.encode("utf-8")
+    if isinstance(contract_id, bytes):
+        return b"b" + contract_id
+    if isinstance(contract_id, (int, np.integer)) and not isinstance(contract_id, bool):
+        return b"i%d" % int(contract_id)
+    raise TypeError(f"contract id {contract_id!r}: Monte Carlo seeds need string, bytes or integer ids, "
+                    f"got {type(contract_id).__name__}")
+
+
+# ---------------------------------------------------------------- contracts
+
+class _Contract(NamedTuple):
+    """One contract as it travels: its id, its own compact batch (or why it has none), its model's name."""
+
+    id: Any
+    batch: Any  # pa.RecordBatch, or the exception that reading its timetable raised
+    model: str | None
+
+
+def _contracts(portfolio: Any, by: str, model_by: str | None) -> tuple[list[_Contract], pa.DataType | None]:
+    """The contracts of any portfolio input, in order of first appearance, and the id type."""
+    pa = pyarrow()
+    if isinstance(portfolio, (str, os.PathLike)):
+        return _from_table(pa, _read_parquet(pa, portfolio), by, model_by)
+    if _is_row_list(portfolio):
+        return _from_table(pa, _row_table(pa, portfolio, by, model_by), by, model_by)
+    if _is_tabular(pa, portfolio):
+        return _from_table(pa, _as_table(pa, portfolio), by, model_by)
+    if isinstance(portfolio, Iterable):
+        return _from_pairs(pa, portfolio), None
+    raise TypeError(f"portfolio: expected a table, a Parquet path or an iterable of (id, timetable) pairs, "
+                    f"got {type(portfolio).__name__}")
+
+
+def _is_tabular(pa: Any, data: Any) -> bool:
+    return (isinstance(data, (pa.RecordBatch, pa.Table, pa.RecordBatchReader, Mapping))
+            or hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__")
+            or type(data).__module__.partition(".")[0] == "pandas")
+
+
+def _is_row_list(data: Any) -> bool:
+    """A list of rows: mappings with the id key, or tuples (id, track, time, op, quantity, unit)."""
+    if not isinstance(data, Sequence) or isinstance(data, (str, bytes)) or not data:
+        return False
+    first = data[0]
+    return isinstance(first, Mapping) or (isinstance(first, tuple) and len(first) == len(COLUMNS) + 1)
+
+
+def _row_table(pa: Any, rows: Sequence[Any], by: str, model_by: str | None) -> pa.Table:
+    """Rows as a table: the event columns as `ravlin.timetable` reads them, plus the id (and model)."""
+    mapped = isinstance(rows[0], Mapping)
+    ids = [row.get(by) if mapped else row[0] for row in rows]
+    events = as_timetable([row if mapped else row[1:] for row in rows])
+    table = pa.Table.from_batches([events]).append_column(by, pa.array(ids))
+    if mapped and model_by is not None:
+        table = table.append_column(model_by, pa.array([row.get(model_by) for row in rows], pa.string()))
+    return table
+
+
+def _read_parquet(pa: Any, path: str | os.PathLike[str]) -> pa.Table:
+    """A Parquet file or dataset directory, in file and row-group order."""
+    import pyarrow.dataset as ds
+
+    return ds.dataset(os.fspath(path), format="parquet").to_table()
+
+
+def _from_table(pa: Any, table: pa.Table, by: str, model_by: str | None
+                ) -> tuple[list[_Contract], pa.DataType]:
+    """Cuts a table into contracts: a stable grouping by id, one compact batch per contract."""
+    if by not in table.column_names:
+        raise ValueError(f"portfolio: no id column {by!r} among {table.column_names}")
+    ids = table.column(by).combine_chunks()
+    if pa.types.is_dictionary(ids.type):
+        ids = ids.cast(ids.type.value_type)
+    if ids.null_count:
+        raise ValueError(f"portfolio: row {_first_null(ids)} has no {by!r}")
+    encoded = ids.dictionary_encode()  # codes in order of first appearance
+    codes = encoded.indices.to_numpy(zero_copy_only=False)
+    order = np.argsort(codes, kind="stable")
+    if np.any(np.diff(order) != 1):
+        table = table.take(pa.array(order))
+    bounds = np.concatenate([[0], np.cumsum(np.bincount(codes, minlength=len(encoded.dictionary)))])
+    models = _model_names(table, model_by, bounds)
+    contract_ids = encoded.dictionary.to_pylist()
+    events = _events_by_contract(table, bounds)
+    return [_Contract(contract_ids[i], events[i], models[i]) for i in range(len(contract_ids))], ids.type
+
+
+def _events_by_contract(table: pa.Table, bounds: np.ndarray) -> list[Any]:
+    """Each contract's events; when one contract's rows cannot be read, each contract is read alone,
+    so that contract alone records the fault."""
+    pa = pyarrow()
+    try:
+        events = as_timetable(table)
+    except ValueError:
+        return [_own_batch(table.slice(start, end - start), by_appearance=True)
+                for start, end in zip(bounds[:-1].tolist(), bounds[1:].tolist())]
+    return _cut(pa, events, bounds, by_appearance=True)
+
+
+def _model_names(table: pa.Table, model_by: str | None, bounds: np.ndarray) -> list[str | None]:
+    """The model each contract names in its first row; every row of a contract must name the same."""
+    if model_by is None:
+        return [None] * (len(bounds) - 1)
+    if model_by not in table.column_names:
+        raise ValueError(f"portfolio: the models are named by column {model_by!r}, "
+                         f"which is not among {table.column_names}")
+    names = table.column(model_by).to_pylist()
+    result = []
+    for start, end in zip(bounds[:-1], bounds[1:]):
+        named = set(names[start:end])
+        if len(named) != 1:
+            raise ValueError(f"portfolio: one contract's rows name the models {sorted(map(str, named))}; "
+                             "a contract is priced under one model")
+        result.append(names[start])
+    return result
+
+
+def _from_pairs(pa: Any, pairs: Iterable[Any]) -> list[_Contract]:
+    """(id, timetable) or (id, timetable, model name) items, each timetable one contract."""
+    contracts = []
+    for i, item in enumerate(pairs):
+        if not isinstance(item, tuple) or len(item) not in (2, 3):
+            raise TypeError(f"portfolio item {i}: expected (id, timetable) or (id, timetable, model), "
+                            f"got {type(item).__name__}")
+        contract_id, data, *model = item
+        contracts.append(_Contract(contract_id, _own_batch(data, by_appearance=False),
+                                   model[0] if model else None))
+    return contracts
+
+
+def _own_batch(data: Any, by_appearance: bool) -> Any:
+    """One contract's events as its own batch (see `_cut`); a timetable that cannot be read is
+    returned as its exception, for that contract to record."""
+    pa = pyarrow()
+    try:
+        batch = as_timetable(data)
+    except (ValueError, TypeError) as error:
+        return error
+    return _cut(pa, batch, np.array([0, batch.num_rows]), by_appearance)[0]
+
+
+def _cut(pa: Any, events: pa.RecordBatch, bounds: np.ndarray, by_appearance: bool) -> list[pa.RecordBatch]:
+    """The contracts of `events` (rows bounds[i] to bounds[i + 1]) as batches of their own.
+
+    Each dictionary holds only the values its contract uses: tracks in order
+    of first appearance when the contract was cut from a table (its first
+    row's track is the priced one), in the order of the contract's own
+    dictionary when it came as a timetable of its own. Every buffer is a
+    fresh copy of the contract's rows, so nothing of the portfolio travels.
+    The re-encoding is a few passes over the whole table, not one per contract.
+    """
+    contract = np.repeat(np.arange(bounds.size - 1), np.diff(bounds))
+    keyed = {name: _own_keys(pa, events.column(name), contract, bounds.size - 1, by_appearance)
+             for name in ("track", "op", "unit")}
+    batches = []
+    for i, (start, end) in enumerate(zip(bounds[:-1].tolist(), bounds[1:].tolist())):
+        columns = []
+        for name in COLUMNS:
+            if name in keyed:
+                keys, values, offsets = keyed[name]
+                indices = keys[start:end].copy()
+                missing = indices < 0
+                columns.append(pa.DictionaryArray.from_arrays(
+                    pa.array(indices, pa.int64(), mask=missing if missing.any() else None),
+                    pa.concat_arrays([values.slice(offsets[i], offsets[i + 1] - offsets[i])])))
+            else:
+                columns.append(pa.concat_arrays([events.column(name).slice(start, end - start)]))
+        batches.append(pa.RecordBatch.from_arrays(columns, names=list(COLUMNS)))
+    return batches
+
+
+def _own_keys(pa: Any, array: pa.DictionaryArray, contract: np.ndarray, contracts: int, by_appearance: bool
+              ) -> tuple[np.ndarray, pa.Array, np.ndarray]:
+    """Per-contract keys of a dictionary column (-1 for a null), the values of every contract's
+    dictionary one contract after the other, and where each contract's values start."""
+    keys = array.indices.fill_null(-1).to_numpy()
+    valid = keys >= 0
+    width = len(array.dictionary) + 1
+    pairs, first, inverse = np.unique(contract[valid] * width + keys[valid], return_index=True,
+                                      return_inverse=True)
+    owner, value = pairs // width, pairs % width
+    order = np.lexsort((first if by_appearance else value, owner))
+    starts = np.searchsorted(owner[order], np.arange(contracts + 1))
+    rank = np.empty(order.size, dtype=np.int64)
+    rank[order] = np.arange(order.size) - starts[owner[order]]
+    own = np.full(keys.size, -1, dtype=np.int64)
+    own[valid] = rank[inverse.reshape(-1)]
+    return own, array.dictionary.take(pa.array(value[order], pa.int64())), starts
+
+
+def _first_null(array: pa.Array) -> int:
+    import pyarrow.compute as pc
+
+    return int(pc.index(array.is_null(), True).as_py())
+
+
+# ---------------------------------------------------------------- pricing one contract
+
+class _Outcome(NamedTuple):
+    """What pricing one contract gives back to the caller."""
+
+    price: float | None
+    error: str | None
+    seconds: float
+    result: Result | None
+    exception: BaseException | None  # kept only when the caller wants failures raised
+
+
+@dataclass(frozen=True)
+class _Job:
+    """What every contract of one `price_many` call shares."""
+
+    market: Market
+    models: Models
+    expressions: Mapping[str, Expression] | None
+    raise_errors: bool
+    statistics: bool
+
+    def model_for(self, contract: _Contract) -> Model:
+        """The contract's model; Monte Carlo seeded for this contract."""
+        if isinstance(self.models, Mapping):
+            if contract.model not in self.models:
+                raise KeyError(f"the contract names the model {contract.model!r}; "
+                               f"models are given for {sorted(self.models)}")
+            model = self.models[contract.model]
+        else:
+            model = self.models
+        if isinstance(model, MonteCarlo):
+            model = dataclasses.replace(model, seed=contract_seed(contract.id, model.seed))
+        return model
+
+    def price(self, contract: _Contract) -> _Outcome:
+        """One contract's price or its failure, with the time it took."""
+        start = time.perf_counter()
+        try:
+            if isinstance(contract.batch, BaseException):
+                raise contract.batch
+            result = _price_batch(contract.batch, self.market, self.model_for(contract), self.expressions)
+        except Exception as error:  # a contract's failure is its own; the others go on
+            return _Outcome(None, f"{type(error).__name__}: {error}", time.perf_counter() - start, None,
+                            error if self.raise_errors else None)
+        return _Outcome(result.price, None, time.perf_counter() - start,
+                        result if self.statistics else None, None)
+
+    def price_chunk(self, contracts: Sequence[_Contract]) -> list[_Outcome]:
+        """A chunk of contracts; when failures are raised, the chunk stops at its first."""
+        outcomes = []
+        for contract in contracts:
+            outcomes.append(self.price(contract))
+            if outcomes[-1].exception is not None:
+                break
+        return outcomes
+
+
+# The job of a pool worker, installed once per process rather than sent with every chunk.
+_WORKER_JOB: _Job | None = None
+
+
+def _install_job(payload: bytes) -> None:
+    global _WORKER_JOB
+    _WORKER_JOB = _loads(payload)
+
+
+def _price_in_worker(contracts: Sequence[_Contract]) -> list[_Outcome]:
+    assert _WORKER_JOB is not None, "the pool's initializer installs the job"
+    return _WORKER_JOB.price_chunk(contracts)
+
+
+def _price_with(job: _Job, contracts: Sequence[_Contract]) -> list[_Outcome]:
+    return job.price_chunk(contracts)
+
+
+def _dumps(value: Any) -> bytes:
+    """cloudpickle where it is installed (phrases are often lambdas), else pickle."""
+    try:
+        import cloudpickle
+    except ImportError:
+        return pickle.dumps(value)
+    return cloudpickle.dumps(value)
+
+
+def _loads(payload: bytes) -> Any:
+    return pickle.loads(payload)
+
+
+# ---------------------------------------------------------------- engines
+
+def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "contract_id",
+               expressions: Mapping[str, Expression] | None = None, engine: Engine = "serial",
+               workers: int | None = None, chunksize: int | None = None, client: Any = None,
+               address: str | None = None, errors: Literal["record", "raise"] = "record",
+               model_by: str = "model", progress: bool | None = None) -> pa.Table:
+    """Prices every contract of `portfolio`; one row per contract, in order of first appearance.
+
+    `portfolio` is one table holding the id column `by` and the event
+    columns (anything `ravlin.timetable` reads: pyarrow, polars, pandas, a
+    mapping of columns, or rows as mappings or as tuples (id, track, time,
+    op, quantity, unit)), a Parquet file or dataset directory with those
+    columns, or an iterable of (id, timetable) pairs. Rows are grouped by id
+    keeping their order, wherever the rows or row groups of a contract lie;
+    a contract cut from a table prices its first row's track.
+
+    `model` is one model for every contract, or a mapping of names to
+    models: each contract then names its model in the column `model_by`
+    (or as the third item of a pair). Monte Carlo paths are seeded per
+    contract with `contract_seed(id, model.seed)`.
+
+    `engine` is "serial" (in this process), "processes" (a pool of
+    `workers` processes, default the core count, fed chunks of `chunksize`
+    contracts, chosen when None) or "dask" (`client`, a
+    `dask.distributed.Client`; or a new client of the scheduler at
+    `address`; or by default an embedded cluster of `workers` processes).
+    Prices are the same bit for bit under every engine.
+
+    The table has the columns `by`, "price" (null on failure), "error" (the
+    exception's type and message, null on success) and "seconds" (the time
+    the contract took). When a model asks for statistics, the columns
+    "standard_error", "values", "nodes", "choices" and "cashflows" hold each
+    contract's (see `ravlin.Result`). With `errors="raise"` the first
+    failing contract, in portfolio order, raises its exception. `progress`
+    shows a bar (tqdm) after a few seconds; by default only on a terminal.
+
+    >>> import ravlin
+    >>> market = ravlin.Market(base="USD", pricing_time="2025-01-01",
+    ...                        curves={"USD": ravlin.ZeroCurve.flat(0.05)})
+    >>> book = [("a", "bond", "2026-01-01", "+", 100.0, "USD"),
+    ...         ("b", "bond", "2027-01-01", "+", 100.0, "USD"),
+    ...         ("a", "bond", "2027-01-01", "+", 100.0, "USD")]
+    >>> table = ravlin.price_many(book, market, ravlin.Fixed())
+    >>> table.column("contract_id").to_pylist(), [round(p, 4) for p in table.column("price").to_pylist()]
+    (['a', 'b'], [185.6067, 90.4837])
+    """
+    if not isinstance(market, Market):
+        raise TypeError(f"market: expected a ravlin.Market, got {type(market).__name__}")
+    if engine not in ENGINES:
+        raise ValueError(f"engine: expected one of {ENGINES}, got {engine!r}")
+    if errors not in ("record", "raise"):
+        raise ValueError(f"errors: expected 'record' or 'raise', got {errors!r}")
+    _check_models(model)
+    contracts, id_type = _contracts(portfolio, by, model_by if isinstance(model, Mapping) else None)
+    job = _Job(market, model, expressions, errors == "raise", _asks_statistics(model))
+    count = _worker_count(workers)
+    size = chunksize if chunksize is not None else _chunk_size(len(contracts), count)
+    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
+        raise ValueError(f"chunksize must be a positive integer, got {chunksize!r}")
+    with _progress_bar(progress, len(contracts)) as bar:
+        if engine == "serial":
+            outcomes = _run_serial(job, contracts, bar)
+        elif engine == "processes":
+            outcomes = _run_processes(job, _chunks(contracts, size), count, bar)
+        else:
+            outcomes = _run_dask(job, _chunks(contracts, size), count, client, address, bar)
+    return _table(contracts, outcomes, by, id_type, job.statistics)
+
+
+def _check_models(model: Models) -> None:
+    for each in (model.values() if isinstance(model, Mapping) else [model]):
+        if not hasattr(each, "_sections"):
+            raise TypeError(f"model: expected Fixed, MonteCarlo, BlackScholesGrid or HullWhiteGrid, "
+                            f"or a mapping of names to them, got {type(each).__name__}")
+
+
+def _asks_statistics(model: Models) -> bool:
+    return any(each.statistics is not False and each.statistics != ()
+               for each in (model.values() if isinstance(model, Mapping) else [model]))
+
+
+def _worker_count(workers: int | None) -> int:
+    if workers is None:
+        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+    if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+        raise ValueError(f"workers must be a positive integer, got {workers!r}")
+    return workers
+
+
+def _chunk_size(contracts: int, workers: int) -> int:
+    return max(1, min(_MAX_CHUNK, math.ceil(contracts / (workers * _CHUNKS_PER_WORKER))))
+
+
+def _chunks(contracts: list[_Contract], size: int) -> list[list[_Contract]]:
+    return [contracts[i:i + size] for i in range(0, len(contracts), size)]
+
+
+def _run_serial(job: _Job, contracts: list[_Contract], bar: Any) -> list[_Outcome]:
+    outcomes = []
+    for contract in contracts:
+        outcomes.append(job.price(contract))
+        bar.update(1)
+        _raise_failure(contract, outcomes[-1])
+    return outcomes
+
+
+def _run_processes(job: _Job, chunks: list[list[_Contract]], workers: int, bar: Any) -> list[_Outcome]:
+    import multiprocessing
+
+    # forkserver: workers never inherit the threads (a Dask client, a progress
+    # monitor) of the calling process, which a plain fork could deadlock on.
+    context = multiprocessing.get_context("forkserver" if sys.platform != "win32" else "spawn")
+    pool = ProcessPoolExecutor(max_workers=min(workers, max(len(chunks), 1)), mp_context=context,
+                               initializer=_install_job, initargs=(_dumps(job),))
+    try:
+        futures = [pool.submit(_price_in_worker, chunk) for chunk in chunks]
+        return _collect(futures, chunks, bar, wait=_wait_futures)
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _run_dask(job: _Job, chunks: list[list[_Contract]], workers: int, client: Any, address: str | None,
+              bar: Any) -> list[_Outcome]:
+    distributed = _distributed()
+    if client is not None and address is not None:
+        raise ValueError("give client= or address=, not both")
+    with _dask_client(distributed, client, address, workers) as session:
+        shared = session.scatter(job, broadcast=True)
+        futures = [session.submit(_price_with, shared, chunk, pure=False) for chunk in chunks]
+        try:
+            return _collect(futures, chunks, bar, wait=distributed.as_completed)
+        finally:
+            session.cancel(futures)
+
+
+def _distributed() -> Any:
+    try:
+        import dask.distributed
+    except ImportError as missing:
+        raise ImportError("engine='dask' needs dask.distributed: pip install ravlin[dask]") from missing
+    return dask.distributed
+
+
+class _dask_client:
+    """The caller's client as it is, or a client (and embedded cluster) of our own, closed on exit."""
+
+    def __init__(self, distributed: Any, client: Any, address: str | None, workers: int) -> None:
+        self._distributed, self._client, self._address, self._workers = distributed, client, address, workers
+        self._owned: list[Any] = []
+
+    def __enter__(self) -> Any:
+        if self._client is not None:
+            return self._client
+        if self._address is not None:
+            client = self._distributed.Client(self._address)
+        else:
+            import logging
+
+            # Port 0: the dashboard takes a free port, so clusters side by side never contend.
+            cluster = self._distributed.LocalCluster(n_workers=self._workers, threads_per_worker=1,
+                                                     processes=True, dashboard_address=":0",
+                                                     silence_logs=logging.ERROR)
+            self._owned.append(cluster)
+            client = self._distributed.Client(cluster)
+        self._owned.insert(0, client)
+        return client
+
+    def __exit__(self, *exc: object) -> None:
+        for owned in self._owned:
+            owned.close()
+
+
+def _wait_futures(futures: list[Future[Any]]) -> Iterator[Future[Any]]:
+    from concurrent.futures import as_completed
+
+    return as_completed(futures)
+
+
+def _collect(futures: list[Any], chunks: list[list[_Contract]], bar: Any,
+             wait: Callable[[list[Any]], Iterable[Any]]) -> list[_Outcome]:
+    """Chunk results in portfolio order; a failure to raise is raised once every chunk before it is in,
+    so the first failure in portfolio order is the one raised, whatever finishes first."""
+    index = {id(future): i for i, future in enumerate(futures)}
+    done: dict[int, list[_Outcome]] = {}
+    cursor = 0
+    for future in wait(futures):
+        i = index[id(future)]
+        done[i] = future.result()
+        bar.update(len(chunks[i]))
+        while cursor in done:
+            for contract, outcome in zip(chunks[cursor], done[cursor]):
+                _raise_failure(contract, outcome)
+            cursor += 1
+    return [outcome for i in range(len(chunks)) for outcome in done[i]]
+
+
+def _raise_failure(contract: _Contract, outcome: _Outcome) -> None:
+    if outcome.exception is not None:
+        error = outcome.exception
+        error.add_note(f"while pricing contract {contract.id!r}")
+        raise error
+
+
+# ---------------------------------------------------------------- progress
+
+class _NoBar:
+    def update(self, n: int) -> None:
+        pass
+
+    def __enter__(self) -> _NoBar:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        pass
+
+
+def _progress_bar(progress: bool | None, total: int) -> Any:
+    """A tqdm bar when asked for (by default: when stderr is a terminal and tqdm is installed)."""
+    if progress is False or (progress is None and not sys.stderr.isatty()):
+        return _NoBar()
+    try:
+        from tqdm.auto import tqdm
+    except ImportError as missing:
+        if progress:
+            raise ImportError("progress=True needs tqdm: pip install ravlin[progress]") from missing
+        return _NoBar()
+    return tqdm(total=total, unit="contract", delay=_PROGRESS_DELAY, smoothing=0.05)
+
+
+# ---------------------------------------------------------------- the result table
+
+def _table(contracts: list[_Contract], outcomes: list[_Outcome], by: str, id_type: pa.DataType | None,
+           statistics: bool) -> pa.Table:
+    pa = pyarrow()
+    ids = [c.id for c in contracts]
+    columns: dict[str, pa.Array] = {
+        by: pa.array(ids, id_type) if id_type is not None else pa.array(ids),
+        "price": pa.array([o.price for o in outcomes], pa.float64()),
+        "error": pa.array([o.error for o in outcomes], pa.string()),
+        "seconds": pa.array([o.seconds for o in outcomes], pa.float64()),
+    }
+    if statistics:
+        columns.update(_statistics(pa, [o.result for o in outcomes]))
+    return pa.table(columns)
+
+
+def _statistics(pa: Any, results: list[Result | None]) -> dict[str, pa.Array]:
+    """Each contract's statistics as columns; null where a contract failed or its model has none."""
+    arrays = lambda name: [None if r is None or getattr(r, name) is None  # noqa: E731
+                           else np.asarray(getattr(r, name), dtype=float) for r in results]
+    return {
+        "standard_error": pa.array([None if r is None else r.standard_error for r in results], pa.float64()),
+        "values": pa.array(arrays("values"), pa.list_(pa.float64())),
+        "nodes": pa.array(arrays("nodes"), pa.list_(pa.float64())),
+        "choices": _nested(pa, [None if r is None else r.choices for r in results]),
+        "cashflows": _nested(pa, [None if r is None else r.cashflows for r in results]),
+    }
+
+
+def _nested(pa: Any, tables: list[pa.Table | None]) -> pa.Array:
+    """Per-contract tables as one list<struct> column."""
+    present = [t for t in tables if t is not None]
+    if not present:
+        return pa.nulls(len(tables), pa.list_(pa.struct([])))
+    values = pa.concat_tables(present).combine_chunks()
+    struct = pa.StructArray.from_arrays([c.chunk(0) if c.num_chunks else pa.array([], c.type)
+                                         for c in values.columns], names=values.column_names)
+    offsets, total = [0], 0
+    for t in tables:
+        total += 0 if t is None else t.num_rows
+        offsets.append(total)
+    mask = pa.array([t is None for t in tables])
+    return pa.ListArray.from_arrays(pa.array(offsets, pa.int32()), struct, mask=mask)
