@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Union
 import numpy as np
 
 from ._arrow import pyarrow
+from ._time import _as_utc
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -90,17 +91,7 @@ def to_date(value: TimeLike) -> date:
 
 def _as_datetime(value: object) -> datetime:
     """An aware UTC datetime from a datetime, date or ISO string."""
-    if isinstance(value, str):
-        try:
-            value = datetime.fromisoformat(value)
-        except ValueError:
-            raise ValueError(f"time {value!r} is not an ISO 8601 date or date-time") from None
-    if isinstance(value, datetime):
-        return value.replace(tzinfo=timezone.utc) if value.tzinfo is None else value.astimezone(timezone.utc)
-    if isinstance(value, date):
-        return datetime.combine(value, time(), timezone.utc)
-    raise TypeError(f"expected a datetime, date, numpy.datetime64, ISO string or integer milliseconds as time, "
-                    f"got {type(value).__name__}")
+    return _as_utc(value)
 
 
 def _numpy_millis(value: np.datetime64) -> int:
