@@ -93,14 +93,88 @@ def _id_bytes(contract_id: object) -> bytes:
 # ---------------------------------------------------------------- contracts
 
 class _Contract(NamedTuple):
-    """One contract as it travels: its id, its own compact batch (or why it has none), its model's name."""
+    """One contract: its id, its own batch (or why it has none), its model's name."""
 
     id: Any
     batch: Any  # pa.RecordBatch, or the exception that reading its timetable raised
     model: str | None
 
 
-def _contracts(portfolio: Any, by: str, model_by: str | None) -> tuple[list[_Contract], pa.DataType | None]:
+_DICTIONARY_COLUMNS = ("track", "op", "unit")
+
+
+@dataclass(frozen=True)
+class _Book:
+    """Contracts packed one after another, which is how they travel: a handful of buffers for a
+    whole chunk instead of a record batch per contract, so sending costs little.
+
+    Contract i has the rows bounds[i] to bounds[i + 1] of `events`, whose
+    "track", "op" and "unit" columns hold keys into the contract's own
+    dictionary: values[name][0] sliced from values[name][1][i] to
+    values[name][1][i + 1]. `failures` holds the contracts whose timetable
+    could not be read, by position.
+    """
+
+    ids: list[Any]
+    models: list[str | None]
+    bounds: np.ndarray
+    events: Any  # pa.RecordBatch
+    values: dict[str, tuple[Any, np.ndarray]]
+    failures: dict[int, BaseException]
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def part(self, start: int, stop: int) -> _Book:
+        """Contracts start to stop as a book of their own, in fresh compact buffers."""
+        pa = pyarrow()
+        first, last = int(self.bounds[start]), int(self.bounds[stop])
+        events = pa.RecordBatch.from_arrays([pa.concat_arrays([c.slice(first, last - first)])
+                                             for c in self.events.columns], names=self.events.schema.names)
+        values = {name: (pa.concat_arrays([array.slice(offsets[start], offsets[stop] - offsets[start])]),
+                         offsets[start:stop + 1] - offsets[start])
+                  for name, (array, offsets) in self.values.items()}
+        return _Book(self.ids[start:stop], self.models[start:stop], self.bounds[start:stop + 1] - first, events,
+                     values, {i - start: e for i, e in self.failures.items() if start <= i < stop})
+
+    def contracts(self) -> Iterator[_Contract]:
+        """Each contract with its own record batch (views of the book's buffers)."""
+        pa = pyarrow()
+        for i, contract_id in enumerate(self.ids):
+            if i in self.failures:
+                yield _Contract(contract_id, self.failures[i], self.models[i])
+                continue
+            start, length = int(self.bounds[i]), int(self.bounds[i + 1] - self.bounds[i])
+            columns = []
+            for name in COLUMNS:
+                column = self.events.column(name).slice(start, length)
+                if name in self.values:
+                    array, offsets = self.values[name]
+                    column = pa.DictionaryArray.from_arrays(column, array.slice(offsets[i], offsets[i + 1] - offsets[i]))
+                columns.append(column)
+            yield _Contract(contract_id, pa.RecordBatch.from_arrays(columns, names=list(COLUMNS)), self.models[i])
+
+    @staticmethod
+    def concat(books: list[_Book]) -> _Book:
+        """Books one after another."""
+        pa = pyarrow()
+        if not books:
+            return _pack(pa, _empty_events(pa), np.zeros(1, np.int64), by_appearance=True)
+        rows = np.cumsum([0] + [int(b.bounds[-1]) for b in books])
+        events = pa.Table.from_batches([b.events for b in books]).combine_chunks().to_batches()
+        values = {}
+        for name in _DICTIONARY_COLUMNS:
+            starts = np.cumsum([0] + [int(b.values[name][1][-1]) for b in books])
+            values[name] = (pa.concat_arrays([b.values[name][0] for b in books]),
+                            np.concatenate([[0]] + [b.values[name][1][1:] + s for b, s in zip(books, starts)]))
+        counts = np.cumsum([0] + [len(b) for b in books])
+        return _Book([i for b in books for i in b.ids], [m for b in books for m in b.models],
+                     np.concatenate([[0]] + [b.bounds[1:] + r for b, r in zip(books, rows)]),
+                     events[0],
+                     values, {i + int(c): e for b, c in zip(books, counts) for i, e in b.failures.items()})
+
+
+def _contracts(portfolio: Any, by: str, model_by: str | None) -> tuple[_Book, pa.DataType | None]:
     """The contracts of any portfolio input, in order of first appearance, and the id type."""
     pa = pyarrow()
     if isinstance(portfolio, (str, os.PathLike)):
@@ -147,8 +221,7 @@ def _read_parquet(pa: Any, path: str | os.PathLike[str]) -> pa.Table:
     return ds.dataset(os.fspath(path), format="parquet").to_table()
 
 
-def _from_table(pa: Any, table: pa.Table, by: str, model_by: str | None
-                ) -> tuple[list[_Contract], pa.DataType]:
+def _from_table(pa: Any, table: pa.Table, by: str, model_by: str | None) -> tuple[_Book, pa.DataType]:
     """Cuts a table into contracts: a stable grouping by id, one compact batch per contract."""
     if by not in table.column_names:
         raise ValueError(f"portfolio: no id column {by!r} among {table.column_names}")
@@ -164,21 +237,19 @@ def _from_table(pa: Any, table: pa.Table, by: str, model_by: str | None
         table = table.take(pa.array(order))
     bounds = np.concatenate([[0], np.cumsum(np.bincount(codes, minlength=len(encoded.dictionary)))])
     models = _model_names(table, model_by, bounds)
-    contract_ids = encoded.dictionary.to_pylist()
-    events = _events_by_contract(table, bounds)
-    return [_Contract(contract_ids[i], events[i], models[i]) for i in range(len(contract_ids))], ids.type
+    book = _book_of_table(pa, table, bounds)
+    return dataclasses.replace(book, ids=encoded.dictionary.to_pylist(), models=models), ids.type
 
 
-def _events_by_contract(table: pa.Table, bounds: np.ndarray) -> list[Any]:
-    """Each contract's events; when one contract's rows cannot be read, each contract is read alone,
-    so that contract alone records the fault."""
-    pa = pyarrow()
+def _book_of_table(pa: Any, table: pa.Table, bounds: np.ndarray) -> _Book:
+    """The contracts of a table grouped by id; when one contract's rows cannot be read, each contract
+    is read alone, so that contract alone records the fault."""
     try:
         events = as_timetable(table)
     except ValueError:
-        return [_own_batch(table.slice(start, end - start), by_appearance=True)
-                for start, end in zip(bounds[:-1].tolist(), bounds[1:].tolist())]
-    return _cut(pa, events, bounds, by_appearance=True)
+        return _Book.concat([_own_book(table.slice(start, end - start), None, None, by_appearance=True)
+                             for start, end in zip(bounds[:-1].tolist(), bounds[1:].tolist())])
+    return _pack(pa, events, bounds, by_appearance=True)
 
 
 def _model_names(table: pa.Table, model_by: str | None, bounds: np.ndarray) -> list[str | None]:
@@ -199,58 +270,57 @@ def _model_names(table: pa.Table, model_by: str | None, bounds: np.ndarray) -> l
     return result
 
 
-def _from_pairs(pa: Any, pairs: Iterable[Any]) -> list[_Contract]:
+def _from_pairs(pa: Any, pairs: Iterable[Any]) -> _Book:
     """(id, timetable) or (id, timetable, model name) items, each timetable one contract."""
-    contracts = []
+    books = []
     for i, item in enumerate(pairs):
         if not isinstance(item, tuple) or len(item) not in (2, 3):
             raise TypeError(f"portfolio item {i}: expected (id, timetable) or (id, timetable, model), "
                             f"got {type(item).__name__}")
         contract_id, data, *model = item
-        contracts.append(_Contract(contract_id, _own_batch(data, by_appearance=False),
-                                   model[0] if model else None))
-    return contracts
+        books.append(_own_book(data, contract_id, model[0] if model else None, by_appearance=False))
+    return _Book.concat(books)
 
 
-def _own_batch(data: Any, by_appearance: bool) -> Any:
-    """One contract's events as its own batch (see `_cut`); a timetable that cannot be read is
-    returned as its exception, for that contract to record."""
+def _own_book(data: Any, contract_id: Any, model: str | None, by_appearance: bool) -> _Book:
+    """One contract as a book; a timetable that cannot be read becomes the contract's failure."""
     pa = pyarrow()
     try:
-        batch = as_timetable(data)
+        book = _pack(pa, as_timetable(data), None, by_appearance)
     except (ValueError, TypeError) as error:
-        return error
-    return _cut(pa, batch, np.array([0, batch.num_rows]), by_appearance)[0]
+        book = dataclasses.replace(_pack(pa, _empty_events(pa), None, by_appearance), failures={0: error})
+    return dataclasses.replace(book, ids=[contract_id], models=[model])
 
 
-def _cut(pa: Any, events: pa.RecordBatch, bounds: np.ndarray, by_appearance: bool) -> list[pa.RecordBatch]:
-    """The contracts of `events` (rows bounds[i] to bounds[i + 1]) as batches of their own.
+def _empty_events(pa: Any) -> pa.RecordBatch:
+    return as_timetable({name: pa.array([], pa.string() if name in _DICTIONARY_COLUMNS else
+                                         pa.timestamp("ms") if name == "time" else pa.float64())
+                         for name in COLUMNS})
+
+
+def _pack(pa: Any, events: pa.RecordBatch, bounds: np.ndarray | None, by_appearance: bool) -> _Book:
+    """The contracts of `events` (rows bounds[i] to bounds[i + 1]; None: all rows are one contract).
 
     Each dictionary holds only the values its contract uses: tracks in order
     of first appearance when the contract was cut from a table (its first
     row's track is the priced one), in the order of the contract's own
-    dictionary when it came as a timetable of its own. Every buffer is a
-    fresh copy of the contract's rows, so nothing of the portfolio travels.
-    The re-encoding is a few passes over the whole table, not one per contract.
+    dictionary when it came as a timetable of its own. The re-encoding is a
+    few passes over the whole table, not one per contract.
     """
+    if bounds is None:
+        bounds = np.array([0, events.num_rows])
     contract = np.repeat(np.arange(bounds.size - 1), np.diff(bounds))
-    keyed = {name: _own_keys(pa, events.column(name), contract, bounds.size - 1, by_appearance)
-             for name in ("track", "op", "unit")}
-    batches = []
-    for i, (start, end) in enumerate(zip(bounds[:-1].tolist(), bounds[1:].tolist())):
-        columns = []
-        for name in COLUMNS:
-            if name in keyed:
-                keys, values, offsets = keyed[name]
-                indices = keys[start:end].copy()
-                missing = indices < 0
-                columns.append(pa.DictionaryArray.from_arrays(
-                    pa.array(indices, pa.int64(), mask=missing if missing.any() else None),
-                    pa.concat_arrays([values.slice(offsets[i], offsets[i + 1] - offsets[i])])))
-            else:
-                columns.append(pa.concat_arrays([events.column(name).slice(start, end - start)]))
-        batches.append(pa.RecordBatch.from_arrays(columns, names=list(COLUMNS)))
-    return batches
+    columns, values = [], {}
+    for name in COLUMNS:
+        column = events.column(name)
+        if name in _DICTIONARY_COLUMNS:
+            keys, dictionary, offsets = _own_keys(pa, column, contract, bounds.size - 1, by_appearance)
+            column = pa.array(keys, pa.int64(), mask=keys < 0)
+            values[name] = (dictionary, offsets)
+        columns.append(column)
+    count = bounds.size - 1
+    return _Book([None] * count, [None] * count, bounds, pa.RecordBatch.from_arrays(columns, names=list(COLUMNS)),
+                 values, {})
 
 
 def _own_keys(pa: Any, array: pa.DictionaryArray, contract: np.ndarray, contracts: int, by_appearance: bool
@@ -326,10 +396,10 @@ class _Job:
         return _Outcome(result.price, None, time.perf_counter() - start,
                         result if self.statistics else None, None)
 
-    def price_chunk(self, contracts: Sequence[_Contract]) -> list[_Outcome]:
+    def price_chunk(self, book: _Book) -> list[_Outcome]:
         """A chunk of contracts; when failures are raised, the chunk stops at its first."""
         outcomes = []
-        for contract in contracts:
+        for contract in book.contracts():
             outcomes.append(self.price(contract))
             if outcomes[-1].exception is not None:
                 break
@@ -345,13 +415,13 @@ def _install_job(payload: bytes) -> None:
     _WORKER_JOB = _loads(payload)
 
 
-def _price_in_worker(contracts: Sequence[_Contract]) -> list[_Outcome]:
+def _price_in_worker(book: _Book) -> list[_Outcome]:
     assert _WORKER_JOB is not None, "the pool's initializer installs the job"
-    return _WORKER_JOB.price_chunk(contracts)
+    return _WORKER_JOB.price_chunk(book)
 
 
-def _price_with(job: _Job, contracts: Sequence[_Contract]) -> list[_Outcome]:
-    return job.price_chunk(contracts)
+def _price_with(job: _Job, book: _Book) -> list[_Outcome]:
+    return job.price_chunk(book)
 
 
 def _dumps(value: Any) -> bytes:
@@ -421,20 +491,20 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
     if errors not in ("record", "raise"):
         raise ValueError(f"errors: expected 'record' or 'raise', got {errors!r}")
     _check_models(model)
-    contracts, id_type = _contracts(portfolio, by, model_by if isinstance(model, Mapping) else None)
+    book, id_type = _contracts(portfolio, by, model_by if isinstance(model, Mapping) else None)
     job = _Job(market, model, expressions, errors == "raise", _asks_statistics(model))
     count = _worker_count(workers)
-    size = chunksize if chunksize is not None else _chunk_size(len(contracts), count)
+    size = chunksize if chunksize is not None else _chunk_size(len(book), count)
     if isinstance(size, bool) or not isinstance(size, int) or size < 1:
         raise ValueError(f"chunksize must be a positive integer, got {chunksize!r}")
-    with _progress_bar(progress, len(contracts)) as bar:
+    with _progress_bar(progress, len(book)) as bar:
         if engine == "serial":
-            outcomes = _run_serial(job, contracts, bar)
+            outcomes = _run_serial(job, book, bar)
         elif engine == "processes":
-            outcomes = _run_processes(job, _chunks(contracts, size), count, bar)
+            outcomes = _run_processes(job, _chunks(book, size), count, bar)
         else:
-            outcomes = _run_dask(job, _chunks(contracts, size), count, client, address, bar)
-    return _table(contracts, outcomes, by, id_type, job.statistics)
+            outcomes = _run_dask(job, _chunks(book, size), count, client, address, bar)
+    return _table(book, outcomes, by, id_type, job.statistics)
 
 
 def _check_models(model: Models) -> None:
@@ -461,20 +531,20 @@ def _chunk_size(contracts: int, workers: int) -> int:
     return max(1, min(_MAX_CHUNK, math.ceil(contracts / (workers * _CHUNKS_PER_WORKER))))
 
 
-def _chunks(contracts: list[_Contract], size: int) -> list[list[_Contract]]:
-    return [contracts[i:i + size] for i in range(0, len(contracts), size)]
+def _chunks(book: _Book, size: int) -> list[_Book]:
+    return [book.part(i, min(i + size, len(book))) for i in range(0, len(book), size)]
 
 
-def _run_serial(job: _Job, contracts: list[_Contract], bar: Any) -> list[_Outcome]:
+def _run_serial(job: _Job, book: _Book, bar: Any) -> list[_Outcome]:
     outcomes = []
-    for contract in contracts:
+    for contract in book.contracts():
         outcomes.append(job.price(contract))
         bar.update(1)
-        _raise_failure(contract, outcomes[-1])
+        _raise_failure(contract.id, outcomes[-1])
     return outcomes
 
 
-def _run_processes(job: _Job, chunks: list[list[_Contract]], workers: int, bar: Any) -> list[_Outcome]:
+def _run_processes(job: _Job, chunks: list[_Book], workers: int, bar: Any) -> list[_Outcome]:
     import multiprocessing
 
     # forkserver: workers never inherit the threads (a Dask client, a progress
@@ -489,7 +559,7 @@ def _run_processes(job: _Job, chunks: list[list[_Contract]], workers: int, bar: 
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _run_dask(job: _Job, chunks: list[list[_Contract]], workers: int, client: Any, address: str | None,
+def _run_dask(job: _Job, chunks: list[_Book], workers: int, client: Any, address: str | None,
               bar: Any) -> list[_Outcome]:
     distributed = _distributed()
     if client is not None and address is not None:
@@ -546,7 +616,7 @@ def _wait_futures(futures: list[Future[Any]]) -> Iterator[Future[Any]]:
     return as_completed(futures)
 
 
-def _collect(futures: list[Any], chunks: list[list[_Contract]], bar: Any,
+def _collect(futures: list[Any], chunks: list[_Book], bar: Any,
              wait: Callable[[list[Any]], Iterable[Any]]) -> list[_Outcome]:
     """Chunk results in portfolio order; a failure to raise is raised once every chunk before it is in,
     so the first failure in portfolio order is the one raised, whatever finishes first."""
@@ -558,16 +628,16 @@ def _collect(futures: list[Any], chunks: list[list[_Contract]], bar: Any,
         done[i] = future.result()
         bar.update(len(chunks[i]))
         while cursor in done:
-            for contract, outcome in zip(chunks[cursor], done[cursor]):
-                _raise_failure(contract, outcome)
+            for contract_id, outcome in zip(chunks[cursor].ids, done[cursor]):
+                _raise_failure(contract_id, outcome)
             cursor += 1
     return [outcome for i in range(len(chunks)) for outcome in done[i]]
 
 
-def _raise_failure(contract: _Contract, outcome: _Outcome) -> None:
+def _raise_failure(contract_id: Any, outcome: _Outcome) -> None:
     if outcome.exception is not None:
         error = outcome.exception
-        error.add_note(f"while pricing contract {contract.id!r}")
+        error.add_note(f"while pricing contract {contract_id!r}")
         raise error
 
 
@@ -599,10 +669,10 @@ def _progress_bar(progress: bool | None, total: int) -> Any:
 
 # ---------------------------------------------------------------- the result table
 
-def _table(contracts: list[_Contract], outcomes: list[_Outcome], by: str, id_type: pa.DataType | None,
+def _table(book: _Book, outcomes: list[_Outcome], by: str, id_type: pa.DataType | None,
            statistics: bool) -> pa.Table:
     pa = pyarrow()
-    ids = [c.id for c in contracts]
+    ids = book.ids
     columns: dict[str, pa.Array] = {
         by: pa.array(ids, id_type) if id_type is not None else pa.array(ids),
         "price": pa.array([o.price for o in outcomes], pa.float64()),

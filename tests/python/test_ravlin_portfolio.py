@@ -135,12 +135,11 @@ def test_every_input_and_engine_gives_each_contracts_own_price(book, form, engin
 
 def test_contracts_travel_with_their_own_dictionaries_and_buffers(book):
     table, contracts, _ = book
-    cut, _ = ravlin.portfolio._contracts(table, "contract_id", "model")
-    for contract in cut:
-        kind, rows = contracts[contract.id]
-        assert contract.batch.column("track").dictionary.to_pylist()[0] == rows[0][0]
-        assert contract.batch.get_total_buffer_size() < 2 * ravlin.timetable(rows).get_total_buffer_size()
-        assert len(pickle.dumps(contract.batch)) < 4 * len(pickle.dumps(ravlin.timetable(rows)))
+    packed, _ = ravlin.portfolio._contracts(table, "contract_id", "model")
+    for contract in packed.contracts():
+        assert contract.batch.column("track").dictionary.to_pylist()[0] == contracts[contract.id][1][0][0]
+    one = ravlin.timetable(contracts["c1"][1])
+    assert len(pickle.dumps(packed.part(1, 2))) < 4 * len(pickle.dumps(one)) < len(pickle.dumps(table))
 
 
 @pytest.mark.parametrize("engine", ["serial", "processes"])
