@@ -32,7 +32,7 @@ from ._arrow import pyarrow
 from .market import Market
 from .models import Model, MonteCarlo
 from .pricing import Expression, Result, _price_batch
-from ._timetable import COLUMNS, _as_table
+from ._timetable import COLUMNS, _as_table, _first_null
 from ._timetable import timetable as as_timetable
 
 if TYPE_CHECKING:
@@ -340,12 +340,6 @@ def _own_keys(pa: Any, array: pa.DictionaryArray, contract: np.ndarray, contract
     own = np.full(keys.size, -1, dtype=np.int64)
     own[valid] = rank[inverse.reshape(-1)]
     return own, array.dictionary.take(pa.array(value[order], pa.int64())), starts
-
-
-def _first_null(array: pa.Array) -> int:
-    import pyarrow.compute as pc
-
-    return int(pc.index(array.is_null(), True).as_py())
 
 
 # ---------------------------------------------------------------- pricing one contract

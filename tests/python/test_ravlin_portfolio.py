@@ -179,6 +179,7 @@ def test_statistics_come_back_to_the_caller():
 
 @pytest.mark.parametrize("connect", ["address", "embedded"])
 def test_dask_reaches_a_cluster_by_address_or_starts_its_own(book, connect, request):
+    pytest.importorskip("dask.distributed")
     table, contracts, expected = book
     options = ({"address": request.getfixturevalue("dask_client").scheduler.address} if connect == "address"
                else {"workers": 1})
