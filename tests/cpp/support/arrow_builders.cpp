@@ -193,11 +193,11 @@ BatchPtr batch_of(const std::vector<NamedColumn>& columns, std::optional<Slice> 
   ArrowArray array{};
   auto* owned = new StructPrivate;
   for (std::int64_t i = 0; i < count; ++i) {
-    const auto& [name, spec] = columns[static_cast<std::size_t>(i)];
+    const auto& [name, recipe] = columns[static_cast<std::size_t>(i)];
     ArrowSchema* field = schema.children[i];
     field->release(field);
     auto* child = new ArrowArray;
-    spec->make(field, child);
+    recipe->make(field, child);
     check(ArrowSchemaSetName(field, name.c_str()), "field name");
     owned->children.push_back(child);
   }
