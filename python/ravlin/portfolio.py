@@ -559,7 +559,10 @@ def _run_dask(job: _Job, chunks: list[_Book], workers: int, client: Any, address
     if client is not None and address is not None:
         raise ValueError("give client= or address=, not both")
     with _dask_client(distributed, client, address, workers) as session:
-        shared = session.scatter(job, broadcast=True)
+        # The job travels once, as the result of a task that every chunk
+        # depends on; workers fetch it from each other. (A broadcast scatter
+        # was seen to hang while an embedded cluster's workers were starting.)
+        shared = session.submit(_loads, _dumps(job), pure=False)
         futures = [session.submit(_price_with, shared, chunk, pure=False) for chunk in chunks]
         try:
             return _collect(futures, chunks, bar, wait=distributed.as_completed)

@@ -1,6 +1,5 @@
 """price_many: contracts cut from any input price as they do alone, under every engine."""
 
-import os
 import dataclasses
 import doctest
 import pickle
@@ -85,10 +84,6 @@ def book():
 
 
 def needs_dask():
-    """The Dask engine's tests run only when asked for (RAVLIN_TEST_DASK=1): in a
-    fresh clone's run they were seen to hang in Client.scatter."""
-    if not os.environ.get("RAVLIN_TEST_DASK"):
-        pytest.skip("Dask engine tests run with RAVLIN_TEST_DASK=1")
     return pytest.importorskip("dask.distributed")
 
 
