@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ledger/regression.hpp"
+#include "util/simd.hpp"
 
 namespace ravlin {
 
@@ -21,53 +22,88 @@ constexpr double kSameOffer = 1e-12;
 // Whether `a` is what the chooser prefers to `b`: ">" the larger, "<" the smaller.
 bool beats(bool larger, double a, double b) { return larger ? a > b : a < b; }
 
-// value / discount on each path; NaN where the discount is not a positive
-// finite number, so that such paths neither enter a fit nor exercise.
-Values at_event_date(const Values& value, const Values& discount, std::size_t paths) {
-  Values out(paths);
-  for (std::size_t j = 0; j < paths; ++j) out[j] = at_broadcast(value, j) / at_broadcast(discount, j);
+// Whether a discount is a positive finite number, by which values can be
+// brought to the event's date.
+bool usable(double discount) {
+  return discount > 0.0 && discount <= std::numeric_limits<double>::max();
+}
+
+// value / discount on each path into `out`; NaN where the discount is not
+// usable, so that such paths neither enter a fit nor exercise. A discount
+// that is the same on every path takes a loop that vectorises.
+[[gnu::target_clones("avx2", "default")]] void at_event_date(const Values& value,
+                                                            const Values& discount,
+                                                            std::size_t paths,
+                                                            std::vector<double>& out) {
+  out.resize(paths);
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  if (discount.size() == 1 && value.size() == paths) {
+    const double d = usable(discount[0]) ? discount[0] : kNaN;
+    for (std::size_t j = 0; j < paths; ++j) out[j] = value[j] / d;
+    return;
+  }
   for (std::size_t j = 0; j < paths; ++j) {
     const double d = at_broadcast(discount, j);
-    out[j] = d > 0.0 && d <= std::numeric_limits<double>::max() ? out[j] : kNaN;
+    out[j] = usable(d) ? at_broadcast(value, j) / d : kNaN;
   }
-  return out;
+}
+
+// value / discount on each path of `rows`, whose discounts are usable, into
+// `out`: gathered first, then divided in a loop that vectorises.
+[[gnu::target_clones("avx2", "default")]] void gather_at_event_date(
+    const Values& value, const Values& discount, std::span<const std::size_t> rows,
+    std::vector<double>& out) {
+  out.resize(rows.size());
+  for (std::size_t k = 0; k < rows.size(); ++k) out[k] = value[rows[k]];
+  if (discount.size() == 1) {
+    const double d = discount[0];
+    for (double& v : out) v /= d;
+    return;
+  }
+  for (std::size_t k = 0; k < rows.size(); ++k) out[k] /= discount[rows[k]];
 }
 
 // One element when every path holds the same value.
 Values compact(const Values& values) {
-  const bool same = std::ranges::all_of(values, [&](double v) { return v == values[0]; });
+  // Compared on every path without stopping early, so the loop vectorises.
+  bool same = true;
+  for (const double v : values) same &= v == values[0];
   return same && !values.empty() ? Values::scalar(values[0]) : values;
 }
 
-// The paths where exercise can matter, in order, into `play`: the offer is better for the
+// The paths where exercise can matter, in order, into `play` (and their
+// offers into `offers_in_play`): the offer is better for the
 // chooser than its least favourable value over all paths (a put out of the
 // money is never exercised). When the offer is the same on every path, every
 // path with a finite offer.
-void in_play(bool larger, const Values& offer, std::vector<std::size_t>& play) {
-  double worst = larger ? std::numeric_limits<double>::infinity()
-                        : -std::numeric_limits<double>::infinity();
-  double magnitude = 0.0;
-  for (const double v : offer) {
-    if (!std::isfinite(v)) continue;
-    worst = larger ? std::min(worst, v) : std::max(worst, v);
-    magnitude = std::max(magnitude, std::abs(v));
-  }
+void in_play(bool larger, std::span<const double> offer, std::vector<std::size_t>& play,
+             std::vector<double>& offers_in_play) {
+  const auto [low, high] = simd::finite_range(offer);
+  const double worst = larger ? low : high;
+  const double magnitude = low <= high ? std::max(std::abs(low), std::abs(high)) : 0.0;
   const double tolerance = kSameOffer * magnitude;
   const double threshold = larger ? worst + tolerance : worst - tolerance;
   // Lists the paths where `keep` holds, without branching on it.
   play.resize(offer.size());
+  offers_in_play.resize(offer.size());
   const auto select = [&](auto keep) {
     std::size_t count = 0;
     for (std::size_t j = 0; j < offer.size(); ++j) {
+      const double v = offer[j];
       play[count] = j;
-      count += keep(offer[j]);
+      offers_in_play[count] = v;
+      count += keep(v);
     }
     return count;
   };
-  std::size_t count = select([&](double v) { return std::isfinite(v) && beats(larger, v, threshold); });
+  // NaN beats nothing; infinities are left out explicitly.
+  const double limit = std::numeric_limits<double>::max();
+  std::size_t count =
+      larger ? select([&](double v) { return (v > threshold) & (v <= limit); })
+             : select([&](double v) { return (v < threshold) & (v >= -limit); });
   if (count == 0) count = select([](double v) { return std::isfinite(v); });
   play.resize(count);
+  offers_in_play.resize(count);
 }
 
 ValuesOr<void> check_fits(const Values& values, std::size_t paths) {
@@ -97,26 +133,58 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
   for (const Values& regressor : inputs.regressors) RV_TRY(check_fits(regressor, paths_));
 
   const bool larger = op.is_max();
-  std::vector<Values> own_offer;
-  own_offer.push_back(at_event_date(offer, inputs.discount, paths_));
-  const Values& offered = own_offer.front();
-  const std::vector<Values>& regressors =
-      inputs.regressors.empty() ? own_offer : inputs.regressors;
-
+  at_event_date(offer, inputs.discount, paths_, offered_);
   std::vector<std::size_t>& play = play_;
-  in_play(larger, offered, play);
-  // The calibration paths alone fit, when there are some.
-  const std::span<const std::size_t> fitting(
-      play.begin(), settings_.calibration_paths > 0
-                        ? std::ranges::lower_bound(play, settings_.calibration_paths)
-                        : play.end());
-  const Values continuation = at_event_date(pv, inputs.discount, paths_);
-  const auto fit = PolynomialRegression::fit(regressors, continuation, fitting,
-                                             settings_.basis_degree);
-  const Values estimate = fit.estimate(regressors, play, paths_);
+  in_play(larger, offered_, play, offer_column_);
+  if (inputs.regressors.empty()) {
+    // The offer is its own regressor, finite on every path in play.
+    views_.assign(1, offer_column_);
+  } else {
+    gathered_.gather(inputs.regressors, play);
+    gathered_.keep_finite(play);
+  }
+  const PolynomialRegression::Columns columns =
+      inputs.regressors.empty() ? PolynomialRegression::Columns(views_) : gathered_.columns();
+  const PolynomialRegression fit = fit_continuation(columns, play, pv, inputs.discount);
+  estimate_.resize(play.size());
+  fit.estimate_columns(columns, estimate_);
   taken_.assign(paths_, 0);
-  for (const std::size_t j : play) taken_[j] = beats(larger, offered[j], estimate[j]);
+  for (std::size_t k = 0; k < play.size(); ++k) {
+    taken_[play[k]] = beats(larger, offered_[play[k]], estimate_[k]);
+  }
   return std::span<const std::uint64_t>(taken_);
+}
+
+// The fit of the continuation in money of the event's date on the leading
+// rows of `columns` whose path fits (all, or the calibration paths alone) and
+// whose continuation is finite.
+PolynomialRegression ExerciseRegression::fit_continuation(PolynomialRegression::Columns columns,
+                                                          std::span<const std::size_t> play,
+                                                          const Values& pv,
+                                                          const Values& discount) {
+  const std::size_t fitting =
+      settings_.calibration_paths > 0
+          ? static_cast<std::size_t>(std::ranges::lower_bound(play, settings_.calibration_paths) -
+                                     play.begin())
+          : play.size();
+  std::size_t finite = 0;
+  gather_at_event_date(pv, discount, play.first(fitting), continuation_);
+  for (const double c : continuation_) finite += std::isfinite(c);
+  if (finite == fitting) {
+    std::vector<std::span<const double>> leading;
+    for (const std::span<const double> column : columns) leading.push_back(column.first(fitting));
+    return PolynomialRegression::fit_columns(leading, continuation_, settings_.basis_degree);
+  }
+  // Paths whose continuation is not finite stay out: the rare, slower road.
+  std::vector<std::vector<double>> kept(columns.size());
+  std::vector<double> target;
+  for (std::size_t k = 0; k < fitting; ++k) {
+    if (!std::isfinite(continuation_[k])) continue;
+    for (std::size_t i = 0; i < columns.size(); ++i) kept[i].push_back(columns[i][k]);
+    target.push_back(continuation_[k]);
+  }
+  const std::vector<std::span<const double>> views(kept.begin(), kept.end());
+  return PolynomialRegression::fit_columns(views, target, settings_.basis_degree);
 }
 
 }  // namespace ravlin

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ledger/regression.hpp"
 #include "ledger/util.hpp"
 #include "timetable/op.hpp"
 #include "util/values.hpp"
@@ -60,11 +61,23 @@ class ExerciseRegression {
                                           const Values& offer);
 
  private:
+  PolynomialRegression fit_continuation(PolynomialRegression::Columns columns,
+                                        std::span<const std::size_t> play, const Values& pv,
+                                        const Values& discount);
+
   ExerciseSettings settings_;
   std::size_t paths_;
   std::unordered_map<std::uint64_t, ChoiceInputs> saved_;
-  // Buffers of path indices and decisions, reused from event to event.
+  // Buffers reused from event to event: offers in money of the event's date,
+  // the paths in play, their regressors, continuations and estimates, and
+  // the decisions.
+  std::vector<double> offered_;
   std::vector<std::size_t> play_;
+  std::vector<double> offer_column_;
+  std::vector<std::span<const double>> views_;
+  GatheredColumns gathered_;
+  std::vector<double> continuation_;
+  std::vector<double> estimate_;
   ChoiceArray taken_;
 };
 

@@ -5,6 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "util/simd.hpp"
+
 namespace ravlin {
 
 namespace {
@@ -54,19 +56,117 @@ void check_paths(std::span<const std::size_t> rows, std::size_t paths) {
   }
 }
 
-// Sum of a[i] * b[i] in four running sums, which breaks the chain of
-// dependent additions that keeps a single sum from pipelining.
-double dot(const double* a, const double* b, std::size_t n) {
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+using simd::Group;
+using simd::kGroup;
+using simd::load_group;
+
+#pragma GCC diagnostic ignored "-Wpsabi"  // groups never cross a call boundary
+
+// Sum of a[i] * b[i] in sixteen running sums (four groups of four lanes):
+// independent sums keep the adds from waiting on each other, and the lanes
+// round as scalar sums would, whatever the target.
+[[gnu::always_inline]] inline double dot(const double* a, const double* b, std::size_t n) {
+  constexpr std::size_t kStride = 4 * kGroup;
+  Group s0 = {}, s1 = {}, s2 = {}, s3 = {};
   std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    s0 += a[i] * b[i];
-    s1 += a[i + 1] * b[i + 1];
-    s2 += a[i + 2] * b[i + 2];
-    s3 += a[i + 3] * b[i + 3];
+  for (; i + kStride <= n; i += kStride) {
+    s0 += load_group(a + i) * load_group(b + i);
+    s1 += load_group(a + i + kGroup) * load_group(b + i + kGroup);
+    s2 += load_group(a + i + 2 * kGroup) * load_group(b + i + 2 * kGroup);
+    s3 += load_group(a + i + 3 * kGroup) * load_group(b + i + 3 * kGroup);
   }
-  for (; i < n; ++i) s0 += a[i] * b[i];
-  return (s0 + s1) + (s2 + s3);
+  const Group sums = (s0 + s1) + (s2 + s3);
+  double tail = 0.0;
+  for (; i < n; ++i) tail += a[i] * b[i];
+  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + tail;
+}
+
+// Folds the first `rows` rows of `block` (column-major, kBlockRows entries a
+// column) into the upper-triangular `r` (columns x columns, row-major): the
+// reflection of each column k zeroes the block's column into r[k][k].
+[[gnu::target_clones("avx2", "default")]] void fold_block(double* r, double* block,
+                                                         std::size_t columns, std::size_t rows) {
+  for (std::size_t k = 0; k < columns; ++k) {
+    const double* vk = block + k * kBlockRows;
+    const double sigma = dot(vk, vk, rows);
+    if (sigma == 0.0) continue;
+    double& diagonal = r[k * columns + k];
+    const double norm = std::sqrt(diagonal * diagonal + sigma);
+    const double beta = diagonal >= 0.0 ? -norm : norm;
+    const double v0 = diagonal - beta;
+    const double inverse_vtv = 2.0 / (v0 * v0 + sigma);
+    for (std::size_t c = k + 1; c < columns; ++c) {
+      double* vc = block + c * kBlockRows;
+      double& rkc = r[k * columns + c];
+      const double f = (v0 * rkc + dot(vk, vc, rows)) * inverse_vtv;
+      rkc -= f * v0;
+      for (std::size_t i = 0; i < rows; ++i) vc[i] -= f * vk[i];
+    }
+    diagonal = beta;
+  }
+}
+
+// P_0 .. P_(width-1) of (x - centre) * inverse_half_range into the columns
+// of `out` (kBlockRows entries each), by the three-term recurrence.
+[[gnu::target_clones("avx2", "default")]] void legendre_columns(const double* x, double centre,
+                                                               double inverse_half_range,
+                                                               std::size_t width,
+                                                               std::size_t rows, double* out) {
+  const auto column = [out](std::size_t k) { return out + k * kBlockRows; };
+  std::fill(column(0), column(0) + rows, 1.0);
+  if (width == 1) return;
+  double* scaled = column(1);
+  for (std::size_t r = 0; r < rows; ++r) scaled[r] = (x[r] - centre) * inverse_half_range;
+  for (std::size_t k = 1; k + 1 < width; ++k) {
+    const double* pk = column(k);
+    const double* previous = column(k - 1);
+    double* next = column(k + 1);
+    const double a = (2.0 * k + 1.0) / (k + 1.0);
+    const double b = k / (k + 1.0);
+    for (std::size_t r = 0; r < rows; ++r) next[r] = a * scaled[r] * pk[r] - b * previous[r];
+  }
+}
+
+// The series sum of c[k] P_k(t) at t = (x - centre) * inverse_half_range on
+// each row, by Clenshaw's recurrence: no column of the basis is formed.
+[[gnu::target_clones("avx2", "default")]] void legendre_series(const double* x, std::size_t rows,
+                                                              double centre,
+                                                              double inverse_half_range,
+                                                              const double* c, std::size_t terms,
+                                                              double* out) {
+  double t[kBlockRows], b1[kBlockRows], b2[kBlockRows];
+  for (std::size_t first = 0; first < rows; first += kBlockRows) {
+    const std::size_t count = std::min(kBlockRows, rows - first);
+    for (std::size_t r = 0; r < count; ++r) {
+      t[r] = (x[first + r] - centre) * inverse_half_range;
+      b1[r] = 0.0;
+      b2[r] = 0.0;
+    }
+    // b_k = c_k + (2k+1)/(k+1) t b_(k+1) - (k+1)/(k+2) b_(k+2), from the top down.
+    for (std::size_t k = terms; k-- > 1;) {
+      const double a = (2.0 * k + 1.0) / (k + 1.0);
+      const double b = (k + 1.0) / (k + 2.0);
+      for (std::size_t r = 0; r < count; ++r) {
+        const double next = c[k] + a * t[r] * b1[r] - b * b2[r];
+        b2[r] = b1[r];
+        b1[r] = next;
+      }
+    }
+    for (std::size_t r = 0; r < count; ++r) out[first + r] = c[0] + t[r] * b1[r] - 0.5 * b2[r];
+  }
+}
+
+// out[r] = sum over t of coefficients[t] * column t, summed from t = 0 up.
+[[gnu::target_clones("avx2", "default")]] void combine_columns(const double* coefficients,
+                                                              std::size_t terms,
+                                                              const double* columns,
+                                                              std::size_t rows, double* out) {
+  std::fill(out, out + rows, 0.0);
+  for (std::size_t t = 0; t < terms; ++t) {
+    const double c = coefficients[t];
+    const double* column = columns + t * kBlockRows;
+    for (std::size_t r = 0; r < rows; ++r) out[r] += c * column[r];
+  }
 }
 
 // Appends, for total degrees 0 to `degree` in turn, the exponents of every
@@ -91,7 +191,7 @@ void append_exponents(std::size_t variables, std::size_t degree, std::vector<uns
 }
 
 // The upper-triangular factor R of the augmented matrix [basis | target]
-// (columns × columns, row-major), built block by block: each block of rows is
+// (columns x columns, row-major), built block by block: each block of rows is
 // folded into R by Householder reflections that act on R's diagonal row and
 // the block only, so memory stays at one block whatever the number of paths.
 class StreamingQR {
@@ -103,9 +203,7 @@ class StreamingQR {
   double* column(std::size_t c) { return &block_[c * kBlockRows]; }
 
   // Folds the first `rows` rows of the block into R.
-  void fold(std::size_t rows) {
-    for (std::size_t k = 0; k < columns_; ++k) reflect(k, rows);
-  }
+  void fold(std::size_t rows) { fold_block(r_.data(), block_.data(), columns_, rows); }
 
   double r(std::size_t row, std::size_t column) const { return r_[row * columns_ + column]; }
   // The norm of a column of the matrix folded in so far: reflections keep
@@ -117,26 +215,6 @@ class StreamingQR {
   }
 
  private:
-  // The reflection that zeroes column k of the block into R[k][k].
-  void reflect(std::size_t k, std::size_t rows) {
-    const double* vk = column(k);
-    const double sigma = dot(vk, vk, rows);
-    if (sigma == 0.0) return;
-    double& diagonal = r_[k * columns_ + k];
-    const double norm = std::sqrt(diagonal * diagonal + sigma);
-    const double beta = diagonal >= 0.0 ? -norm : norm;
-    const double v0 = diagonal - beta;
-    const double inverse_vtv = 2.0 / (v0 * v0 + sigma);
-    for (std::size_t c = k + 1; c < columns_; ++c) {
-      double* vc = column(c);
-      double& rkc = r_[k * columns_ + c];
-      const double f = (v0 * rkc + dot(vk, vc, rows)) * inverse_vtv;
-      rkc -= f * v0;
-      for (std::size_t i = 0; i < rows; ++i) vc[i] -= f * vk[i];
-    }
-    diagonal = beta;
-  }
-
   std::size_t columns_;
   std::vector<double> r_;
   std::vector<double> block_;  // column-major
@@ -144,7 +222,7 @@ class StreamingQR {
 
 }  // namespace
 
-// The basis functions of a fit on blocks of paths, one column per function,
+// The basis functions of a fit on blocks of rows, one column per function,
 // with kBlockRows entries per column.
 class PolynomialRegression::Basis {
  public:
@@ -152,17 +230,20 @@ class PolynomialRegression::Basis {
       : fit_(fit), width_(fit.max_degree_ + 1),
         legendre_(fit.scales_.size() * width_ * kBlockRows) {}
 
-  // `value(regressor, row)` is the regressor's value on row `row` of the block.
-  template <typename Value>
-  void evaluate(std::size_t rows, Value value, double* out) {
+  // The basis on `rows` rows that start at `first` in every column.
+  void evaluate(Columns regressors, std::size_t first, std::size_t rows, double* out) {
     const std::size_t variables = fit_.scales_.size();
-    if (variables <= 1) {
+    if (variables == 0) {
+      std::fill(out, out + rows, 1.0);
+      return;
+    }
+    if (variables == 1) {
       // One variable: the basis is P_0 .. P_degree in that order.
-      legendre_of(0, rows, value, out);
+      legendre_of(0, regressors, first, rows, out);
       return;
     }
     for (std::size_t i = 0; i < variables; ++i) {
-      legendre_of(i, rows, value, &legendre_[i * width_ * kBlockRows]);
+      legendre_of(i, regressors, first, rows, &legendre_[i * width_ * kBlockRows]);
     }
     for (std::size_t t = 0; t < fit_.terms(); ++t) {
       double* column = out + t * kBlockRows;
@@ -170,37 +251,18 @@ class PolynomialRegression::Basis {
       for (std::size_t i = 0; i < variables; ++i) {
         const unsigned e = fit_.exponents_[t * variables + i];
         if (e == 0) continue;
-        const double* p = polynomial(i, e);
+        const double* p = &legendre_[(i * width_ + e) * kBlockRows];
         for (std::size_t r = 0; r < rows; ++r) column[r] *= p[r];
       }
     }
   }
 
  private:
-  double* polynomial(std::size_t scale, std::size_t k) {
-    return &legendre_[(scale * width_ + k) * kBlockRows];
-  }
-
-  // P_0 .. P_degree of scaled regressor i (none: P_0 alone) into columns
-  // of `out`, by the three-term recurrence.
-  template <typename Value>
-  void legendre_of(std::size_t i, std::size_t rows, Value value, double* out) const {
-    const auto column = [out](std::size_t k) { return out + k * kBlockRows; };
-    std::fill(column(0), column(0) + rows, 1.0);
-    if (width_ == 1 || fit_.scales_.empty()) return;
+  void legendre_of(std::size_t i, Columns regressors, std::size_t first, std::size_t rows,
+                   double* out) const {
     const Scale& scale = fit_.scales_[i];
-    double* x = column(1);
-    for (std::size_t r = 0; r < rows; ++r) {
-      x[r] = (value(scale.regressor, r) - scale.centre) * scale.inverse_half_range;
-    }
-    for (std::size_t k = 1; k + 1 < width_; ++k) {
-      const double* pk = column(k);
-      const double* previous = column(k - 1);
-      double* next = column(k + 1);
-      const double a = (2.0 * k + 1.0) / (k + 1.0);
-      const double b = k / (k + 1.0);
-      for (std::size_t r = 0; r < rows; ++r) next[r] = a * x[r] * pk[r] - b * previous[r];
-    }
+    legendre_columns(regressors[scale.regressor].data() + first, scale.centre,
+                     scale.inverse_half_range, width_, rows, out);
   }
 
   const PolynomialRegression& fit_;
@@ -232,16 +294,24 @@ PolynomialRegression PolynomialRegression::fit(const std::vector<Values>& regres
   check_lengths(regressors, paths);
   std::vector<std::size_t> storage;
   const std::span<const std::size_t> used = finite_rows(regressors, &target, rows, storage);
-  PolynomialRegression fitted;
-  if (used.empty()) return fitted;
+  GatheredColumns gathered;
+  gathered.gather(regressors, used);
+  std::vector<double> y(used.size());
+  for (std::size_t k = 0; k < used.size(); ++k) y[k] = target[used[k]];
+  return fit_columns(gathered.columns(), y, degree);
+}
 
+PolynomialRegression PolynomialRegression::fit_columns(Columns regressors,
+                                                       std::span<const double> target,
+                                                       std::size_t degree) {
+  PolynomialRegression fitted;
+  const std::size_t rows = target.size();
+  if (rows == 0) return fitted;
   for (std::size_t i = 0; i < regressors.size(); ++i) {
-    double low = std::numeric_limits<double>::infinity();
-    double high = -low;
-    for (const std::size_t j : used) {
-      low = std::min(low, at_broadcast(regressors[i], j));
-      high = std::max(high, at_broadcast(regressors[i], j));
+    if (regressors[i].size() != rows) {
+      throw std::invalid_argument("regression: " + LengthMismatch{rows, regressors[i].size()}.text());
     }
+    const auto [low, high] = simd::finite_range(regressors[i]);
     const double inverse = 2.0 / (high - low);
     if (high > low && std::isfinite(inverse)) {
       fitted.scales_.push_back({i, 0.5 * (high + low), inverse});
@@ -249,7 +319,7 @@ PolynomialRegression PolynomialRegression::fit(const std::vector<Values>& regres
   }
   const std::size_t variables = fitted.scales_.size();
   if (variables == 0) degree = 0;
-  while (degree > 0 && !basis_size(variables, degree, used.size() / 2)) --degree;
+  while (degree > 0 && !basis_size(variables, degree, rows / 2)) --degree;
   fitted.max_degree_ = degree;
   append_exponents(variables, degree, fitted.exponents_);
   const std::size_t terms = variables == 0 ? 1 : fitted.exponents_.size() / variables;
@@ -257,14 +327,10 @@ PolynomialRegression PolynomialRegression::fit(const std::vector<Values>& regres
 
   StreamingQR qr(terms + 1);
   Basis basis(fitted);
-  for (std::size_t start = 0; start < used.size(); start += kBlockRows) {
-    const std::size_t count = std::min(kBlockRows, used.size() - start);
-    const std::size_t* block = &used[start];
-    basis.evaluate(count, [&](std::size_t i, std::size_t r) {
-      return at_broadcast(regressors[i], block[r]);
-    }, qr.column(0));
-    double* y = qr.column(terms);
-    for (std::size_t r = 0; r < count; ++r) y[r] = target[block[r]];
+  for (std::size_t first = 0; first < rows; first += kBlockRows) {
+    const std::size_t count = std::min(kBlockRows, rows - first);
+    basis.evaluate(regressors, first, count, qr.column(0));
+    std::copy_n(target.data() + first, count, qr.column(terms));
     qr.fold(count);
   }
 
@@ -302,21 +368,81 @@ Values PolynomialRegression::estimate(const std::vector<Values>& regressors,
   if (!degree_) return out;
   std::vector<std::size_t> storage;
   const std::span<const std::size_t> wanted = finite_rows(regressors, nullptr, rows, storage);
-  Basis basis(*this);
-  std::vector<double> columns(terms() * kBlockRows);
-  for (std::size_t start = 0; start < wanted.size(); start += kBlockRows) {
-    const std::size_t count = std::min(kBlockRows, wanted.size() - start);
-    const std::size_t* block = &wanted[start];
-    basis.evaluate(count, [&](std::size_t i, std::size_t r) {
-      return at_broadcast(regressors[i], block[r]);
-    }, columns.data());
-    for (std::size_t r = 0; r < count; ++r) {
-      double sum = 0.0;
-      for (std::size_t t = 0; t < terms(); ++t) sum += coefficients_[t] * columns[t * kBlockRows + r];
-      out[block[r]] = sum;
+  GatheredColumns gathered;
+  gathered.gather(regressors, wanted);
+  std::vector<double> estimates(wanted.size());
+  estimate_columns(gathered.columns(), estimates);
+  for (std::size_t k = 0; k < wanted.size(); ++k) out[wanted[k]] = estimates[k];
+  return out;
+}
+
+void PolynomialRegression::estimate_columns(Columns regressors, std::span<double> out) const {
+  if (!degree_) {
+    std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+    return;
+  }
+  for (const std::span<const double> column : regressors) {
+    if (column.size() != out.size()) {
+      throw std::invalid_argument("regression: " + LengthMismatch{out.size(), column.size()}.text());
     }
   }
-  return out;
+  if (scales_.size() == 1) {
+    const Scale& scale = scales_.front();
+    legendre_series(regressors[scale.regressor].data(), out.size(), scale.centre,
+                    scale.inverse_half_range, coefficients_.data(), terms(), out.data());
+    return;
+  }
+  Basis basis(*this);
+  std::vector<double> columns(terms() * kBlockRows);
+  for (std::size_t first = 0; first < out.size(); first += kBlockRows) {
+    const std::size_t count = std::min(kBlockRows, out.size() - first);
+    basis.evaluate(regressors, first, count, columns.data());
+    combine_columns(coefficients_.data(), terms(), columns.data(), count, out.data() + first);
+  }
+}
+
+void GatheredColumns::gather(const std::vector<Values>& regressors,
+                             std::span<const std::size_t> rows) {
+  data_.resize(regressors.size());
+  views_.resize(regressors.size());
+  for (std::size_t i = 0; i < regressors.size(); ++i) {
+    std::vector<double>& column = data_[i];
+    column.resize(rows.size());
+    const Values& from = regressors[i];
+    if (from.size() == 1) {
+      std::fill(column.begin(), column.end(), from[0]);
+    } else {
+      for (std::size_t k = 0; k < rows.size(); ++k) column[k] = from[rows[k]];
+    }
+    views_[i] = column;
+  }
+}
+
+void GatheredColumns::keep_finite(std::vector<std::size_t>& rows) {
+  std::size_t count = 0;
+  if (data_.size() == 1) {
+    // One regressor, the common case, in a loop of its own.
+    double* column = data_[0].data();
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      const double v = column[k];
+      column[count] = v;
+      rows[count] = rows[k];
+      count += std::isfinite(v);
+    }
+  } else {
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      bool keep = true;
+      for (const std::vector<double>& column : data_) keep &= std::isfinite(column[k]);
+      for (std::vector<double>& column : data_) column[count] = column[k];
+      rows[count] = rows[k];
+      count += keep;
+    }
+  }
+  rows.resize(count);
+  for (std::size_t i = 0; i < data_.size(); ++i) {
+    data_[i].resize(count);
+    views_[i] = data_[i];
+  }
 }
 
 }  // namespace ravlin

@@ -36,6 +36,15 @@ class PolynomialRegression {
   Values estimate(const std::vector<Values>& regressors, std::span<const std::size_t> rows,
                   std::size_t paths) const;
 
+  // The same on contiguous columns of equal length (a regressor's column and
+  // the target's), every value finite: the rows are the columns' elements.
+  using Columns = std::span<const std::span<const double>>;
+  static PolynomialRegression fit_columns(Columns regressors, std::span<const double> target,
+                                          std::size_t degree);
+  // The estimate on each row of the columns into `out`; NaN everywhere when
+  // no path entered the fit.
+  void estimate_columns(Columns regressors, std::span<double> out) const;
+
   // The degree of the fitted basis; nothing when no path entered the fit.
   std::optional<std::size_t> degree() const { return degree_; }
 
@@ -56,6 +65,23 @@ class PolynomialRegression {
   std::size_t max_degree_ = 0;
   std::vector<double> coefficients_;
   std::optional<std::size_t> degree_;
+};
+
+// Per-path regressors gathered on some of the paths into contiguous columns;
+// the buffers are kept from one gathering to the next.
+class GatheredColumns {
+ public:
+  // Column i holds regressors[i] (one value per path, or one for all) on
+  // each of `rows` in turn.
+  void gather(const std::vector<Values>& regressors, std::span<const std::size_t> rows);
+  // Drops, from the columns and from `rows` alike, the rows where a column
+  // is not finite.
+  void keep_finite(std::vector<std::size_t>& rows);
+  PolynomialRegression::Columns columns() const { return views_; }
+
+ private:
+  std::vector<std::vector<double>> data_;
+  std::vector<std::span<const double>> views_;
 };
 
 }  // namespace ravlin

@@ -1,0 +1,44 @@
+// Four doubles as one vector of the compiler's generic vector extension: an
+// AVX register where the target has one, two SSE registers otherwise. Lane
+// arithmetic rounds exactly as the scalar operations it stands for.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <utility>
+
+namespace ravlin::simd {
+
+inline constexpr std::size_t kGroup = 4;
+using Group = double __attribute__((vector_size(kGroup * sizeof(double))));
+
+// The groups never cross a call boundary (these helpers are always inlined),
+// so the ABI of passing them by value, which the warning is about, never applies.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+[[gnu::always_inline]] inline Group load_group(const double* at) {
+  Group g;
+  std::memcpy(&g, at, sizeof g);
+  return g;
+}
+
+[[gnu::always_inline]] inline void store_group(double* at, Group g) { std::memcpy(at, &g, sizeof g); }
+
+using Mask = long long __attribute__((vector_size(kGroup * sizeof(long long))));
+
+// a where the mask is set, b elsewhere, by the bits: a blend, not a branch.
+[[gnu::always_inline]] inline Group select(Mask mask, Group a, Group b) {
+  return reinterpret_cast<Group>((mask & reinterpret_cast<Mask>(a)) | (~mask & reinterpret_cast<Mask>(b)));
+}
+
+#pragma GCC diagnostic pop
+
+// The smallest and the largest finite value (infinity and minus infinity
+// when there is none).
+std::pair<double, double> finite_range(std::span<const double> values);
+
+
+}  // namespace ravlin::simd
