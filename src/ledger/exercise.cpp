@@ -140,8 +140,7 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
     // The offer is its own regressor, finite on every path in play.
     views_.assign(1, offer_column_);
   } else {
-    gathered_.gather(inputs.regressors, play);
-    gathered_.keep_finite(play);
+    gathered_.gather_finite(inputs.regressors, play);
   }
   const PolynomialRegression::Columns columns =
       inputs.regressors.empty() ? PolynomialRegression::Columns(views_) : gathered_.columns();

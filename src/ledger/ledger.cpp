@@ -34,7 +34,8 @@ Mask exercise_mask(const Op& op, const Values& pv, const Values& value) {
 // pv takes value on the paths where `taken` is set, by blending the bits of
 // the two under a mask: no branch on unpredictable decisions, and the loop
 // vectorises.
-void take_where(std::span<const std::uint64_t> taken, const Values& value, Values& pv) {
+[[gnu::target_clones("avx2", "default")]] void take_where(std::span<const std::uint64_t> taken,
+                                                         const Values& value, Values& pv) {
   double* out = pv.data();
   const bool one = value.size() == 1;
   const double* offered = value.data();

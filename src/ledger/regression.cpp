@@ -134,25 +134,28 @@ using simd::load_group;
                                                               double inverse_half_range,
                                                               const double* c, std::size_t terms,
                                                               double* out) {
-  double t[kBlockRows], b1[kBlockRows], b2[kBlockRows];
+  double t[kBlockRows], odd[kBlockRows], even[kBlockRows];
   for (std::size_t first = 0; first < rows; first += kBlockRows) {
     const std::size_t count = std::min(kBlockRows, rows - first);
     for (std::size_t r = 0; r < count; ++r) {
       t[r] = (x[first + r] - centre) * inverse_half_range;
-      b1[r] = 0.0;
-      b2[r] = 0.0;
+      odd[r] = 0.0;
+      even[r] = 0.0;
     }
-    // b_k = c_k + (2k+1)/(k+1) t b_(k+1) - (k+1)/(k+2) b_(k+2), from the top down.
+    // b_k = c_k + (2k+1)/(k+1) t b_(k+1) - (k+1)/(k+2) b_(k+2), from the top
+    // down; b_k overwrites b_(k+2), so `later` holds b_(k+1) and `latest` b_k.
+    double* later = odd;
+    double* latest = even;
     for (std::size_t k = terms; k-- > 1;) {
+      const double ck = c[k];
       const double a = (2.0 * k + 1.0) / (k + 1.0);
       const double b = (k + 1.0) / (k + 2.0);
-      for (std::size_t r = 0; r < count; ++r) {
-        const double next = c[k] + a * t[r] * b1[r] - b * b2[r];
-        b2[r] = b1[r];
-        b1[r] = next;
-      }
+      for (std::size_t r = 0; r < count; ++r) latest[r] = ck + a * t[r] * later[r] - b * latest[r];
+      std::swap(later, latest);
     }
-    for (std::size_t r = 0; r < count; ++r) out[first + r] = c[0] + t[r] * b1[r] - 0.5 * b2[r];
+    // Now `later` holds b_1 and `latest` b_2.
+    const double c0 = c[0];
+    for (std::size_t r = 0; r < count; ++r) out[first + r] = c0 + t[r] * later[r] - 0.5 * latest[r];
   }
 }
 
@@ -418,25 +421,39 @@ void GatheredColumns::gather(const std::vector<Values>& regressors,
   }
 }
 
+void GatheredColumns::gather_finite(const std::vector<Values>& regressors,
+                                    std::vector<std::size_t>& rows) {
+  if (regressors.size() != 1 || regressors[0].size() == 1) {
+    gather(regressors, rows);
+    keep_finite(rows);
+    return;
+  }
+  // One regressor per path, the common case: gathered and sifted in one pass.
+  data_.resize(1);
+  views_.resize(1);
+  std::vector<double>& column = data_[0];
+  column.resize(rows.size());
+  const double* from = regressors[0].data();
+  std::size_t count = 0;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    const double v = from[rows[k]];
+    column[count] = v;
+    rows[count] = rows[k];
+    count += std::isfinite(v);
+  }
+  rows.resize(count);
+  column.resize(count);
+  views_[0] = column;
+}
+
 void GatheredColumns::keep_finite(std::vector<std::size_t>& rows) {
   std::size_t count = 0;
-  if (data_.size() == 1) {
-    // One regressor, the common case, in a loop of its own.
-    double* column = data_[0].data();
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-      const double v = column[k];
-      column[count] = v;
-      rows[count] = rows[k];
-      count += std::isfinite(v);
-    }
-  } else {
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-      bool keep = true;
-      for (const std::vector<double>& column : data_) keep &= std::isfinite(column[k]);
-      for (std::vector<double>& column : data_) column[count] = column[k];
-      rows[count] = rows[k];
-      count += keep;
-    }
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    bool keep = true;
+    for (const std::vector<double>& column : data_) keep &= std::isfinite(column[k]);
+    for (std::vector<double>& column : data_) column[count] = column[k];
+    rows[count] = rows[k];
+    count += keep;
   }
   rows.resize(count);
   for (std::size_t i = 0; i < data_.size(); ++i) {

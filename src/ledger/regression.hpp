@@ -74,12 +74,14 @@ class GatheredColumns {
   // Column i holds regressors[i] (one value per path, or one for all) on
   // each of `rows` in turn.
   void gather(const std::vector<Values>& regressors, std::span<const std::size_t> rows);
-  // Drops, from the columns and from `rows` alike, the rows where a column
-  // is not finite.
-  void keep_finite(std::vector<std::size_t>& rows);
+  // The same, then drops from the columns and from `rows` alike the rows
+  // where a column is not finite.
+  void gather_finite(const std::vector<Values>& regressors, std::vector<std::size_t>& rows);
   PolynomialRegression::Columns columns() const { return views_; }
 
  private:
+  void keep_finite(std::vector<std::size_t>& rows);
+
   std::vector<std::vector<double>> data_;
   std::vector<std::span<const double>> views_;
 };
