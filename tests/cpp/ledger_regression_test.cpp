@@ -128,6 +128,31 @@ TEST(ExerciseRegression, DecidesOnTheEstimatedContinuation) {
   EXPECT_EQ(ChoiceArray(take->begin(), take->end()), (ChoiceArray{0, 0, 0, 0, 1, 1}));
 }
 
+// Named regressors that are not finite on some paths in play: those paths
+// never exercise and stay out of the fit; the others decide as before.
+class NonFiniteRegressor : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(NonFiniteRegressor, KeepsItsPathsFromExercising) {
+  const std::size_t n = 8;
+  const Values offer{0.0, 1.0, 1.5, 2.0, 3.0, 3.5, 4.0, 5.0};
+  const double discount = 0.5;
+  Values pv(n), discounted_offer(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    pv[j] = discount * (1.0 + offer[j] / 2.0);  // exercise pays where the offer exceeds 2
+    discounted_offer[j] = discount * offer[j];
+  }
+  Values regressor = offer;
+  regressor[4] = kNaN;
+  regressor[7] = std::numeric_limits<double>::infinity();
+  ExerciseRegression exercise({ExerciseMethod::Regression, 1, {}, 0}, n);
+  exercise.save(3, Values::scalar(discount), std::vector<Values>(GetParam(), regressor));
+  const auto take = exercise.decide(Op::parse(">"), 3, pv, discounted_offer);
+  ASSERT_TRUE(take);
+  EXPECT_EQ(ChoiceArray(take->begin(), take->end()), (ChoiceArray{0, 0, 0, 0, 0, 1, 1, 0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Regressors, NonFiniteRegressor, ::testing::Values(1u, 2u));
+
 TEST(Ledger, ChoiceDecidedElsewhereRecordsItsDecision) {
   Ledger ledger(3);
   const std::uint32_t flags = kFlagChoices | kFlagCashflow;
