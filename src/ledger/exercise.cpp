@@ -76,7 +76,8 @@ Values compact(const Values& values) {
 // chooser than its least favourable value over all paths (a put out of the
 // money is never exercised). When the offer is the same on every path, every
 // path with a finite offer.
-void in_play(bool larger, std::span<const double> offer, std::vector<std::size_t>& play,
+// Returns whether the finite offers are all the same.
+bool in_play(bool larger, std::span<const double> offer, std::vector<std::size_t>& play,
              std::vector<double>& offers_in_play) {
   const auto [low, high] = simd::finite_range(offer);
   const double worst = larger ? low : high;
@@ -104,6 +105,7 @@ void in_play(bool larger, std::span<const double> offer, std::vector<std::size_t
   if (count == 0) count = select([](double v) { return std::isfinite(v); });
   play.resize(count);
   offers_in_play.resize(count);
+  return low == high;
 }
 
 ValuesOr<void> check_fits(const Values& values, std::size_t paths) {
@@ -135,7 +137,7 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
   const bool larger = op.is_max();
   at_event_date(offer, inputs.discount, paths_, offered_);
   std::vector<std::size_t>& play = play_;
-  in_play(larger, offered_, play, offer_column_);
+  const bool same_offer = in_play(larger, offered_, play, offer_column_);
   if (inputs.regressors.empty()) {
     // The offer is its own regressor, finite on every path in play.
     views_.assign(1, offer_column_);
@@ -144,30 +146,46 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
   }
   const PolynomialRegression::Columns columns =
       inputs.regressors.empty() ? PolynomialRegression::Columns(views_) : gathered_.columns();
-  const PolynomialRegression fit = fit_continuation(columns, play, pv, inputs.discount);
+  const std::size_t fitting =
+      settings_.calibration_paths > 0
+          ? static_cast<std::size_t>(std::ranges::lower_bound(play, settings_.calibration_paths) -
+                                     play.begin())
+          : play.size();
+  gather_at_event_date(pv, inputs.discount, std::span(play).first(fitting), continuation_);
+  taken_.assign(paths_, 0);
+  if (same_offer && offer_beats_every_fit(larger, play)) {
+    for (const std::size_t j : play) taken_[j] = 1;
+    return std::span<const std::uint64_t>(taken_);
+  }
+  const PolynomialRegression fit = fit_continuation(columns);
   estimate_.resize(play.size());
   fit.estimate_columns(columns, estimate_);
-  taken_.assign(paths_, 0);
   for (std::size_t k = 0; k < play.size(); ++k) {
     taken_[play[k]] = beats(larger, offered_[play[k]], estimate_[k]);
   }
   return std::span<const std::uint64_t>(taken_);
 }
 
+// Whether the offer, the same on every path in play, wins on all of them
+// whatever the fit: it is beyond twice the norm of the continuations, which
+// bounds every fitted value when the fit runs on exactly these paths (a
+// least-squares fit projects the continuations). An issuer's reset to an
+// unbeatable value is decided so without a fit.
+bool ExerciseRegression::offer_beats_every_fit(bool larger, std::span<const std::size_t> play) const {
+  if (play.empty() || continuation_.size() != play.size()) return false;
+  const double offer = offered_[play.front()];
+  double squares = 0.0;
+  for (const double c : continuation_) squares += c * c;
+  const double bound = 2.0 * std::sqrt(squares);  // NaN or infinity when a continuation is
+  return larger ? offer > bound : offer < -bound;
+}
+
 // The fit of the continuation in money of the event's date on the leading
 // rows of `columns` whose path fits (all, or the calibration paths alone) and
 // whose continuation is finite.
-PolynomialRegression ExerciseRegression::fit_continuation(PolynomialRegression::Columns columns,
-                                                          std::span<const std::size_t> play,
-                                                          const Values& pv,
-                                                          const Values& discount) {
-  const std::size_t fitting =
-      settings_.calibration_paths > 0
-          ? static_cast<std::size_t>(std::ranges::lower_bound(play, settings_.calibration_paths) -
-                                     play.begin())
-          : play.size();
+PolynomialRegression ExerciseRegression::fit_continuation(PolynomialRegression::Columns columns) {
+  const std::size_t fitting = continuation_.size();
   std::size_t finite = 0;
-  gather_at_event_date(pv, discount, play.first(fitting), continuation_);
   for (const double c : continuation_) finite += std::isfinite(c);
   if (finite == fitting) {
     std::vector<std::span<const double>> leading;

@@ -61,9 +61,9 @@ class ExerciseRegression {
                                           const Values& offer);
 
  private:
-  PolynomialRegression fit_continuation(PolynomialRegression::Columns columns,
-                                        std::span<const std::size_t> play, const Values& pv,
-                                        const Values& discount);
+  // The fit of the continuations gathered for the event.
+  PolynomialRegression fit_continuation(PolynomialRegression::Columns columns);
+  bool offer_beats_every_fit(bool larger, std::span<const std::size_t> play) const;
 
   ExerciseSettings settings_;
   std::size_t paths_;
