@@ -64,46 +64,63 @@ using simd::load_group;
 
 // Sum of a[i] * b[i] in sixteen running sums (four groups of four lanes):
 // independent sums keep the adds from waiting on each other, and the lanes
-// round as scalar sums would, whatever the target.
+// round as scalar sums would, whatever the target. With kOnes, `a` is a
+// column of ones and each product is b[i] itself, as it would round.
+template <bool kOnes>
 [[gnu::always_inline]] inline double dot(const double* a, const double* b, std::size_t n) {
+  const auto product = [a, b](std::size_t i) {
+    if constexpr (kOnes) {
+      return load_group(b + i);
+    } else {
+      return load_group(a + i) * load_group(b + i);
+    }
+  };
   constexpr std::size_t kStride = 4 * kGroup;
   Group s0 = {}, s1 = {}, s2 = {}, s3 = {};
   std::size_t i = 0;
   for (; i + kStride <= n; i += kStride) {
-    s0 += load_group(a + i) * load_group(b + i);
-    s1 += load_group(a + i + kGroup) * load_group(b + i + kGroup);
-    s2 += load_group(a + i + 2 * kGroup) * load_group(b + i + 2 * kGroup);
-    s3 += load_group(a + i + 3 * kGroup) * load_group(b + i + 3 * kGroup);
+    s0 += product(i);
+    s1 += product(i + kGroup);
+    s2 += product(i + 2 * kGroup);
+    s3 += product(i + 3 * kGroup);
   }
   const Group sums = (s0 + s1) + (s2 + s3);
   double tail = 0.0;
-  for (; i < n; ++i) tail += a[i] * b[i];
+  for (; i < n; ++i) tail += kOnes ? b[i] : a[i] * b[i];
   return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + tail;
 }
 
+// The reflection that zeroes column k of the block (its first `rows`
+// entries) into r[k][k], applied to the later columns. With kOnes, column k
+// holds ones, so its products are the other factor itself.
+template <bool kOnes>
+[[gnu::always_inline]] inline void reflect(double* r, double* block, std::size_t columns,
+                                           std::size_t rows, std::size_t k) {
+  const double* vk = block + k * kBlockRows;
+  const double sigma = dot<kOnes>(vk, vk, rows);
+  if (sigma == 0.0) return;
+  double& diagonal = r[k * columns + k];
+  const double norm = std::sqrt(diagonal * diagonal + sigma);
+  const double beta = diagonal >= 0.0 ? -norm : norm;
+  const double v0 = diagonal - beta;
+  const double inverse_vtv = 2.0 / (v0 * v0 + sigma);
+  for (std::size_t c = k + 1; c < columns; ++c) {
+    double* vc = block + c * kBlockRows;
+    double& rkc = r[k * columns + c];
+    const double f = (v0 * rkc + dot<kOnes>(vk, vc, rows)) * inverse_vtv;
+    rkc -= f * v0;
+    for (std::size_t i = 0; i < rows; ++i) vc[i] -= kOnes ? f : f * vk[i];
+  }
+  diagonal = beta;
+}
+
 // Folds the first `rows` rows of `block` (column-major, kBlockRows entries a
-// column) into the upper-triangular `r` (columns x columns, row-major): the
-// reflection of each column k zeroes the block's column into r[k][k].
+// column) into the upper-triangular `r` (columns x columns, row-major). The
+// block's first column is the constant basis function, all ones.
 [[gnu::target_clones("avx2", "default")]] void fold_block(double* r, double* block,
                                                          std::size_t columns, std::size_t rows) {
-  for (std::size_t k = 0; k < columns; ++k) {
-    const double* vk = block + k * kBlockRows;
-    const double sigma = dot(vk, vk, rows);
-    if (sigma == 0.0) continue;
-    double& diagonal = r[k * columns + k];
-    const double norm = std::sqrt(diagonal * diagonal + sigma);
-    const double beta = diagonal >= 0.0 ? -norm : norm;
-    const double v0 = diagonal - beta;
-    const double inverse_vtv = 2.0 / (v0 * v0 + sigma);
-    for (std::size_t c = k + 1; c < columns; ++c) {
-      double* vc = block + c * kBlockRows;
-      double& rkc = r[k * columns + c];
-      const double f = (v0 * rkc + dot(vk, vc, rows)) * inverse_vtv;
-      rkc -= f * v0;
-      for (std::size_t i = 0; i < rows; ++i) vc[i] -= f * vk[i];
-    }
-    diagonal = beta;
-  }
+  reflect<true>(r, block, columns, rows, 0);
+  for (std::size_t k = 1; k < columns; ++k) reflect<false>(r, block, columns, rows, k);
 }
 
 // P_0 .. P_(width-1) of (x - centre) * inverse_half_range into the columns
@@ -202,7 +219,8 @@ class StreamingQR {
   explicit StreamingQR(std::size_t columns)
       : columns_(columns), r_(columns * columns, 0.0), block_(columns * kBlockRows, 0.0) {}
 
-  // Column c of the block (kBlockRows entries), filled by the caller.
+  // Column c of the block (kBlockRows entries), filled by the caller;
+  // column 0 is the constant function, ones.
   double* column(std::size_t c) { return &block_[c * kBlockRows]; }
 
   // Folds the first `rows` rows of the block into R.
