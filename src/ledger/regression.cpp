@@ -68,21 +68,21 @@ using simd::load_group;
 // column of ones and each product is b[i] itself, as it would round.
 template <bool kOnes>
 [[gnu::always_inline]] inline double dot(const double* a, const double* b, std::size_t n) {
-  const auto product = [a, b](std::size_t i) {
-    if constexpr (kOnes) {
-      return load_group(b + i);
-    } else {
-      return load_group(a + i) * load_group(b + i);
-    }
-  };
   constexpr std::size_t kStride = 4 * kGroup;
   Group s0 = {}, s1 = {}, s2 = {}, s3 = {};
   std::size_t i = 0;
   for (; i + kStride <= n; i += kStride) {
-    s0 += product(i);
-    s1 += product(i + kGroup);
-    s2 += product(i + 2 * kGroup);
-    s3 += product(i + 3 * kGroup);
+    if constexpr (kOnes) {
+      s0 += load_group(b + i);
+      s1 += load_group(b + i + kGroup);
+      s2 += load_group(b + i + 2 * kGroup);
+      s3 += load_group(b + i + 3 * kGroup);
+    } else {
+      s0 += load_group(a + i) * load_group(b + i);
+      s1 += load_group(a + i + kGroup) * load_group(b + i + kGroup);
+      s2 += load_group(a + i + 2 * kGroup) * load_group(b + i + 2 * kGroup);
+      s3 += load_group(a + i + 3 * kGroup) * load_group(b + i + 3 * kGroup);
+    }
   }
   const Group sums = (s0 + s1) + (s2 + s3);
   double tail = 0.0;
