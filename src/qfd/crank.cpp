@@ -1,9 +1,18 @@
+// SIMD groups of doubles never cross a call boundary (the helpers that take
+// or return them are always inlined), so the ABI of passing them by value,
+// which the warning is about, never applies.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include "qfd/crank.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "timetable/op.hpp"
 
 // The shared step must round exactly as product and solve do, whatever the
 // target: no multiply and add may be fused into one rounding.
@@ -61,10 +70,6 @@ namespace {
 // Lanes per SIMD group: four doubles fill an AVX register, two SSE ones.
 constexpr std::size_t kGroup = 4;
 using Group = double __attribute__((vector_size(kGroup * sizeof(double))));
-
-// The groups never cross a call boundary (these helpers are always inlined),
-// so the ABI of passing them by value, which the warning is about, never applies.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 [[gnu::always_inline]] inline Group load_group(const double* at) {
   Group g;
@@ -163,10 +168,44 @@ struct Sweep {
   s.next_pivot[j] = p;
 }
 
+// An event's operation on one element: continuation `a`, value `b`, as the
+// ledger applies it.
+[[gnu::always_inline]] inline double changed(CnStep::Change::Kind kind, double a, double b) {
+  switch (kind) {
+    case CnStep::Change::Kind::Add:
+      return a + b;
+    case CnStep::Change::Kind::Max:
+      return max_num(a, b);
+    case CnStep::Change::Kind::Min:
+      return min_num(a, b);
+  }
+  return a;
+}
+
+// One vector's change: its kind, and its value at node i at values[i * stride].
+struct LaneChange {
+  CnStep::Change::Kind kind;
+  const double* values;
+  std::size_t stride;
+};
+
+LaneChange lane_change(const CnStep::Change& change) {
+  return {change.kind, change.value.data(), change.value.size() == 1 ? 0u : 1u};
+}
+
 // One vector, in place: product row by row, each row at once the next
-// right-hand side of the elimination, then the back substitution.
-template <bool FactorNext>
-void sweep_one(const Sweep& s, double* v, double* e) {
+// right-hand side of the elimination, then the back substitution, which
+// writes each row with its change applied (the substitution carries on with
+// the unchanged row).
+template <bool FactorNext, bool Changed>
+void sweep_one(const Sweep& s, double* v, double* e, const LaneChange& change) {
+  const auto write = [&](std::size_t i, double z) {
+    if constexpr (Changed) {
+      v[i] = changed(change.kind, z, change.values[i * change.stride]);
+    } else {
+      v[i] = z;
+    }
+  };
   const std::size_t n = s.n;
   double carry = s.r_diag[0] * v[0] + s.r_upper[0] * v[1];
   e[0] = carry;
@@ -182,23 +221,72 @@ void sweep_one(const Sweep& s, double* v, double* e) {
   }
   // Over the vector: the product no longer needs it.
   carry = carry / s.pivot[n - 1];
-  v[n - 1] = carry;
+  write(n - 1, carry);
   double p = FactorNext ? factor_start(s) : 0.0;
   // The next step's elimination runs upward through the rows while the
   // substitution runs downward: two independent chains in one loop.
   for (std::size_t j = 1; j < n; ++j) {
     const std::size_t i = n - 1 - j;
     carry = (e[i] - s.s_upper[i] * carry) / s.pivot[i];
-    v[i] = carry;
+    write(i, carry);
     if constexpr (FactorNext) factor_row(s, j, p);
+  }
+}
+
+// One vector stepped where it is, with at most one change.
+void sweep_single(const Sweep& s, double* v, double* e, bool ride_along,
+                  std::span<const CnStep::Change> changes) {
+  if (changes.empty()) {
+    const LaneChange none{};
+    if (ride_along) {
+      sweep_one<true, false>(s, v, e, none);
+    } else {
+      sweep_one<false, false>(s, v, e, none);
+    }
+    return;
+  }
+  const LaneChange change = lane_change(changes.front());
+  if (ride_along) {
+    sweep_one<true, true>(s, v, e, change);
+  } else {
+    sweep_one<false, true>(s, v, e, change);
+  }
+}
+
+// Writes row i of one SIMD group, `z`, with the group's changes applied.
+[[gnu::always_inline]] inline void write_changed(const CnStep::GroupChange& c, Group z,
+                                                 double* at, std::size_t i) {
+  using Kind = CnStep::GroupChange::Kind;
+  switch (c.kind) {
+    case Kind::None:
+      store_group(at, z);
+      return;
+    case Kind::Add:
+      store_group(at, z + load_group(c.value));
+      return;
+    case Kind::Max:
+      store_group(at, max_num(z, load_group(c.value)));
+      return;
+    case Kind::Min:
+      store_group(at, min_num(z, load_group(c.value)));
+      return;
+    case Kind::ByLane:
+      store_group(at, z);
+      for (std::size_t k = 0; k < kGroup; ++k) {
+        if (c.changed[k]) at[k] = changed(c.lane_kind[k], z[k], c.values[k][i * c.stride[k]]);
+      }
+      return;
   }
 }
 
 // The same for the interleaved block of `groups` SIMD groups per row: the
 // groups' recurrences are independent, so they hide each other's latency.
-template <bool FactorNext>
+// With changes, the substitution keeps the unchanged rows in `e`, whose
+// elimination is spent once read, and writes the changed ones to the block.
+template <bool FactorNext, bool Changed>
 [[gnu::always_inline]] inline void sweep_block_rows(const Sweep& s, double* b, double* e,
-                                                    std::size_t groups) {
+                                                    std::size_t groups,
+                                                    const CnStep::GroupChange* changes) {
   const std::size_t n = s.n;
   const std::size_t width = groups * kGroup;
   for (std::size_t g = 0; g < width; g += kGroup) {
@@ -222,17 +310,28 @@ template <bool FactorNext>
       store_group(out + g, w - s.multiplier[i] * load_group(out - width + g));
     }
   }
+  // The solution of row i, group g: into the block, or, with changes, into
+  // `e` as the next row's carry and changed into the block.
+  const auto write = [&](std::size_t i, std::size_t g, Group z) {
+    const std::size_t at = i * width + g;
+    if constexpr (Changed) {
+      store_group(e + at, z);
+      write_changed(changes[g / kGroup], z, b + at, i);
+    } else {
+      store_group(b + at, z);
+    }
+  };
+  // The unchanged solution of row i + 1.
+  const double* below = Changed ? e : b;
   for (std::size_t g = 0; g < width; g += kGroup) {
-    const std::size_t at = (n - 1) * width + g;
-    store_group(b + at, load_group(e + at) / s.pivot[n - 1]);
+    write(n - 1, g, load_group(e + (n - 1) * width + g) / s.pivot[n - 1]);
   }
   double p = FactorNext ? factor_start(s) : 0.0;
   for (std::size_t j = 1; j < n; ++j) {
     const std::size_t i = n - 1 - j;
-    double* row = b + i * width;
     for (std::size_t g = 0; g < width; g += kGroup) {
-      store_group(row + g, (load_group(e + i * width + g) - s.s_upper[i] * load_group(row + width + g)) /
-                               s.pivot[i]);
+      const std::size_t at = i * width + g;
+      write(i, g, (load_group(e + at) - s.s_upper[i] * load_group(below + at + width)) / s.pivot[i]);
     }
     if constexpr (FactorNext) factor_row(s, j, p);
   }
@@ -241,11 +340,18 @@ template <bool FactorNext>
 // Built for AVX2 as well, chosen at load time where the processor has it;
 // AVX2 without FMA, so every product and sum rounds on its own as before.
 [[gnu::target_clones("avx2", "default")]] void sweep_block(const Sweep& s, double* b, double* e,
-                                                          std::size_t groups, bool factor_next) {
+                                                          std::size_t groups, bool factor_next,
+                                                          const CnStep::GroupChange* changes) {
   if (factor_next) {
-    sweep_block_rows<true>(s, b, e, groups);
+    if (changes) {
+      sweep_block_rows<true, true>(s, b, e, groups, changes);
+    } else {
+      sweep_block_rows<true, false>(s, b, e, groups, changes);
+    }
+  } else if (changes) {
+    sweep_block_rows<false, true>(s, b, e, groups, changes);
   } else {
-    sweep_block_rows<false>(s, b, e, groups);
+    sweep_block_rows<false, false>(s, b, e, groups, changes);
   }
 }
 
@@ -308,10 +414,69 @@ void CnStep::store() {
   vectors_.clear();
 }
 
-void CnStep::step(bool factor_next) {
+void CnStep::check_changes(std::span<const Change> changes) const {
+  for (const Change& change : changes) {
+    if (change.vector >= vectors_.size() ||
+        (change.value.size() != 1 && change.value.size() != n_)) {
+      throw std::logic_error("grid step: a change of no loaded vector, or by a value of " +
+                             std::to_string(change.value.size()) + " elements");
+    }
+  }
+  if (vectors_.size() == 1 && changes.size() > 1) {
+    throw std::logic_error("grid step: two changes of one vector");
+  }
+}
+
+void CnStep::group_changes(std::span<const Change> changes) {
+  using Kind = GroupChange::Kind;
+  group_changes_.assign(lanes_ / kGroup, GroupChange{});
+  for (const Change& change : changes) {
+    GroupChange& group = group_changes_[change.vector / kGroup];
+    const std::size_t lane = change.vector % kGroup;
+    if (group.changed[lane]) throw std::logic_error("grid step: two changes of one vector");
+    group.changed[lane] = true;
+    group.lane_kind[lane] = change.kind;
+    group.values[lane] = change.value.data();
+    group.stride[lane] = change.value.size() == 1 ? 0 : 1;
+  }
+  // A group whose vectors all change alike by one-element values changes
+  // as one; its padding lanes take the same change.
+  for (std::size_t first = 0; first < lanes_; first += kGroup) {
+    GroupChange& group = group_changes_[first / kGroup];
+    const std::size_t real = std::min(kGroup, vectors_.size() - first);
+    bool alike = group.changed[0];
+    for (std::size_t k = 0; k < real && alike; ++k) {
+      alike = group.changed[k] && group.stride[k] == 0 && group.lane_kind[k] == group.lane_kind[0];
+    }
+    for (std::size_t k = 0; k < real; ++k) {
+      if (group.changed[k] && group.stride[k] == 0) group.value[k] = group.values[k][0];
+    }
+    const bool any = std::any_of(group.changed, group.changed + real, [](bool c) { return c; });
+    if (!any) {
+      group.kind = Kind::None;
+    } else if (!alike) {
+      group.kind = Kind::ByLane;
+    } else {
+      switch (group.lane_kind[0]) {
+        case Change::Kind::Add:
+          group.kind = Kind::Add;
+          break;
+        case Change::Kind::Max:
+          group.kind = Kind::Max;
+          break;
+        case Change::Kind::Min:
+          group.kind = Kind::Min;
+          break;
+      }
+    }
+  }
+}
+
+void CnStep::step(bool factor_next, std::span<const Change> changes) {
   const Slot& current = slots_[current_];
   Slot& next = slots_[1 - current_];
   const bool ride_along = factor_next && !next.factored;
+  check_changes(changes);
   if (vectors_.empty()) {
     if (ride_along) factor(next);
     return;
@@ -332,13 +497,11 @@ void CnStep::step(bool factor_next) {
     s.next_multiplier = next.multiplier.data();
   }
   if (vectors_.size() == 1) {
-    if (ride_along) {
-      sweep_one<true>(s, vectors_[0], forward_.data());
-    } else {
-      sweep_one<false>(s, vectors_[0], forward_.data());
-    }
+    sweep_single(s, vectors_[0], forward_.data(), ride_along, changes);
   } else {
-    sweep_block(s, block_.data(), forward_.data(), lanes_ / kGroup, ride_along);
+    if (!changes.empty()) group_changes(changes);
+    sweep_block(s, block_.data(), forward_.data(), lanes_ / kGroup, ride_along,
+                changes.empty() ? nullptr : group_changes_.data());
   }
   if (ride_along) next.factored = true;
 }

@@ -3,8 +3,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
+
+#include "util/values.hpp"
 
 namespace ravlin {
 
@@ -53,11 +56,20 @@ struct CnMatrices {
 // to the last bit; only the work that does not depend on v is shared.
 class CnStep {
  public:
-  // Vectors swept together, interleaved.
+  // Vectors per SIMD group of the interleaved block.
   static constexpr std::size_t kMaxLanes = 4;
   // Doubles held per grid node: both steps' matrices with the factorisation
   // of each, and the sweep scratch.
   static constexpr std::size_t kDoublesPerNode = 2 * (6 + 2) + kMaxLanes;
+
+  // What an event right after the step does to one loaded vector: v op=
+  // value, element by element, with a value of one element or of n.
+  struct Change {
+    enum class Kind : std::uint8_t { Add, Max, Min };
+    std::size_t vector;  // its place among the loaded vectors
+    Kind kind;
+    Values value;
+  };
 
   explicit CnStep(std::size_t n);
 
@@ -76,14 +88,30 @@ class CnStep {
   // Takes the vectors (each of n >= 2 elements) in, to be stepped until
   // `store` writes them back; nothing else may touch them in between.
   void load(std::span<double* const> vectors);
-  // Steps the loaded vectors with the current step. With `factor_next`, the
-  // next step's s, already filled, is factorised on the way (if it is not
-  // yet): inside the back substitution, whose chain of divisions leaves the
-  // arithmetic units mostly idle.
-  void step(bool factor_next);
+  // Steps the loaded vectors with the current step, then applies `changes`
+  // (at most one per vector) as the back substitution writes each row, so
+  // that they cost no pass of their own. With `factor_next`, the next step's
+  // s, already filled, is factorised on the way (if it is not yet): inside
+  // the back substitution, whose chain of divisions leaves the arithmetic
+  // units mostly idle.
+  void step(bool factor_next, std::span<const Change> changes = {});
   void store();
   // load, step and store.
   void apply(std::span<double* const> vectors, bool factor_next);
+
+  // The changes of one SIMD group of the block: all of its vectors changed
+  // alike by one-element values (padding lanes too, harmlessly), or lane by
+  // lane.
+  struct GroupChange {
+    enum class Kind : std::uint8_t { None, Add, Max, Min, ByLane };
+    Kind kind = Kind::None;
+    double value[kMaxLanes] = {};  // the one-element values
+    // ByLane: each lane's change, with its value at node i at values[i * stride].
+    bool changed[kMaxLanes] = {};
+    Change::Kind lane_kind[kMaxLanes] = {};
+    const double* values[kMaxLanes] = {};
+    std::size_t stride[kMaxLanes] = {};
+  };
 
  private:
   struct Slot {
@@ -94,6 +122,11 @@ class CnStep {
   };
 
   static void factor(Slot& slot);
+  // Changes of vectors that are not loaded, or by values of another length
+  // than 1 or n, are the caller's fault: they throw std::logic_error.
+  void check_changes(std::span<const Change> changes) const;
+  // The changes grouped as the block's SIMD groups hold the vectors.
+  void group_changes(std::span<const Change> changes);
 
   std::size_t n_;
   Slot slots_[2];
@@ -105,6 +138,7 @@ class CnStep {
   std::size_t lanes_ = 0;
   std::vector<double> block_;
   std::vector<double> forward_;
+  std::vector<GroupChange> group_changes_;
 };
 
 }  // namespace ravlin
