@@ -135,36 +135,66 @@ using Group = double __attribute__((vector_size(kGroup * sizeof(double))));
   }
 }
 
+// One band of a step's matrix: its edge rows at rows[0] and rows[n-1], and
+// every other row i at inner[i * stride]: the row itself, or row 1 for all
+// of them when the matrices are uniform.
+struct Band {
+  const double* rows = nullptr;
+  const double* inner = nullptr;
+  std::size_t stride = 1;
+
+  Band() = default;
+  Band(const std::vector<double>& band, bool uniform)
+      : rows(band.data()), inner(band.data() + (uniform ? 1 : 0)), stride(uniform ? 0 : 1) {}
+
+  // Row i, 0 < i < n-1.
+  double inner_row(std::size_t i) const { return inner[i * stride]; }
+  // Any row i of the n.
+  double row(std::size_t i, std::size_t n) const {
+    return i == 0 || i + 1 == n ? rows[i] : inner_row(i);
+  }
+};
+
 // What one sweep reads and writes.
 struct Sweep {
   std::size_t n;
-  const double* r_lower;
-  const double* r_diag;
-  const double* r_upper;
-  const double* s_upper;
-  const double* pivot;
-  const double* multiplier;
+  Band r_lower;
+  Band r_diag;
+  Band r_upper;
+  Band s_upper;
+  const double* pivot = nullptr;
+  const double* multiplier = nullptr;
   // The next step's s and factorisation, when it rides along.
-  const double* next_lower = nullptr;
-  const double* next_diag = nullptr;
-  const double* next_upper = nullptr;
+  Band next_lower{};
+  Band next_diag{};
+  Band next_upper{};
   double* next_pivot = nullptr;
   double* next_multiplier = nullptr;
+
+  // The next step's s and factorisation to form as the sweep goes.
+  void factor_into(const CnMatrices& following, std::vector<double>& following_pivot,
+                   std::vector<double>& following_multiplier) {
+    next_lower = Band(following.s.lower, following.uniform);
+    next_diag = Band(following.s.diag, following.uniform);
+    next_upper = Band(following.s.upper, following.uniform);
+    next_pivot = following_pivot.data();
+    next_multiplier = following_multiplier.data();
+  }
 };
 
 // The first pivot of the next step's elimination, where its chain starts.
 [[gnu::always_inline]] inline double factor_start(const Sweep& s) {
-  s.next_pivot[0] = s.next_diag[0];
-  return s.next_diag[0];
+  s.next_pivot[0] = s.next_diag.rows[0];
+  return s.next_diag.rows[0];
 }
 
 // One row of the next step's elimination, j = 1 ... n-1: the pivot is
 // carried in a register, since reading it back from memory would add a
 // store-to-load delay to every link of the chain.
 [[gnu::always_inline]] inline void factor_row(const Sweep& s, std::size_t j, double& p) {
-  const double m = s.next_lower[j] / p;
+  const double m = s.next_lower.row(j, s.n) / p;
   s.next_multiplier[j] = m;
-  p = s.next_diag[j] - m * s.next_upper[j - 1];
+  p = s.next_diag.row(j, s.n) - m * s.next_upper.row(j - 1, s.n);
   s.next_pivot[j] = p;
 }
 
@@ -207,16 +237,17 @@ void sweep_one(const Sweep& s, double* v, double* e, const LaneChange& change) {
     }
   };
   const std::size_t n = s.n;
-  double carry = s.r_diag[0] * v[0] + s.r_upper[0] * v[1];
+  double carry = s.r_diag.rows[0] * v[0] + s.r_upper.rows[0] * v[1];
   e[0] = carry;
   for (std::size_t i = 1; i + 1 < n; ++i) {
-    const double w = s.r_lower[i] * v[i - 1] + s.r_diag[i] * v[i] + s.r_upper[i] * v[i + 1];
+    const double w = s.r_lower.inner_row(i) * v[i - 1] + s.r_diag.inner_row(i) * v[i] +
+                     s.r_upper.inner_row(i) * v[i + 1];
     carry = w - s.multiplier[i] * carry;
     e[i] = carry;
   }
   {
     const std::size_t i = n - 1;
-    const double w = s.r_lower[i] * v[i - 1] + s.r_diag[i] * v[i];
+    const double w = s.r_lower.rows[i] * v[i - 1] + s.r_diag.rows[i] * v[i];
     carry = w - s.multiplier[i] * carry;
   }
   // Over the vector: the product no longer needs it.
@@ -227,7 +258,7 @@ void sweep_one(const Sweep& s, double* v, double* e, const LaneChange& change) {
   // substitution runs downward: two independent chains in one loop.
   for (std::size_t j = 1; j < n; ++j) {
     const std::size_t i = n - 1 - j;
-    carry = (e[i] - s.s_upper[i] * carry) / s.pivot[i];
+    carry = (e[i] - s.s_upper.row(i, n) * carry) / s.pivot[i];
     write(i, carry);
     if constexpr (FactorNext) factor_row(s, j, p);
   }
@@ -290,14 +321,16 @@ template <bool FactorNext, bool Changed>
   const std::size_t n = s.n;
   const std::size_t width = groups * kGroup;
   for (std::size_t g = 0; g < width; g += kGroup) {
-    store_group(e + g, s.r_diag[0] * load_group(b + g) + s.r_upper[0] * load_group(b + width + g));
+    store_group(e + g, s.r_diag.rows[0] * load_group(b + g) + s.r_upper.rows[0] * load_group(b + width + g));
   }
   for (std::size_t i = 1; i + 1 < n; ++i) {
     const double* row = b + i * width;
     double* out = e + i * width;
+    const double lower = s.r_lower.inner_row(i), diag = s.r_diag.inner_row(i),
+                 upper = s.r_upper.inner_row(i);
     for (std::size_t g = 0; g < width; g += kGroup) {
-      const Group w = s.r_lower[i] * load_group(row - width + g) + s.r_diag[i] * load_group(row + g) +
-                      s.r_upper[i] * load_group(row + width + g);
+      const Group w = lower * load_group(row - width + g) + diag * load_group(row + g) +
+                      upper * load_group(row + width + g);
       store_group(out + g, w - s.multiplier[i] * load_group(out - width + g));
     }
   }
@@ -306,7 +339,7 @@ template <bool FactorNext, bool Changed>
     const double* row = b + i * width;
     double* out = e + i * width;
     for (std::size_t g = 0; g < width; g += kGroup) {
-      const Group w = s.r_lower[i] * load_group(row - width + g) + s.r_diag[i] * load_group(row + g);
+      const Group w = s.r_lower.rows[i] * load_group(row - width + g) + s.r_diag.rows[i] * load_group(row + g);
       store_group(out + g, w - s.multiplier[i] * load_group(out - width + g));
     }
   }
@@ -329,9 +362,10 @@ template <bool FactorNext, bool Changed>
   double p = FactorNext ? factor_start(s) : 0.0;
   for (std::size_t j = 1; j < n; ++j) {
     const std::size_t i = n - 1 - j;
+    const double upper = s.s_upper.row(i, n), pivot = s.pivot[i];
     for (std::size_t g = 0; g < width; g += kGroup) {
       const std::size_t at = i * width + g;
-      write(i, g, (load_group(e + at) - s.s_upper[i] * load_group(below + at + width)) / s.pivot[i]);
+      write(i, g, (load_group(e + at) - upper * load_group(below + at + width)) / pivot);
     }
     if constexpr (FactorNext) factor_row(s, j, p);
   }
@@ -371,25 +405,23 @@ void CnStep::next_changed() { slots_[1 - current_].factored = false; }
 Tridiagonal& CnStep::next_s() {
   next_changed();
   next_matrices().formed = false;
+  next_matrices().uniform = false;
   return next_matrices().s;
 }
 
 Tridiagonal& CnStep::next_r() {
   next_changed();
   next_matrices().formed = false;
+  next_matrices().uniform = false;
   return next_matrices().r;
 }
 
 void CnStep::factor(Slot& slot) {
-  const Tridiagonal& s = slot.matrices.s;
   Sweep rows{};
-  rows.next_lower = s.lower.data();
-  rows.next_diag = s.diag.data();
-  rows.next_upper = s.upper.data();
-  rows.next_pivot = slot.pivot.data();
-  rows.next_multiplier = slot.multiplier.data();
+  rows.n = slot.matrices.s.n;
+  rows.factor_into(slot.matrices, slot.pivot, slot.multiplier);
   double p = factor_start(rows);
-  for (std::size_t j = 1; j < s.n; ++j) factor_row(rows, j, p);
+  for (std::size_t j = 1; j < rows.n; ++j) factor_row(rows, j, p);
   slot.factored = true;
 }
 
@@ -481,21 +513,15 @@ void CnStep::step(bool factor_next, std::span<const Change> changes) {
     if (ride_along) factor(next);
     return;
   }
+  const CnMatrices& m = current.matrices;
   Sweep s{n_,
-          current.matrices.r.lower.data(),
-          current.matrices.r.diag.data(),
-          current.matrices.r.upper.data(),
-          current.matrices.s.upper.data(),
+          Band(m.r.lower, m.uniform),
+          Band(m.r.diag, m.uniform),
+          Band(m.r.upper, m.uniform),
+          Band(m.s.upper, m.uniform),
           current.pivot.data(),
           current.multiplier.data()};
-  if (ride_along) {
-    const Tridiagonal& following = next.matrices.s;
-    s.next_lower = following.lower.data();
-    s.next_diag = following.diag.data();
-    s.next_upper = following.upper.data();
-    s.next_pivot = next.pivot.data();
-    s.next_multiplier = next.multiplier.data();
-  }
+  if (ride_along) s.factor_into(next.matrices, next.pivot, next.multiplier);
   if (vectors_.size() == 1) {
     sweep_single(s, vectors_[0], forward_.data(), ride_along, changes);
   } else {

@@ -38,6 +38,10 @@ struct CnMatrices {
   Tridiagonal r;
   Inputs inputs{};
   bool formed = false;  // the rows are those of `inputs`
+  // Every row but the two edge rows equals row 1, and only rows 0, 1 and
+  // n-1 of each band are written: a model with the same coefficients on
+  // every node then writes three rows per step instead of n.
+  bool uniform = false;
 
   explicit CnMatrices(std::size_t n = 0) : s(n), r(n) {}
   // Whether the rows are those of `other`, compared bit for bit (so -0 and

@@ -437,6 +437,7 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
 std::expected<bool, ModelError> FDCN::refresh_cn(const FdState& state, std::int64_t t_new,
                                                  CnMatrices& m) const {
   m.formed = false;
+  m.uniform = false;
   RV_TRY(cn_coefficients(state, t_new, m.s, m.r));
   return true;
 }
