@@ -212,16 +212,7 @@ struct Sweep {
   return a;
 }
 
-// One vector's change: its kind, and its value at node i at values[i * stride].
-struct LaneChange {
-  CnStep::Change::Kind kind;
-  const double* values;
-  std::size_t stride;
-};
-
-LaneChange lane_change(const CnStep::Change& change) {
-  return {change.kind, change.value.data(), change.value.size() == 1 ? 0u : 1u};
-}
+using LaneChange = CnStep::LaneChange;
 
 // One vector, in place: product row by row, each row at once the next
 // right-hand side of the elimination, then the back substitution, which
@@ -276,7 +267,7 @@ void sweep_single(const Sweep& s, double* v, double* e, bool ride_along,
     }
     return;
   }
-  const LaneChange change = lane_change(changes.front());
+  const LaneChange change = LaneChange::of(changes.front());
   if (ride_along) {
     sweep_one<true, true>(s, v, e, change);
   } else {
@@ -304,7 +295,8 @@ void sweep_single(const Sweep& s, double* v, double* e, bool ride_along,
     case Kind::ByLane:
       store_group(at, z);
       for (std::size_t k = 0; k < kGroup; ++k) {
-        if (c.changed[k]) at[k] = changed(c.lane_kind[k], z[k], c.values[k][i * c.stride[k]]);
+        const LaneChange& lane = c.lane[k];
+        if (c.changed[k]) at[k] = changed(lane.kind, z[k], lane.values[i * lane.stride]);
       }
       return;
   }
@@ -459,6 +451,32 @@ void CnStep::check_changes(std::span<const Change> changes) const {
   }
 }
 
+namespace {
+
+CnStep::GroupChange::Kind alike_kind(CnStep::Change::Kind kind) {
+  switch (kind) {
+    case CnStep::Change::Kind::Add:
+      return CnStep::GroupChange::Kind::Add;
+    case CnStep::Change::Kind::Max:
+      return CnStep::GroupChange::Kind::Max;
+    case CnStep::Change::Kind::Min:
+      return CnStep::GroupChange::Kind::Min;
+  }
+  return CnStep::GroupChange::Kind::ByLane;
+}
+
+// Whether the first `real` lanes of the group all change alike by one value.
+bool changed_alike(const CnStep::GroupChange& group, std::size_t real) {
+  for (std::size_t k = 0; k < real; ++k) {
+    if (!group.changed[k] || group.lane[k].stride != 0 || group.lane[k].kind != group.lane[0].kind) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void CnStep::group_changes(std::span<const Change> changes) {
   using Kind = GroupChange::Kind;
   group_changes_.assign(lanes_ / kGroup, GroupChange{});
@@ -467,40 +485,15 @@ void CnStep::group_changes(std::span<const Change> changes) {
     const std::size_t lane = change.vector % kGroup;
     if (group.changed[lane]) throw std::logic_error("grid step: two changes of one vector");
     group.changed[lane] = true;
-    group.lane_kind[lane] = change.kind;
-    group.values[lane] = change.value.data();
-    group.stride[lane] = change.value.size() == 1 ? 0 : 1;
+    group.lane[lane] = LaneChange::of(change);
+    group.kind = Kind::ByLane;
   }
-  // A group whose vectors all change alike by one-element values changes
-  // as one; its padding lanes take the same change.
   for (std::size_t first = 0; first < lanes_; first += kGroup) {
     GroupChange& group = group_changes_[first / kGroup];
     const std::size_t real = std::min(kGroup, vectors_.size() - first);
-    bool alike = group.changed[0];
-    for (std::size_t k = 0; k < real && alike; ++k) {
-      alike = group.changed[k] && group.stride[k] == 0 && group.lane_kind[k] == group.lane_kind[0];
-    }
-    for (std::size_t k = 0; k < real; ++k) {
-      if (group.changed[k] && group.stride[k] == 0) group.value[k] = group.values[k][0];
-    }
-    const bool any = std::any_of(group.changed, group.changed + real, [](bool c) { return c; });
-    if (!any) {
-      group.kind = Kind::None;
-    } else if (!alike) {
-      group.kind = Kind::ByLane;
-    } else {
-      switch (group.lane_kind[0]) {
-        case Change::Kind::Add:
-          group.kind = Kind::Add;
-          break;
-        case Change::Kind::Max:
-          group.kind = Kind::Max;
-          break;
-        case Change::Kind::Min:
-          group.kind = Kind::Min;
-          break;
-      }
-    }
+    if (group.kind == Kind::None || !changed_alike(group, real)) continue;
+    for (std::size_t k = 0; k < real; ++k) group.value[k] = group.lane[k].values[0];
+    group.kind = alike_kind(group.lane[0].kind);
   }
 }
 

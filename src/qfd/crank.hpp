@@ -103,18 +103,26 @@ class CnStep {
   // load, step and store.
   void apply(std::span<double* const> vectors, bool factor_next);
 
+  // One vector's change as the sweeps read it: its value at node i is
+  // values[i * stride].
+  struct LaneChange {
+    Change::Kind kind = Change::Kind::Add;
+    const double* values = nullptr;
+    std::size_t stride = 0;
+
+    static LaneChange of(const Change& change) {
+      return {change.kind, change.value.data(), change.value.size() == 1 ? 0u : 1u};
+    }
+  };
   // The changes of one SIMD group of the block: all of its vectors changed
-  // alike by one-element values (padding lanes too, harmlessly), or lane by
-  // lane.
+  // alike by one-element values (its padding lanes too, harmlessly), or lane
+  // by lane.
   struct GroupChange {
     enum class Kind : std::uint8_t { None, Add, Max, Min, ByLane };
     Kind kind = Kind::None;
-    double value[kMaxLanes] = {};  // the one-element values
-    // ByLane: each lane's change, with its value at node i at values[i * stride].
+    double value[kMaxLanes] = {};  // the values of a group changed alike
     bool changed[kMaxLanes] = {};
-    Change::Kind lane_kind[kMaxLanes] = {};
-    const double* values[kMaxLanes] = {};
-    std::size_t stride[kMaxLanes] = {};
+    LaneChange lane[kMaxLanes] = {};
   };
 
  private:
