@@ -15,10 +15,12 @@ void ensure_size(Tridiagonal& matrix, std::size_t n) {
   if (matrix.n != n) matrix = Tridiagonal(n);
 }
 
-void fill_rows(Tridiagonal& matrix, double lower, double diag, double upper) {
-  std::fill(matrix.lower.begin(), matrix.lower.end(), lower);
-  std::fill(matrix.diag.begin(), matrix.diag.end(), diag);
-  std::fill(matrix.upper.begin(), matrix.upper.end(), upper);
+// Rows `first` to `last` (inclusive) of the matrix.
+void fill_rows(Tridiagonal& matrix, std::size_t first, std::size_t last, double lower, double diag,
+               double upper) {
+  std::fill(matrix.lower.begin() + first, matrix.lower.begin() + last + 1, lower);
+  std::fill(matrix.diag.begin() + first, matrix.diag.begin() + last + 1, diag);
+  std::fill(matrix.upper.begin() + first, matrix.upper.begin() + last + 1, upper);
 }
 
 // Row i of S from row i of R: S = -2I - R.
@@ -60,8 +62,8 @@ std::expected<CnMatrices::Inputs, ModelError> BlackScholesCN::step_inputs(
   return CnMatrices::Inputs{year_fraction(state.t, t_new), step.rate, drift, state.dx};
 }
 
-void BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,
-                               Tridiagonal& s, Tridiagonal& r) const {
+bool BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,
+                               Tridiagonal& s, Tridiagonal& r, bool inner_once) const {
   const auto [dt, rate, drift, dx] = inputs;
   const double variance = vol_ * vol_;
   const double v = variance * (dt * 0.25) / (dx * dx);
@@ -73,15 +75,18 @@ void BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& i
   ensure_size(s, n);
   // The same rows everywhere but on the edges, where the second derivative
   // is dropped and the first is one-sided, toward the inside of the grid.
+  // The inner rows are written once, as row 1, when that is enough.
   const double lower = -v - u, diag = (2.0 * v - 1.0) + discount, upper = u - v;
-  fill_rows(r, lower, diag, upper);
-  fill_rows(s, -lower, -2.0 - diag, -upper);
+  const std::size_t last = inner_once ? std::min<std::size_t>(1, n - 1) : n - 1;
+  fill_rows(r, 0, last, lower, diag, upper);
+  fill_rows(s, 0, last, -lower, -2.0 - diag, -upper);
   r.diag[0] = discount + (-1.0 - 2.0 * u);
   r.upper[0] = 2.0 * u;
   r.lower[n - 1] = -2.0 * u;
   r.diag[n - 1] = discount + (2.0 * u - 1.0);
   left_row_from_right(r, s, 0);
   left_row_from_right(r, s, n - 1);
+  return inner_once;
 }
 
 std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& state,
@@ -89,7 +94,7 @@ std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& s
                                                                 Tridiagonal& s,
                                                                 Tridiagonal& r) const {
   RV_ASSIGN(const CnMatrices::Inputs inputs, step_inputs(state, t_new));
-  form_rows(state, inputs, s, r);
+  form_rows(state, inputs, s, r, false);
   return {};
 }
 

@@ -24,8 +24,8 @@ class BlackScholesCN final : public FDCN {
   // The numbers of the step that its rows follow from, and the rows.
   std::expected<CnMatrices::Inputs, ModelError> step_inputs(const FdState& state,
                                                             std::int64_t t_new) const;
-  void form_rows(const FdState& state, const CnMatrices::Inputs& inputs, Tridiagonal& s,
-                 Tridiagonal& r) const;
+  bool form_rows(const FdState& state, const CnMatrices::Inputs& inputs, Tridiagonal& s,
+                 Tridiagonal& r, bool inner_once) const;
 
  private:
   FD1FParams params_;

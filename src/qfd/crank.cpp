@@ -1,9 +1,18 @@
+// SIMD groups of doubles never cross a call boundary (the helpers that take
+// or return them are always inlined), so the ABI of passing them by value,
+// which the warning is about, never applies.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include "qfd/crank.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "timetable/op.hpp"
 
 // The shared step must round exactly as product and solve do, whatever the
 // target: no multiply and add may be fused into one rounding.
@@ -61,10 +70,6 @@ namespace {
 // Lanes per SIMD group: four doubles fill an AVX register, two SSE ones.
 constexpr std::size_t kGroup = 4;
 using Group = double __attribute__((vector_size(kGroup * sizeof(double))));
-
-// The groups never cross a call boundary (these helpers are always inlined),
-// so the ABI of passing them by value, which the warning is about, never applies.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 [[gnu::always_inline]] inline Group load_group(const double* at) {
   Group g;
@@ -130,86 +135,194 @@ using Group = double __attribute__((vector_size(kGroup * sizeof(double))));
   }
 }
 
+// One band of a step's matrix: its edge rows at rows[0] and rows[n-1], and
+// every other row i at inner[i * stride]: the row itself, or row 1 for all
+// of them when the matrices are uniform.
+struct Band {
+  const double* rows = nullptr;
+  const double* inner = nullptr;
+  std::size_t stride = 1;
+
+  Band() = default;
+  Band(const std::vector<double>& band, bool uniform)
+      : rows(band.data()), inner(band.data() + (uniform ? 1 : 0)), stride(uniform ? 0 : 1) {}
+
+  // Row i, 0 < i < n-1.
+  double inner_row(std::size_t i) const { return inner[i * stride]; }
+  // Any row i of the n.
+  double row(std::size_t i, std::size_t n) const {
+    return i == 0 || i + 1 == n ? rows[i] : inner_row(i);
+  }
+};
+
 // What one sweep reads and writes.
 struct Sweep {
   std::size_t n;
-  const double* r_lower;
-  const double* r_diag;
-  const double* r_upper;
-  const double* s_upper;
-  const double* pivot;
-  const double* multiplier;
+  Band r_lower;
+  Band r_diag;
+  Band r_upper;
+  Band s_upper;
+  const double* pivot = nullptr;
+  const double* multiplier = nullptr;
   // The next step's s and factorisation, when it rides along.
-  const double* next_lower = nullptr;
-  const double* next_diag = nullptr;
-  const double* next_upper = nullptr;
+  Band next_lower{};
+  Band next_diag{};
+  Band next_upper{};
   double* next_pivot = nullptr;
   double* next_multiplier = nullptr;
+
+  // The next step's s and factorisation to form as the sweep goes.
+  void factor_into(const CnMatrices& following, std::vector<double>& following_pivot,
+                   std::vector<double>& following_multiplier) {
+    next_lower = Band(following.s.lower, following.uniform);
+    next_diag = Band(following.s.diag, following.uniform);
+    next_upper = Band(following.s.upper, following.uniform);
+    next_pivot = following_pivot.data();
+    next_multiplier = following_multiplier.data();
+  }
 };
 
 // The first pivot of the next step's elimination, where its chain starts.
 [[gnu::always_inline]] inline double factor_start(const Sweep& s) {
-  s.next_pivot[0] = s.next_diag[0];
-  return s.next_diag[0];
+  s.next_pivot[0] = s.next_diag.rows[0];
+  return s.next_diag.rows[0];
 }
 
 // One row of the next step's elimination, j = 1 ... n-1: the pivot is
 // carried in a register, since reading it back from memory would add a
 // store-to-load delay to every link of the chain.
 [[gnu::always_inline]] inline void factor_row(const Sweep& s, std::size_t j, double& p) {
-  const double m = s.next_lower[j] / p;
+  const double m = s.next_lower.row(j, s.n) / p;
   s.next_multiplier[j] = m;
-  p = s.next_diag[j] - m * s.next_upper[j - 1];
+  p = s.next_diag.row(j, s.n) - m * s.next_upper.row(j - 1, s.n);
   s.next_pivot[j] = p;
 }
 
+// An event's operation on one element: continuation `a`, value `b`, as the
+// ledger applies it.
+[[gnu::always_inline]] inline double changed(CnStep::Change::Kind kind, double a, double b) {
+  switch (kind) {
+    case CnStep::Change::Kind::Add:
+      return a + b;
+    case CnStep::Change::Kind::Max:
+      return max_num(a, b);
+    case CnStep::Change::Kind::Min:
+      return min_num(a, b);
+  }
+  return a;
+}
+
+using LaneChange = CnStep::LaneChange;
+
 // One vector, in place: product row by row, each row at once the next
-// right-hand side of the elimination, then the back substitution.
-template <bool FactorNext>
-void sweep_one(const Sweep& s, double* v, double* e) {
+// right-hand side of the elimination, then the back substitution, which
+// writes each row with its change applied (the substitution carries on with
+// the unchanged row).
+template <bool FactorNext, bool Changed>
+void sweep_one(const Sweep& s, double* v, double* e, const LaneChange& change) {
+  const auto write = [&](std::size_t i, double z) {
+    if constexpr (Changed) {
+      v[i] = changed(change.kind, z, change.values[i * change.stride]);
+    } else {
+      v[i] = z;
+    }
+  };
   const std::size_t n = s.n;
-  double carry = s.r_diag[0] * v[0] + s.r_upper[0] * v[1];
+  double carry = s.r_diag.rows[0] * v[0] + s.r_upper.rows[0] * v[1];
   e[0] = carry;
   for (std::size_t i = 1; i + 1 < n; ++i) {
-    const double w = s.r_lower[i] * v[i - 1] + s.r_diag[i] * v[i] + s.r_upper[i] * v[i + 1];
+    const double w = s.r_lower.inner_row(i) * v[i - 1] + s.r_diag.inner_row(i) * v[i] +
+                     s.r_upper.inner_row(i) * v[i + 1];
     carry = w - s.multiplier[i] * carry;
     e[i] = carry;
   }
   {
     const std::size_t i = n - 1;
-    const double w = s.r_lower[i] * v[i - 1] + s.r_diag[i] * v[i];
+    const double w = s.r_lower.rows[i] * v[i - 1] + s.r_diag.rows[i] * v[i];
     carry = w - s.multiplier[i] * carry;
   }
   // Over the vector: the product no longer needs it.
   carry = carry / s.pivot[n - 1];
-  v[n - 1] = carry;
+  write(n - 1, carry);
   double p = FactorNext ? factor_start(s) : 0.0;
   // The next step's elimination runs upward through the rows while the
   // substitution runs downward: two independent chains in one loop.
   for (std::size_t j = 1; j < n; ++j) {
     const std::size_t i = n - 1 - j;
-    carry = (e[i] - s.s_upper[i] * carry) / s.pivot[i];
-    v[i] = carry;
+    carry = (e[i] - s.s_upper.row(i, n) * carry) / s.pivot[i];
+    write(i, carry);
     if constexpr (FactorNext) factor_row(s, j, p);
+  }
+}
+
+// One vector stepped where it is, with at most one change.
+void sweep_single(const Sweep& s, double* v, double* e, bool ride_along,
+                  std::span<const CnStep::Change> changes) {
+  if (changes.empty()) {
+    const LaneChange none{};
+    if (ride_along) {
+      sweep_one<true, false>(s, v, e, none);
+    } else {
+      sweep_one<false, false>(s, v, e, none);
+    }
+    return;
+  }
+  const LaneChange change = LaneChange::of(changes.front());
+  if (ride_along) {
+    sweep_one<true, true>(s, v, e, change);
+  } else {
+    sweep_one<false, true>(s, v, e, change);
+  }
+}
+
+// Writes row i of one SIMD group, `z`, with the group's changes applied.
+[[gnu::always_inline]] inline void write_changed(const CnStep::GroupChange& c, Group z,
+                                                 double* at, std::size_t i) {
+  using Kind = CnStep::GroupChange::Kind;
+  switch (c.kind) {
+    case Kind::None:
+      store_group(at, z);
+      return;
+    case Kind::Add:
+      store_group(at, z + load_group(c.value));
+      return;
+    case Kind::Max:
+      store_group(at, max_num(z, load_group(c.value)));
+      return;
+    case Kind::Min:
+      store_group(at, min_num(z, load_group(c.value)));
+      return;
+    case Kind::ByLane:
+      store_group(at, z);
+      for (std::size_t k = 0; k < kGroup; ++k) {
+        const LaneChange& lane = c.lane[k];
+        if (c.changed[k]) at[k] = changed(lane.kind, z[k], lane.values[i * lane.stride]);
+      }
+      return;
   }
 }
 
 // The same for the interleaved block of `groups` SIMD groups per row: the
 // groups' recurrences are independent, so they hide each other's latency.
-template <bool FactorNext>
+// With changes, the substitution keeps the unchanged rows in `e`, whose
+// elimination is spent once read, and writes the changed ones to the block.
+template <bool FactorNext, bool Changed>
 [[gnu::always_inline]] inline void sweep_block_rows(const Sweep& s, double* b, double* e,
-                                                    std::size_t groups) {
+                                                    std::size_t groups,
+                                                    const CnStep::GroupChange* changes) {
   const std::size_t n = s.n;
   const std::size_t width = groups * kGroup;
   for (std::size_t g = 0; g < width; g += kGroup) {
-    store_group(e + g, s.r_diag[0] * load_group(b + g) + s.r_upper[0] * load_group(b + width + g));
+    store_group(e + g, s.r_diag.rows[0] * load_group(b + g) + s.r_upper.rows[0] * load_group(b + width + g));
   }
   for (std::size_t i = 1; i + 1 < n; ++i) {
     const double* row = b + i * width;
     double* out = e + i * width;
+    const double lower = s.r_lower.inner_row(i), diag = s.r_diag.inner_row(i),
+                 upper = s.r_upper.inner_row(i);
     for (std::size_t g = 0; g < width; g += kGroup) {
-      const Group w = s.r_lower[i] * load_group(row - width + g) + s.r_diag[i] * load_group(row + g) +
-                      s.r_upper[i] * load_group(row + width + g);
+      const Group w = lower * load_group(row - width + g) + diag * load_group(row + g) +
+                      upper * load_group(row + width + g);
       store_group(out + g, w - s.multiplier[i] * load_group(out - width + g));
     }
   }
@@ -218,21 +331,33 @@ template <bool FactorNext>
     const double* row = b + i * width;
     double* out = e + i * width;
     for (std::size_t g = 0; g < width; g += kGroup) {
-      const Group w = s.r_lower[i] * load_group(row - width + g) + s.r_diag[i] * load_group(row + g);
+      const Group w = s.r_lower.rows[i] * load_group(row - width + g) + s.r_diag.rows[i] * load_group(row + g);
       store_group(out + g, w - s.multiplier[i] * load_group(out - width + g));
     }
   }
+  // The solution of row i, group g: into the block, or, with changes, into
+  // `e` as the next row's carry and changed into the block.
+  const auto write = [&](std::size_t i, std::size_t g, Group z) {
+    const std::size_t at = i * width + g;
+    if constexpr (Changed) {
+      store_group(e + at, z);
+      write_changed(changes[g / kGroup], z, b + at, i);
+    } else {
+      store_group(b + at, z);
+    }
+  };
+  // The unchanged solution of row i + 1.
+  const double* below = Changed ? e : b;
   for (std::size_t g = 0; g < width; g += kGroup) {
-    const std::size_t at = (n - 1) * width + g;
-    store_group(b + at, load_group(e + at) / s.pivot[n - 1]);
+    write(n - 1, g, load_group(e + (n - 1) * width + g) / s.pivot[n - 1]);
   }
   double p = FactorNext ? factor_start(s) : 0.0;
   for (std::size_t j = 1; j < n; ++j) {
     const std::size_t i = n - 1 - j;
-    double* row = b + i * width;
+    const double upper = s.s_upper.row(i, n), pivot = s.pivot[i];
     for (std::size_t g = 0; g < width; g += kGroup) {
-      store_group(row + g, (load_group(e + i * width + g) - s.s_upper[i] * load_group(row + width + g)) /
-                               s.pivot[i]);
+      const std::size_t at = i * width + g;
+      write(i, g, (load_group(e + at) - upper * load_group(below + at + width)) / pivot);
     }
     if constexpr (FactorNext) factor_row(s, j, p);
   }
@@ -241,11 +366,18 @@ template <bool FactorNext>
 // Built for AVX2 as well, chosen at load time where the processor has it;
 // AVX2 without FMA, so every product and sum rounds on its own as before.
 [[gnu::target_clones("avx2", "default")]] void sweep_block(const Sweep& s, double* b, double* e,
-                                                          std::size_t groups, bool factor_next) {
+                                                          std::size_t groups, bool factor_next,
+                                                          const CnStep::GroupChange* changes) {
   if (factor_next) {
-    sweep_block_rows<true>(s, b, e, groups);
+    if (changes) {
+      sweep_block_rows<true, true>(s, b, e, groups, changes);
+    } else {
+      sweep_block_rows<true, false>(s, b, e, groups, changes);
+    }
+  } else if (changes) {
+    sweep_block_rows<false, true>(s, b, e, groups, changes);
   } else {
-    sweep_block_rows<false>(s, b, e, groups);
+    sweep_block_rows<false, false>(s, b, e, groups, changes);
   }
 }
 
@@ -265,25 +397,23 @@ void CnStep::next_changed() { slots_[1 - current_].factored = false; }
 Tridiagonal& CnStep::next_s() {
   next_changed();
   next_matrices().formed = false;
+  next_matrices().uniform = false;
   return next_matrices().s;
 }
 
 Tridiagonal& CnStep::next_r() {
   next_changed();
   next_matrices().formed = false;
+  next_matrices().uniform = false;
   return next_matrices().r;
 }
 
 void CnStep::factor(Slot& slot) {
-  const Tridiagonal& s = slot.matrices.s;
   Sweep rows{};
-  rows.next_lower = s.lower.data();
-  rows.next_diag = s.diag.data();
-  rows.next_upper = s.upper.data();
-  rows.next_pivot = slot.pivot.data();
-  rows.next_multiplier = slot.multiplier.data();
+  rows.n = slot.matrices.s.n;
+  rows.factor_into(slot.matrices, slot.pivot, slot.multiplier);
   double p = factor_start(rows);
-  for (std::size_t j = 1; j < s.n; ++j) factor_row(rows, j, p);
+  for (std::size_t j = 1; j < rows.n; ++j) factor_row(rows, j, p);
   slot.factored = true;
 }
 
@@ -308,37 +438,89 @@ void CnStep::store() {
   vectors_.clear();
 }
 
-void CnStep::step(bool factor_next) {
+void CnStep::check_changes(std::span<const Change> changes) const {
+  for (const Change& change : changes) {
+    if (change.vector >= vectors_.size() ||
+        (change.value.size() != 1 && change.value.size() != n_)) {
+      throw std::logic_error("grid step: a change of no loaded vector, or by a value of " +
+                             std::to_string(change.value.size()) + " elements");
+    }
+  }
+  if (vectors_.size() == 1 && changes.size() > 1) {
+    throw std::logic_error("grid step: two changes of one vector");
+  }
+}
+
+namespace {
+
+CnStep::GroupChange::Kind alike_kind(CnStep::Change::Kind kind) {
+  switch (kind) {
+    case CnStep::Change::Kind::Add:
+      return CnStep::GroupChange::Kind::Add;
+    case CnStep::Change::Kind::Max:
+      return CnStep::GroupChange::Kind::Max;
+    case CnStep::Change::Kind::Min:
+      return CnStep::GroupChange::Kind::Min;
+  }
+  return CnStep::GroupChange::Kind::ByLane;
+}
+
+// Whether the first `real` lanes of the group all change alike by one value.
+bool changed_alike(const CnStep::GroupChange& group, std::size_t real) {
+  for (std::size_t k = 0; k < real; ++k) {
+    if (!group.changed[k] || group.lane[k].stride != 0 || group.lane[k].kind != group.lane[0].kind) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void CnStep::group_changes(std::span<const Change> changes) {
+  using Kind = GroupChange::Kind;
+  group_changes_.assign(lanes_ / kGroup, GroupChange{});
+  for (const Change& change : changes) {
+    GroupChange& group = group_changes_[change.vector / kGroup];
+    const std::size_t lane = change.vector % kGroup;
+    if (group.changed[lane]) throw std::logic_error("grid step: two changes of one vector");
+    group.changed[lane] = true;
+    group.lane[lane] = LaneChange::of(change);
+    group.kind = Kind::ByLane;
+  }
+  for (std::size_t first = 0; first < lanes_; first += kGroup) {
+    GroupChange& group = group_changes_[first / kGroup];
+    const std::size_t real = std::min(kGroup, vectors_.size() - first);
+    if (group.kind == Kind::None || !changed_alike(group, real)) continue;
+    for (std::size_t k = 0; k < real; ++k) group.value[k] = group.lane[k].values[0];
+    group.kind = alike_kind(group.lane[0].kind);
+  }
+}
+
+void CnStep::step(bool factor_next, std::span<const Change> changes) {
   const Slot& current = slots_[current_];
   Slot& next = slots_[1 - current_];
   const bool ride_along = factor_next && !next.factored;
+  check_changes(changes);
   if (vectors_.empty()) {
     if (ride_along) factor(next);
     return;
   }
+  const CnMatrices& m = current.matrices;
   Sweep s{n_,
-          current.matrices.r.lower.data(),
-          current.matrices.r.diag.data(),
-          current.matrices.r.upper.data(),
-          current.matrices.s.upper.data(),
+          Band(m.r.lower, m.uniform),
+          Band(m.r.diag, m.uniform),
+          Band(m.r.upper, m.uniform),
+          Band(m.s.upper, m.uniform),
           current.pivot.data(),
           current.multiplier.data()};
-  if (ride_along) {
-    const Tridiagonal& following = next.matrices.s;
-    s.next_lower = following.lower.data();
-    s.next_diag = following.diag.data();
-    s.next_upper = following.upper.data();
-    s.next_pivot = next.pivot.data();
-    s.next_multiplier = next.multiplier.data();
-  }
+  if (ride_along) s.factor_into(next.matrices, next.pivot, next.multiplier);
   if (vectors_.size() == 1) {
-    if (ride_along) {
-      sweep_one<true>(s, vectors_[0], forward_.data());
-    } else {
-      sweep_one<false>(s, vectors_[0], forward_.data());
-    }
+    sweep_single(s, vectors_[0], forward_.data(), ride_along, changes);
   } else {
-    sweep_block(s, block_.data(), forward_.data(), lanes_ / kGroup, ride_along);
+    if (!changes.empty()) group_changes(changes);
+    sweep_block(s, block_.data(), forward_.data(), lanes_ / kGroup, ride_along,
+                changes.empty() ? nullptr : group_changes_.data());
   }
   if (ride_along) next.factored = true;
 }

@@ -3,8 +3,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
+
+#include "util/values.hpp"
 
 namespace ravlin {
 
@@ -35,6 +38,10 @@ struct CnMatrices {
   Tridiagonal r;
   Inputs inputs{};
   bool formed = false;  // the rows are those of `inputs`
+  // Every row but the two edge rows equals row 1, and only rows 0, 1 and
+  // n-1 of each band are written: a model with the same coefficients on
+  // every node then writes three rows per step instead of n.
+  bool uniform = false;
 
   explicit CnMatrices(std::size_t n = 0) : s(n), r(n) {}
   // Whether the rows are those of `other`, compared bit for bit (so -0 and
@@ -53,11 +60,20 @@ struct CnMatrices {
 // to the last bit; only the work that does not depend on v is shared.
 class CnStep {
  public:
-  // Vectors swept together, interleaved.
+  // Vectors per SIMD group of the interleaved block.
   static constexpr std::size_t kMaxLanes = 4;
   // Doubles held per grid node: both steps' matrices with the factorisation
   // of each, and the sweep scratch.
   static constexpr std::size_t kDoublesPerNode = 2 * (6 + 2) + kMaxLanes;
+
+  // What an event right after the step does to one loaded vector: v op=
+  // value, element by element, with a value of one element or of n.
+  struct Change {
+    enum class Kind : std::uint8_t { Add, Max, Min };
+    std::size_t vector;  // its place among the loaded vectors
+    Kind kind;
+    Values value;
+  };
 
   explicit CnStep(std::size_t n);
 
@@ -76,14 +92,38 @@ class CnStep {
   // Takes the vectors (each of n >= 2 elements) in, to be stepped until
   // `store` writes them back; nothing else may touch them in between.
   void load(std::span<double* const> vectors);
-  // Steps the loaded vectors with the current step. With `factor_next`, the
-  // next step's s, already filled, is factorised on the way (if it is not
-  // yet): inside the back substitution, whose chain of divisions leaves the
-  // arithmetic units mostly idle.
-  void step(bool factor_next);
+  // Steps the loaded vectors with the current step, then applies `changes`
+  // (at most one per vector) as the back substitution writes each row, so
+  // that they cost no pass of their own. With `factor_next`, the next step's
+  // s, already filled, is factorised on the way (if it is not yet): inside
+  // the back substitution, whose chain of divisions leaves the arithmetic
+  // units mostly idle.
+  void step(bool factor_next, std::span<const Change> changes = {});
   void store();
   // load, step and store.
   void apply(std::span<double* const> vectors, bool factor_next);
+
+  // One vector's change as the sweeps read it: its value at node i is
+  // values[i * stride].
+  struct LaneChange {
+    Change::Kind kind = Change::Kind::Add;
+    const double* values = nullptr;
+    std::size_t stride = 0;
+
+    static LaneChange of(const Change& change) {
+      return {change.kind, change.value.data(), change.value.size() == 1 ? 0u : 1u};
+    }
+  };
+  // The changes of one SIMD group of the block: all of its vectors changed
+  // alike by one-element values (its padding lanes too, harmlessly), or lane
+  // by lane.
+  struct GroupChange {
+    enum class Kind : std::uint8_t { None, Add, Max, Min, ByLane };
+    Kind kind = Kind::None;
+    double value[kMaxLanes] = {};  // the values of a group changed alike
+    bool changed[kMaxLanes] = {};
+    LaneChange lane[kMaxLanes] = {};
+  };
 
  private:
   struct Slot {
@@ -94,6 +134,11 @@ class CnStep {
   };
 
   static void factor(Slot& slot);
+  // Changes of vectors that are not loaded, or by values of another length
+  // than 1 or n, are the caller's fault: they throw std::logic_error.
+  void check_changes(std::span<const Change> changes) const;
+  // The changes grouped as the block's SIMD groups hold the vectors.
+  void group_changes(std::span<const Change> changes);
 
   std::size_t n_;
   Slot slots_[2];
@@ -105,6 +150,7 @@ class CnStep {
   std::size_t lanes_ = 0;
   std::vector<double> block_;
   std::vector<double> forward_;
+  std::vector<GroupChange> group_changes_;
 };
 
 }  // namespace ravlin

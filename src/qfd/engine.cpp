@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -146,13 +147,16 @@ class BackwardWalk {
     }
   }
 
-  // The target of the next step, looking past the events before it.
-  std::optional<std::int64_t> peek_step() const {
+  // The rows of the events the walk yields before its next step, in their
+  // order, and the target of that step.
+  std::optional<std::int64_t> peek(std::vector<std::size_t>& events) const {
+    events.clear();
     BackwardWalk ahead = *this;
     for (;;) {
       const WalkAction action = ahead.next();
       if (action.kind == WalkAction::Kind::Step) return action.time;
       if (action.kind == WalkAction::Kind::Done) return std::nullopt;
+      events.push_back(action.row);
     }
   }
 
@@ -248,6 +252,40 @@ std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state,
       timetable.unit_by_key(unit_key).kind);
 }
 
+// The kind of change an event's operation makes inside a step, if it is one
+// that the ledger would make alone: without choices or cash flows to record.
+std::optional<CnStep::Change::Kind> change_kind(const Op& op, std::uint32_t flags) {
+  if (flags & kFlagCashflow) return std::nullopt;
+  if (op.is_add()) return CnStep::Change::Kind::Add;
+  if (flags & kFlagChoices) return std::nullopt;
+  if (op.is_max()) return CnStep::Change::Kind::Max;
+  if (op.is_min()) return CnStep::Change::Kind::Min;
+  return std::nullopt;
+}
+
+// Event i as a change of the loaded vector of its track (its place in
+// `loaded`), to be made by the step before it: an asset's value with "+",
+// ">" or "<", of one element or of n. Anything else, and any failure, is left
+// to the event's own turn in the walk, which reports the failure.
+std::optional<CnStep::Change> change_in_step(
+    const FDCN& model, const FdState& state, const TimeTable& timetable, std::size_t i,
+    const std::unordered_map<std::uint64_t, std::size_t>& loaded) {
+  const std::optional<CnStep::Change::Kind> kind = change_kind(timetable.op_at(i), model.params().flags);
+  if (!kind) return std::nullopt;
+  const auto track = timetable.track_key_at(i);
+  if (!track) return std::nullopt;
+  const auto vector = loaded.find(*track);
+  if (vector == loaded.end()) return std::nullopt;
+  const auto unit_key = event_unit_key(timetable, i);
+  if (!unit_key) return std::nullopt;
+  const auto* asset = std::get_if<Unit::Asset>(&timetable.unit_by_key(*unit_key).kind);
+  if (!asset) return std::nullopt;
+  auto value = grid_asset_value(model, state, asset->name, timetable.ts_at(i),
+                                Values::scalar(timetable.quantity_at(i)));
+  if (!value || (value->size() != 1 && value->size() != state.n)) return std::nullopt;
+  return CnStep::Change{vector->second, *kind, std::move(*value)};
+}
+
 // ---------------------------------------------------------------------------
 // Steps
 
@@ -257,9 +295,12 @@ std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state,
 // failure of them is reported only when the walk reaches their step. Between
 // two events the present values stay in the step's interleaved block; they
 // go back to the ledger before anything reads or changes it (`release`).
+// The events right after a step that only change a track's values by an
+// asset's are made by the step itself, as it writes the values.
 class GridStepper {
  public:
-  GridStepper(FDCN& model, FdState& state) : model_(model), state_(state), step_(state.n) {}
+  GridStepper(FDCN& model, FdState& state, const TimeTable& timetable)
+      : model_(model), state_(state), timetable_(timetable), step_(state.n) {}
 
   std::expected<void, ModelError> step_back(std::int64_t t_new, const BackwardWalk& walk) {
     if (!prepared_) {
@@ -274,9 +315,17 @@ class GridStepper {
       loaded_ = true;
     }
     state_.t = t_new;
-    prepare(walk.peek_step());
-    step_.step(prepared_ && !prepared_error_);
+    prepare(walk.peek(upcoming_));
+    collect_changes();
+    step_.step(prepared_ && !prepared_error_, changes_);
     return {};
+  }
+
+  // Whether event `row`, the walk's next, was made by the step before it.
+  bool made_in_step(std::size_t row) {
+    if (made_ == changes_.size() || upcoming_[made_] != row) return false;
+    ++made_;
+    return true;
   }
 
   // The stepped present values back into the ledger.
@@ -305,20 +354,44 @@ class GridStepper {
 
   std::expected<void, ModelError> collect_tracks() {
     tracks_.clear();
+    loaded_by_track_.clear();
     for (auto& [track, pv] : state_.ledger.pvs_by_track_mut()) {
       if (pv.size() != state_.n) return std::unexpected(LengthMismatch{state_.n, pv.size()});
+      loaded_by_track_.emplace(track, tracks_.size());
       tracks_.push_back(pv.data());
     }
     return {};
   }
 
+  // The changes of the events after this step, as far as the step can make
+  // them in their order: up to the first it cannot, or a second of one track.
+  void collect_changes() {
+    changes_.clear();
+    made_ = 0;
+    changed_.assign(tracks_.size(), false);
+    for (const std::size_t row : upcoming_) {
+      auto change = change_in_step(model_, state_, timetable_, row, loaded_by_track_);
+      if (!change || changed_[change->vector]) break;
+      changed_[change->vector] = true;
+      changes_.push_back(std::move(*change));
+    }
+  }
+
   FDCN& model_;
   FdState& state_;
+  const TimeTable& timetable_;
   CnStep step_;
   std::vector<double*> tracks_;
+  std::unordered_map<std::uint64_t, std::size_t> loaded_by_track_;
   bool loaded_ = false;
   bool prepared_ = false;
   std::optional<ModelError> prepared_error_;
+  // The events after the step, the changes the step made of the first of
+  // them, and how many of those the walk has reached.
+  std::vector<std::size_t> upcoming_;
+  std::vector<CnStep::Change> changes_;
+  std::vector<bool> changed_;
+  std::size_t made_ = 0;
 };
 
 // A step costs a product and a solve for every track, and the coefficients.
@@ -339,7 +412,7 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
   RV_ASSIGN(FdState state, model.create_state_cn(timetable));
 
   BackwardWalk walk(timetable, state.t, regular_step_ms(params.timestep), params.pricing_ts);
-  GridStepper stepper(model, state);
+  GridStepper stepper(model, state, timetable);
   CancelCheck check(cancel);
   for (WalkAction action = walk.next(); action.kind != WalkAction::Kind::Done;
        action = walk.next()) {
@@ -350,6 +423,7 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
       RV_TRY(stepper.step_back(action.time, walk));
       continue;
     }
+    if (stepper.made_in_step(action.row)) continue;
     stepper.release();
     if (auto applied = apply_event(model, state, timetable, action.row); !applied) {
       return std::unexpected(
@@ -363,6 +437,7 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
 std::expected<bool, ModelError> FDCN::refresh_cn(const FdState& state, std::int64_t t_new,
                                                  CnMatrices& m) const {
   m.formed = false;
+  m.uniform = false;
   RV_TRY(cn_coefficients(state, t_new, m.s, m.r));
   return true;
 }

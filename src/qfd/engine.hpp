@@ -43,15 +43,17 @@ class FDCN {
 };
 
 // refresh_cn for a model whose rows follow from a few numbers of the step:
-// `step_inputs` (state, t_new) gives them, `form_rows` (state, inputs, s, r)
-// writes the rows.
+// `step_inputs` (state, t_new) gives them, `form_rows` (state, inputs, s, r,
+// inner_once) writes the rows; with inner_once, a model whose rows are the
+// same on every node but the edges may write row 1 alone for all of them,
+// and says whether it did.
 template <typename Model>
 std::expected<bool, ModelError> refresh_from_inputs(const Model& model, const FdState& state,
                                                     std::int64_t t_new, CnMatrices& m) {
   RV_ASSIGN(const CnMatrices::Inputs inputs, model.step_inputs(state, t_new));
   if (m.s.n == state.n && m.r.n == state.n && m.formed_from(inputs)) return false;
   m.formed = false;
-  model.form_rows(state, inputs, m.s, m.r);
+  m.uniform = model.form_rows(state, inputs, m.s, m.r, true);
   m.inputs = inputs;
   m.formed = true;
   return true;

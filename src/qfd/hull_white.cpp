@@ -45,8 +45,10 @@ std::expected<CnMatrices::Inputs, ModelError> HullWhiteCN::step_inputs(const FdS
   return CnMatrices::Inputs{year_fraction(state.t, t_new), shift, state.dx, 0.0};
 }
 
-void HullWhiteCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,
-                            Tridiagonal& s, Tridiagonal& r) const {
+// The drift and the short rate differ from node to node: every row is
+// written, whatever `inner_once` says.
+bool HullWhiteCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,
+                            Tridiagonal& s, Tridiagonal& r, bool) const {
   const auto [dt, shift, dx, unused] = inputs;
   const double drift = (dt * 0.25) * meanrev_;
   const double half_dt = dt * 0.5;
@@ -86,13 +88,14 @@ void HullWhiteCN::form_rows(const FdState& state, const CnMatrices::Inputs& inpu
   s_upper[0] = -r_upper[0];
   s_lower[n - 1] = -r_lower[n - 1];
   s_diag[n - 1] = -2.0 - r_diag[n - 1];
+  return false;
 }
 
 std::expected<void, ModelError> HullWhiteCN::cn_coefficients(const FdState& state,
                                                              std::int64_t t_new, Tridiagonal& s,
                                                              Tridiagonal& r) const {
   RV_ASSIGN(const CnMatrices::Inputs inputs, step_inputs(state, t_new));
-  form_rows(state, inputs, s, r);
+  form_rows(state, inputs, s, r, false);
   return {};
 }
 

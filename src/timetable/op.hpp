@@ -11,6 +11,18 @@
 
 namespace ravlin {
 
+// IEEE maxNum / minNum: a NaN operand yields the other operand. Templates, so
+// that a SIMD group of doubles chooses lane by lane exactly as one double does
+// (always inlined, so a group never crosses a call).
+template <typename T>
+[[gnu::always_inline]] inline T max_num(T a, T b) {
+  return a > b || b != b ? a : b;
+}
+template <typename T>
+[[gnu::always_inline]] inline T min_num(T a, T b) {
+  return a < b || b != b ? a : b;
+}
+
 struct Op {
   struct Add {};   // "+": payment
   struct Max {};   // ">": the holder's choice

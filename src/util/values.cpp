@@ -158,7 +158,7 @@ template <typename Combine>
 ValuesOr<Values> combine(const Values& left, const Values& right, Combine combine_one) {
   auto length = checked_length(left.size(), right.size());
   if (!length) return std::unexpected(length.error());
-  Values out(*length);
+  Values out = Values::for_overwrite(*length);
   if (left.size() == right.size()) {
     for (std::size_t i = 0; i < *length; ++i) out[i] = combine_one(left[i], right[i]);
   } else if (left.size() == 1) {
@@ -213,7 +213,7 @@ ValuesOr<void> add_in_place(Values& left, const Values& right) {
 }
 
 Values scaled(const Values& values, double factor) {
-  Values out(values.size());
+  Values out = Values::for_overwrite(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) out[i] = values[i] * factor;
   return out;
 }

@@ -55,6 +55,13 @@ class Values {
   Values(std::initializer_list<double> items);
   explicit Values(std::span<const double> items);
   static Values scalar(double value) { return Values(1, value); }
+  // `size` elements left as the allocator gives them, for a caller that
+  // writes every one before reading any: no pass of zeros first.
+  static Values for_overwrite(std::size_t size) {
+    Values out;
+    out.allocate(size);
+    return out;
+  }
 
   Values(const Values& other);
   // Moves are inline: the engines move values through every event.

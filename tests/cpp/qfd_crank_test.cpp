@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qfd/crank.hpp"
+#include "timetable/op.hpp"
 
 namespace ravlin {
 namespace {
@@ -121,6 +122,54 @@ TEST_P(SharedStep, EqualsProductThenSolveBitForBit) {
   }
   for (std::size_t k = 0; k < track_count; ++k) {
     EXPECT_TRUE(same_bits(tracks[k], expected[k])) << "track " << k;
+  }
+}
+
+// The events right after a step, made by the step as it writes the rows:
+// the same bits as the ledger's own operations after it. Either every track
+// is changed alike by one value (padding lanes along), or the kinds and the
+// values' lengths vary, every fourth track is left alone, and the values hold
+// a NaN and both zeros.
+TEST_P(SharedStep, ChangesEqualTheLedgersOperationsAfterTheStep) {
+  const auto [track_count, n] = GetParam();
+  using Kind = CnStep::Change::Kind;
+  const Kind kinds[] = {Kind::Add, Kind::Max, Kind::Min};
+  const char* codes[] = {"+", ">", "<"};
+  for (const bool alike : {true, false}) {
+    SCOPED_TRACE(alike ? "alike" : "varied");
+    std::mt19937_64 rng(track_count * 1000 + n + alike);
+    std::vector<std::vector<double>> tracks;
+    for (std::size_t k = 0; k < track_count; ++k) tracks.push_back(random_vector(n, rng));
+    Tridiagonal s(n), r(n);
+    fill_step(s, r, rng);
+    std::vector<Values> expected;
+    std::vector<CnStep::Change> changes;
+    for (std::size_t k = 0; k < track_count; ++k) {
+      expected.emplace_back(std::span<const double>(s.solve(r.product(tracks[k]))));
+      if (!alike && k % 4 == 3) continue;
+      const std::size_t kind = alike ? 1 : k % 3;
+      Values value = Values::scalar(10.0 * static_cast<double>(k));
+      if (!alike && k % 2 == 0) {
+        value = Values(std::span<const double>(random_vector(n, rng)));
+        value[0] = std::nan("");
+        value[n - 1] = k % 4 == 0 ? -0.0 : 0.0;
+      }
+      ASSERT_TRUE(Op::parse(codes[kind]).apply(expected[k], value));
+      changes.push_back({k, kinds[kind], std::move(value)});
+    }
+    std::vector<double*> pointers;
+    for (auto& track : tracks) pointers.push_back(track.data());
+    CnStep shared(n);
+    shared.next_s() = s;
+    shared.next_r() = r;
+    shared.advance();
+    shared.load(pointers);
+    shared.step(false, changes);
+    shared.store();
+    for (std::size_t k = 0; k < track_count; ++k) {
+      EXPECT_TRUE(same_bits(tracks[k], std::vector<double>(expected[k].begin(), expected[k].end())))
+          << "track " << k;
+    }
   }
 }
 

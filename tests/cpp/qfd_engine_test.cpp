@@ -408,7 +408,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // Rows kept from one step to the next
 
-// The inner model with its rows formed afresh at every step.
+// The inner model with all n rows of its matrices formed afresh at every step.
 class FormedEveryStep final : public FDCN {
  public:
   explicit FormedEveryStep(FDCN& inner) : inner_(inner) {}
