@@ -63,11 +63,42 @@ std::expected<void, LedgerError> batch_event(Values& acc, ChoiceArray* choice,
 // ---------------------------------------------------------------------------
 // Present values
 
-Values& Ledger::track_entry(std::uint64_t track) {
-  return pvs_.try_emplace(track, n_, 0.0).first->second;
+namespace {
+
+// Track keys up to this bound are indexed; larger ones (not dictionary
+// indices of any real timetable) are only hashed.
+constexpr std::uint64_t kIndexedTracks = 1 << 16;
+
+}  // namespace
+
+Ledger::Ledger(const Ledger& other)
+    : pvs_(other.pvs_), choices_(other.choices_), cashflows_(other.cashflows_), n_(other.n_) {}
+
+Ledger& Ledger::operator=(const Ledger& other) {
+  if (this != &other) {
+    pvs_ = other.pvs_;
+    by_track_.clear();
+    choices_ = other.choices_;
+    cashflows_ = other.cashflows_;
+    n_ = other.n_;
+  }
+  return *this;
+}
+
+void Ledger::remember_entry(std::uint64_t track, Values& entry) {
+  if (track >= kIndexedTracks) return;
+  if (track >= by_track_.size()) by_track_.resize(track + 1, nullptr);
+  by_track_[track] = &entry;
+}
+
+Values& Ledger::new_track_entry(std::uint64_t track) {
+  Values& entry = pvs_.try_emplace(track, n_, 0.0).first->second;
+  remember_entry(track, entry);
+  return entry;
 }
 
 std::expected<const Values*, LedgerError> Ledger::pv_vec(std::uint64_t track) const {
+  if (const Values* known = known_entry(track)) return known;
   const auto found = pvs_.find(track);
   if (found == pvs_.end()) return std::unexpected(LedgerError::track_not_found(track));
   return &found->second;
@@ -82,9 +113,11 @@ std::expected<Values*, LedgerError> Ledger::checked_entry(std::uint64_t track) {
 // ---------------------------------------------------------------------------
 // Events
 
-std::expected<void, LedgerError> Ledger::one_track_event(const Op& op, std::uint64_t track,
-                                                         Values value, std::uint64_t event,
-                                                         std::uint32_t flags) {
+std::expected<void, LedgerError> Ledger::one_track_event_in_full(const Op& op,
+                                                                  std::uint64_t track,
+                                                                  Values value,
+                                                                  std::uint64_t event,
+                                                                  std::uint32_t flags) {
   RV_TRY(check_fits(value, n_));
   // Both records see the present value from before this event.
   if (flags & kFlagCashflow) {

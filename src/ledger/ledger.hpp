@@ -32,18 +32,42 @@ using BatchPayments = std::vector<std::vector<std::optional<Values>>>;
 class Ledger {
  public:
   explicit Ledger(std::size_t n) : n_(n) {}
+  // A copy finds its own entries again: the index of the original points
+  // into the original's map.
+  Ledger(const Ledger& other);
+  Ledger& operator=(const Ledger& other);
+  Ledger(Ledger&&) noexcept = default;
+  Ledger& operator=(Ledger&&) noexcept = default;
 
   std::size_t n() const { return n_; }
   // The track's present values, created as n zeros on first use.
-  Values& track_entry(std::uint64_t track);
-  PvMap& pvs_by_track_mut() { return pvs_; }
+  Values& track_entry(std::uint64_t track) {
+    if (Values* known = known_entry(track)) return *known;
+    return new_track_entry(track);
+  }
+  // Every stored array, to change in place; the reference serves one sweep
+  // over them (the index of entries is dropped, as the map may change).
+  PvMap& pvs_by_track_mut() {
+    by_track_.clear();
+    return pvs_;
+  }
   const PvMap& pvs() const { return pvs_; }
   std::expected<const Values*, LedgerError> pv_vec(std::uint64_t track) const;
 
   // A payment ("+") or a choice (">", "<") of `value` on one track.
   std::expected<void, LedgerError> one_track_event(const Op& op, std::uint64_t track,
                                                    Values value, std::uint64_t event,
-                                                   std::uint32_t flags);
+                                                   std::uint32_t flags) {
+    // One element, nothing recorded (the fixed model's every event): the op
+    // alone, on a value that any present value takes.
+    if (value.size() == 1 && (flags & (kFlagCashflow | kFlagChoices)) == 0) {
+      if (auto applied = op.apply(track_entry(track), value); !applied) {
+        return std::unexpected(LedgerError(std::move(applied).error()));
+      }
+      return {};
+    }
+    return one_track_event_in_full(op, track, std::move(value), event, flags);
+  }
   // A choice (">", "<") decided elsewhere: `value` is taken on the paths
   // where `taken` is 1, the continuation is kept where it is 0; choices and
   // cash flows record that decision.
@@ -84,7 +108,24 @@ class Ledger {
   std::expected<void, LedgerError> record_choice(const Op& op, std::uint64_t track,
                                                  const Values& value, std::uint64_t event);
 
+  // one_track_event for values of any length, with the records the flags ask for.
+  std::expected<void, LedgerError> one_track_event_in_full(const Op& op, std::uint64_t track,
+                                                            Values value, std::uint64_t event,
+                                                            std::uint32_t flags);
+  // The entry of `track`, looked up (created as zeros when absent) and remembered.
+  Values& new_track_entry(std::uint64_t track);
+  // The entry of `track` when it was found before, else null.
+  Values* known_entry(std::uint64_t track) const {
+    return track < by_track_.size() ? by_track_[track] : nullptr;
+  }
+  void remember_entry(std::uint64_t track, Values& entry);
+
   PvMap pvs_;
+  // The entries of the small track keys (dictionary indices, so dense),
+  // found once in the map: an event then reaches its track's present values
+  // by index instead of by hashing. The map's nodes do not move, so the
+  // pointers hold until an entry is erased.
+  std::vector<Values*> by_track_;
   ChoiceMap choices_;
   CashflowMap cashflows_;
   std::size_t n_;

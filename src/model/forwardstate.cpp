@@ -110,9 +110,8 @@ std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
   CancelCheck check(cancel);
   for (std::size_t event = events; event-- > 0;) {
     if (check.stop_after(event_work(state.paths()))) return std::unexpected(ModelError::cancelled());
-    auto saved = state.graph.pop_event();
-    if (!saved) return std::unexpected(ModelError::message("Empty Event Graph"));
-    RV_TRY(std::visit(BackwardStep(state.ledger, timetable, event, flags, exercise), saved->kind));
+    if (state.graph.size() == 0) return std::unexpected(ModelError::message("Empty Event Graph"));
+    RV_TRY(state.graph.take_last(BackwardStep(state.ledger, timetable, event, flags, exercise)));
   }
   return {};
 }

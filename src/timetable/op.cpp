@@ -6,10 +6,10 @@ namespace ravlin {
 
 namespace {
 
-// IEEE maxNum / minNum: a NaN operand yields the other operand. Function
-// objects, so the element loops inline them and vectorise.
-constexpr auto max_num = [](double a, double b) { return a > b || b != b ? a : b; };
-constexpr auto min_num = [](double a, double b) { return a < b || b != b ? a : b; };
+// maxNum and minNum as function objects, so the element loops inline them
+// and vectorise.
+constexpr auto max_pick = [](double a, double b) { return max_num(a, b); };
+constexpr auto min_pick = [](double a, double b) { return min_num(a, b); };
 
 // target[i] = pick(target[i], other[i]); `other` may hold a single element.
 // The target keeps its length, so an `other` of another length (not 1) is
@@ -49,7 +49,7 @@ std::string Op::display() const {
                     kind);
 }
 
-std::expected<void, OpError> Op::apply(Values& target, const Values& other) const {
+std::expected<void, OpError> Op::apply_elements(Values& target, const Values& other) const {
   return std::visit(
       overloaded{
           [&](const Add&) -> std::expected<void, OpError> {
@@ -57,8 +57,8 @@ std::expected<void, OpError> Op::apply(Values& target, const Values& other) cons
             if (!added) return std::unexpected(OpError::message(added.error().text()));
             return {};
           },
-          [&](const Max&) { return choose_in_place(target, other, max_num); },
-          [&](const Min&) { return choose_in_place(target, other, min_num); },
+          [&](const Max&) { return choose_in_place(target, other, max_pick); },
+          [&](const Min&) { return choose_in_place(target, other, min_pick); },
           [&](const auto&) -> std::expected<void, OpError> {
             return std::unexpected(OpError::unknown_op(display()));
           },

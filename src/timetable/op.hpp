@@ -11,6 +11,10 @@
 
 namespace ravlin {
 
+// IEEE maxNum / minNum: a NaN operand yields the other operand.
+constexpr double max_num(double a, double b) { return a > b || b != b ? a : b; }
+constexpr double min_num(double a, double b) { return a < b || b != b ? a : b; }
+
 struct Op {
   struct Add {};   // "+": payment
   struct Max {};   // ">": the holder's choice
@@ -38,7 +42,27 @@ struct Op {
   // target op= other element by element (Add broadcasts both ways; Max and
   // Min keep target's length, IEEE maxNum/minNum). Null and Text leave the
   // target unchanged and fail with UnknownOp.
-  std::expected<void, OpError> apply(Values& target, const Values& other) const;
+  std::expected<void, OpError> apply(Values& target, const Values& other) const {
+    // Single elements (the fixed model's every event) without the array loops.
+    if (target.size() == 1 && other.size() == 1 && apply_one(target[0], other[0])) return {};
+    return apply_elements(target, other);
+  }
+
+ private:
+  // target op= other for the ops that have an element rule; false for the others.
+  bool apply_one(double& target, double other) const {
+    if (is_add()) {
+      target = target + other;
+    } else if (is_max()) {
+      target = max_num(target, other);
+    } else if (is_min()) {
+      target = min_num(target, other);
+    } else {
+      return false;
+    }
+    return true;
+  }
+  std::expected<void, OpError> apply_elements(Values& target, const Values& other) const;
 };
 
 }  // namespace ravlin

@@ -7,15 +7,7 @@
 
 namespace ravlin {
 
-namespace {
-
-// The operation of every row whose op key is null.
-const Op& null_op() {
-  static const Op op = Op::null();
-  return op;
-}
-
-}  // namespace
+const Op TimeTable::null_op_ = Op::null();
 
 std::vector<std::uint32_t> TimeTable::copy_keys(const Column& column) {
   const std::int64_t* keys = column.values<std::int64_t>();
@@ -53,31 +45,13 @@ std::expected<TimeTable, OpError> TimeTable::create(Events events, Expressions e
   return table;
 }
 
-std::optional<std::int64_t> TimeTable::ts_opt(std::size_t i) const {
-  if (!time_valid_.is_valid(i)) return std::nullopt;
-  return time_[i];
-}
-
-const Op& TimeTable::op_at(std::size_t i) const {
-  if (op_keys_[i] == kNullKey) return null_op();
-  return ops_[op_keys_[i]];
-}
-
-std::optional<std::uint64_t> TimeTable::unit_key_at(std::size_t i) const {
-  if (unit_keys_[i] == kNullKey) return std::nullopt;
-  return unit_keys_[i];
-}
-
 std::string TimeTable::unit_desc_at(std::size_t i) const {
   const auto key = unit_key_at(i);
   return key ? units_[*key].desc() : std::string("<none>");
 }
 
-std::expected<std::uint64_t, std::string> TimeTable::track_key_at(std::size_t i) const {
-  if (track_keys_[i] == kNullKey) {
-    return std::unexpected(std::string("No track specified at event#") + std::to_string(i));
-  }
-  return track_keys_[i];
+std::string TimeTable::no_track_text(std::size_t i) {
+  return std::string("No track specified at event#") + std::to_string(i);
 }
 
 std::optional<std::size_t> TimeTable::next_idx(std::size_t start, std::size_t end,

@@ -27,19 +27,30 @@ class TimeTable {
   // Stored time of event i, validity bit not examined.
   std::int64_t ts_at(std::size_t i) const { return time_[i]; }
   // Time of event i, absent when null (the element of ts_iter).
-  std::optional<std::int64_t> ts_opt(std::size_t i) const;
+  std::optional<std::int64_t> ts_opt(std::size_t i) const {
+    if (!time_valid_.is_valid(i)) return std::nullopt;
+    return time_[i];
+  }
   // All event times in row order, each absent when null.
   auto ts_iter() const {
     return std::views::iota(std::size_t{0}, size_) |
            std::views::transform([this](std::size_t i) { return ts_opt(i); });
   }
-  const Op& op_at(std::size_t i) const;
+  const Op& op_at(std::size_t i) const {
+    return op_keys_[i] == kNullKey ? null_op_ : ops_[op_keys_[i]];
+  }
   double quantity_at(std::size_t i) const { return quantity_[i]; }
-  std::optional<std::uint64_t> unit_key_at(std::size_t i) const;
+  std::optional<std::uint64_t> unit_key_at(std::size_t i) const {
+    if (unit_keys_[i] == kNullKey) return std::nullopt;
+    return unit_keys_[i];
+  }
   const Unit& unit_by_key(std::uint64_t key) const { return units_[key]; }
   std::string unit_desc_at(std::size_t i) const;
   // "No track specified at event#{i}" when the track index is null.
-  std::expected<std::uint64_t, std::string> track_key_at(std::size_t i) const;
+  std::expected<std::uint64_t, std::string> track_key_at(std::size_t i) const {
+    if (track_keys_[i] == kNullKey) return std::unexpected(no_track_text(i));
+    return track_keys_[i];
+  }
   // Offset from `start` of the first event in [start, end) on `track`.
   std::optional<std::size_t> next_idx(std::size_t start, std::size_t end,
                                       std::uint64_t track) const;
@@ -60,6 +71,9 @@ class TimeTable {
   // A row's dictionary key, copied when the table is built, or kNullKey.
   static constexpr std::uint32_t kNullKey = 0xFFFFFFFFu;
   static std::vector<std::uint32_t> copy_keys(const Column& column);
+  static std::string no_track_text(std::size_t i);
+  // The operation of every row whose op key is null.
+  static const Op null_op_;
 
   std::vector<Op> ops_;
   std::vector<Unit> units_;
