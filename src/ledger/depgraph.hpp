@@ -71,6 +71,16 @@ class EvGraph {
   template <typename Step>
   auto take_last(Step&& step);
 
+  // The amount of the last state when it is a one-element payment, which is
+  // removed; otherwise nothing, and the state stays.
+  std::optional<double> take_last_one_element_pay() {
+    if (kinds_.empty() || kinds_.back() != Slot::PayInPlace) return std::nullopt;
+    const double amount = std::bit_cast<double>(contents_.back());
+    kinds_.pop_back();
+    contents_.pop_back();
+    return amount;
+  }
+
   std::size_t size() const { return kinds_.size(); }
   Saved saved_at(std::size_t index) const;
   // A copy of the state of event `index`, for inspection; the reference

@@ -113,11 +113,9 @@ std::expected<Values*, LedgerError> Ledger::checked_entry(std::uint64_t track) {
 // ---------------------------------------------------------------------------
 // Events
 
-std::expected<void, LedgerError> Ledger::one_track_event_in_full(const Op& op,
-                                                                  std::uint64_t track,
-                                                                  Values value,
-                                                                  std::uint64_t event,
-                                                                  std::uint32_t flags) {
+std::expected<void, LedgerError> Ledger::one_track_event(const Op& op, std::uint64_t track,
+                                                         Values value, std::uint64_t event,
+                                                         std::uint32_t flags) {
   RV_TRY(check_fits(value, n_));
   // Both records see the present value from before this event.
   if (flags & kFlagCashflow) {

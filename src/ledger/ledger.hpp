@@ -57,16 +57,18 @@ class Ledger {
   // A payment ("+") or a choice (">", "<") of `value` on one track.
   std::expected<void, LedgerError> one_track_event(const Op& op, std::uint64_t track,
                                                    Values value, std::uint64_t event,
-                                                   std::uint32_t flags) {
-    // One element, nothing recorded (the fixed model's every event): the op
-    // alone, on a value that any present value takes.
-    if (value.size() == 1 && (flags & (kFlagCashflow | kFlagChoices)) == 0) {
-      if (auto applied = op.apply(track_entry(track), value); !applied) {
-        return std::unexpected(LedgerError(std::move(applied).error()));
-      }
-      return {};
+                                                   std::uint32_t flags);
+  // one_track_event of a single-element value. Without records, on a
+  // single-path present value, the op is applied in place: the fixed
+  // model's every payment, so it builds no array for it.
+  std::expected<void, LedgerError> one_element_event(const Op& op, std::uint64_t track,
+                                                     double value, std::uint64_t event,
+                                                     std::uint32_t flags) {
+    if ((flags & (kFlagCashflow | kFlagChoices)) == 0) {
+      Values& pv = track_entry(track);
+      if (pv.size() == 1 && op.apply_one(pv[0], value)) return {};
     }
-    return one_track_event_in_full(op, track, std::move(value), event, flags);
+    return one_track_event(op, track, Values::scalar(value), event, flags);
   }
   // A choice (">", "<") decided elsewhere: `value` is taken on the paths
   // where `taken` is 1, the continuation is kept where it is 0; choices and
@@ -108,10 +110,6 @@ class Ledger {
   std::expected<void, LedgerError> record_choice(const Op& op, std::uint64_t track,
                                                  const Values& value, std::uint64_t event);
 
-  // one_track_event for values of any length, with the records the flags ask for.
-  std::expected<void, LedgerError> one_track_event_in_full(const Op& op, std::uint64_t track,
-                                                            Values value, std::uint64_t event,
-                                                            std::uint32_t flags);
   // The entry of `track`, looked up (created as zeros when absent) and remembered.
   Values& new_track_entry(std::uint64_t track);
   // The entry of `track` when it was found before, else null.

@@ -188,14 +188,18 @@ std::expected<Ledger, ModelError> Fixed::calculate(const TimeTable& timetable,
     RV_ASSIGN(const double df, curves.discount_factor(years));
     state.discount = Values::scalar(df);
     const double amount = df * timetable.quantity_at(i);
-    std::expected<void, ModelError> saved;
+    const auto in_event = [&](const ModelError& error) {
+      return std::unexpected(ModelError::event_error(timetable, i, error.text()));
+    };
     if (const auto payment = plain_asset_payment(timetable, i)) {
-      saved = save_asset_payment(state, curves, *payment, i, amount, years);
-    } else {
-      saved = save_event(FixedEvent{*this, curves, state, timetable, i, *time, years},
-                         Values::scalar(amount));
+      if (auto saved = save_asset_payment(state, curves, *payment, i, amount, years); !saved) {
+        return in_event(saved.error());
+      }
+    } else if (auto saved = save_event(FixedEvent{*this, curves, state, timetable, i, *time, years},
+                                       Values::scalar(amount));
+               !saved) {
+      return in_event(saved.error());
     }
-    if (!saved) return std::unexpected(ModelError::event_error(timetable, i, saved.error().text()));
     current = *time;
   }
   RV_TRY(evolve_pvs_backward(state, timetable, flags_, cancel));

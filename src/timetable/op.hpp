@@ -47,9 +47,8 @@ struct Op {
     if (target.size() == 1 && other.size() == 1 && apply_one(target[0], other[0])) return {};
     return apply_elements(target, other);
   }
-
- private:
-  // target op= other for the ops that have an element rule; false for the others.
+  // target op= other for "+", ">" and "<"; false, and nothing changed, for
+  // the ops without an element rule.
   bool apply_one(double& target, double other) const {
     if (is_add()) {
       target = target + other;
@@ -62,6 +61,8 @@ struct Op {
     }
     return true;
   }
+
+ private:
   std::expected<void, OpError> apply_elements(Values& target, const Values& other) const;
 };
 

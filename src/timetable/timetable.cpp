@@ -9,21 +9,12 @@ namespace ravlin {
 
 const Op TimeTable::null_op_ = Op::null();
 
-std::vector<std::uint32_t> TimeTable::copy_keys(const Column& column) {
-  const std::int64_t* keys = column.values<std::int64_t>();
-  const ValidityBits valid = column.validity();
-  std::vector<std::uint32_t> out(static_cast<std::size_t>(column.length()));
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    out[i] = valid.is_valid(i) ? static_cast<std::uint32_t>(keys[i]) : kNullKey;
-  }
-  return out;
-}
-
 std::expected<TimeTable, OpError> TimeTable::create(Events events, Expressions expressions) {
   RV_ASSIGN(auto units, expressions.create_units_map(events));
   RV_ASSIGN(auto ops, events.ops_map());
   // Keys are below their dictionary's length (checked with the columns), so
-  // they fit kNullKey's width unless a dictionary holds four billion values.
+  // they fit the width of DictionaryKeys unless a dictionary holds four
+  // billion values.
   for (const Column* column : {&events.track, &events.op, &events.unit}) {
     if (column->dictionary()->length >= static_cast<std::int64_t>(kNullKey)) {
       return std::unexpected(OpError::message("A dictionary of the timetable holds more than " +
@@ -38,9 +29,9 @@ std::expected<TimeTable, OpError> TimeTable::create(Events events, Expressions e
   table.time_ = events.time.values<std::int64_t>();
   table.quantity_ = events.quantity.values<double>();
   table.time_valid_ = events.time.validity();
-  table.track_keys_ = copy_keys(events.track);
-  table.op_keys_ = copy_keys(events.op);
-  table.unit_keys_ = copy_keys(events.unit);
+  table.track_keys_ = std::move(events.track_keys);
+  table.op_keys_ = std::move(events.op_keys);
+  table.unit_keys_ = std::move(events.unit_keys);
   table.expressions_ = std::move(expressions);
   return table;
 }
@@ -58,7 +49,8 @@ std::optional<std::size_t> TimeTable::next_idx(std::size_t start, std::size_t en
                                                std::uint64_t track) const {
   end = std::min(end, size_);
   for (std::size_t i = start; i < end; ++i) {
-    if (track_keys_[i] != kNullKey && track_keys_[i] == track) {
+    const std::uint32_t key = track_keys_.at(i);
+    if (key != kNullKey && key == track) {
       return i - start;
     }
   }

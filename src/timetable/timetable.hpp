@@ -12,6 +12,7 @@
 
 #include "timetable/event.hpp"
 #include "timetable/expressions.hpp"
+#include "timetable/keys.hpp"
 #include "timetable/op.hpp"
 #include "timetable/unit.hpp"
 
@@ -37,19 +38,22 @@ class TimeTable {
            std::views::transform([this](std::size_t i) { return ts_opt(i); });
   }
   const Op& op_at(std::size_t i) const {
-    return op_keys_[i] == kNullKey ? null_op_ : ops_[op_keys_[i]];
+    const std::uint32_t key = op_keys_.at(i);
+    return key == kNullKey ? null_op_ : ops_[key];
   }
   double quantity_at(std::size_t i) const { return quantity_[i]; }
   std::optional<std::uint64_t> unit_key_at(std::size_t i) const {
-    if (unit_keys_[i] == kNullKey) return std::nullopt;
-    return unit_keys_[i];
+    const std::uint32_t key = unit_keys_.at(i);
+    if (key == kNullKey) return std::nullopt;
+    return key;
   }
   const Unit& unit_by_key(std::uint64_t key) const { return units_[key]; }
   std::string unit_desc_at(std::size_t i) const;
   // "No track specified at event#{i}" when the track index is null.
   std::expected<std::uint64_t, std::string> track_key_at(std::size_t i) const {
-    if (track_keys_[i] == kNullKey) return std::unexpected(no_track_text(i));
-    return track_keys_[i];
+    const std::uint32_t key = track_keys_.at(i);
+    if (key == kNullKey) return std::unexpected(no_track_text(i));
+    return key;
   }
   // Offset from `start` of the first event in [start, end) on `track`.
   std::optional<std::size_t> next_idx(std::size_t start, std::size_t end,
@@ -68,9 +72,8 @@ class TimeTable {
  private:
   TimeTable() = default;
 
-  // A row's dictionary key, copied when the table is built, or kNullKey.
-  static constexpr std::uint32_t kNullKey = 0xFFFFFFFFu;
-  static std::vector<std::uint32_t> copy_keys(const Column& column);
+  // The key of a row whose dictionary index is null.
+  static constexpr std::uint32_t kNullKey = DictionaryKeys::kNull;
   static std::string no_track_text(std::size_t i);
   // The operation of every row whose op key is null.
   static const Op null_op_;
@@ -79,16 +82,15 @@ class TimeTable {
   std::vector<Unit> units_;
   Expressions expressions_;
   // Times and quantities are read in place from the batch's buffers (which
-  // outlive the table), with the array offsets applied;
-  // keys are copied, because the caller's buffers may be rewritten by Python
-  // code during a valuation and a key must never index past its table.
+  // outlive the table), with the array offsets applied; keys are copies
+  // (DictionaryKeys says why).
   std::size_t size_ = 0;
   const std::int64_t* time_ = nullptr;
   const double* quantity_ = nullptr;
   ValidityBits time_valid_;
-  std::vector<std::uint32_t> track_keys_;
-  std::vector<std::uint32_t> op_keys_;
-  std::vector<std::uint32_t> unit_keys_;
+  DictionaryKeys track_keys_;
+  DictionaryKeys op_keys_;
+  DictionaryKeys unit_keys_;
 };
 
 }  // namespace ravlin
