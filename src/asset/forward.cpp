@@ -90,6 +90,19 @@ std::expected<double, AssetError> AssetLogFwd::log_value(double t, std::size_t& 
   return values_[i] + (values_[i + 1] - values_[i]) / (x1 - x0) * (t - x0);
 }
 
+std::expected<double, AssetError> CurveCursor::move_to(double t) {
+  auto value = curve_->log_value(t, segment_);
+  const std::vector<double>& times = curve_->times();
+  if (value && segment_ != AssetLogFwd::kNoSegment && segment_ + 1 < times.size()) {
+    const std::vector<double>& values = curve_->values();
+    lower_ = times[segment_];
+    upper_ = times[segment_ + 1];
+    base_ = values[segment_];
+    slope_ = (values[segment_ + 1] - values[segment_]) / (upper_ - lower_);
+  }
+  return value;
+}
+
 std::expected<double, AssetError> AssetLogFwd::rate(double t_a, double t_b) const {
   if (t_a == t_b) return std::unexpected(AssetError::Kind{AssetError::DivideByZero{}});
   RV_ASSIGN(const double log_a, log_value(t_a));

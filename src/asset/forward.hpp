@@ -44,4 +44,32 @@ class AssetLogFwd {
   std::vector<double> values_;
 };
 
+// A walk along one curve through times that mostly rise. It keeps the
+// segment of the last time with its slope, so that a time strictly inside
+// that segment costs one multiply and one add; every other time (a knot, the
+// line before the first knot, a move to another segment, a time outside the
+// curve) takes AssetLogFwd::log_value. The slope is the very quotient that
+// log_value forms, so both give the same double.
+class CurveCursor {
+ public:
+  explicit CurveCursor(const AssetLogFwd& curve) : curve_(&curve) {}
+
+  const AssetLogFwd& curve() const { return *curve_; }
+  std::expected<double, AssetError> log_value(double t) {
+    if (lower_ < t && t < upper_) return base_ + slope_ * (t - lower_);
+    return move_to(t);
+  }
+
+ private:
+  std::expected<double, AssetError> move_to(double t);
+
+  const AssetLogFwd* curve_;
+  std::size_t segment_ = AssetLogFwd::kNoSegment;
+  // The open interval (lower_, upper_) of the kept segment; empty at first.
+  double lower_ = 0.0;
+  double upper_ = 0.0;
+  double base_ = 0.0;
+  double slope_ = 0.0;
+};
+
 }  // namespace ravlin

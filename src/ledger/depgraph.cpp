@@ -1,39 +1,118 @@
 #include "ledger/depgraph.hpp"
 
+#include <stdexcept>
+#include <string>
+
 #include "timetable/timetable.hpp"
 
 namespace ravlin {
 
-// Saving beyond the events of the graph is a caller's fault: `at` reports it
-// as an exception instead of writing out of bounds.
+void EvGraph::push_empty(std::size_t count) {
+  kinds_.resize(kinds_.size() + count, Slot::Empty);
+  contents_.resize(kinds_.size(), 0);
+}
 
-void EvGraph::save_pay(std::size_t index, Values amount) {
-  states_.at(index) = EvState{EvState::Pay{std::move(amount)}};
+// Saving beyond the events of the graph is a caller's fault: it is reported
+// as an exception, before anything is kept, instead of writing out of bounds.
+void EvGraph::check_index(std::size_t index) const {
+  if (index >= kinds_.size()) throw std::out_of_range("EvGraph: no event " + std::to_string(index));
+}
+
+void EvGraph::put(std::size_t index, Slot slot, std::uint64_t content) {
+  const std::uint64_t old = contents_[index];
+  switch (kinds_[index]) {
+    case Slot::PayArray:
+      arrays_[old] = Values();
+      break;
+    case Slot::CondPay:
+      conditions_[old] = EvState::CondPay{};
+      break;
+    case Slot::BatchPay:
+      batches_[old] = BatchPayments{};
+      break;
+    default:
+      break;
+  }
+  kinds_[index] = slot;
+  contents_[index] = content;
+}
+
+void EvGraph::save_pay_aside(std::size_t index, Values amount) {
+  check_index(index);
+  if (amount.size() == 1) {
+    put(index, Slot::PayInPlace, std::bit_cast<std::uint64_t>(amount[0]));
+    return;
+  }
+  put(index, Slot::PayArray, append(arrays_, std::move(amount)));
 }
 
 void EvGraph::save_t(std::size_t index, std::uint64_t track) {
-  states_.at(index) = EvState{EvState::TrackRef{track}};
+  check_index(index);
+  put(index, Slot::TrackRef, track);
 }
 
 void EvGraph::save_cond_pay(std::size_t index, Values amount, Values weight) {
-  states_.at(index) = EvState{EvState::CondPay{std::move(amount), std::move(weight)}};
+  check_index(index);
+  put(index, Slot::CondPay,
+      append(conditions_, EvState::CondPay{std::move(amount), std::move(weight)}));
 }
 
 void EvGraph::save_batch_pay(std::size_t index, BatchPayments payments) {
-  states_.at(index) = EvState{EvState::BatchPay{std::move(payments)}};
+  check_index(index);
+  put(index, Slot::BatchPay, append(batches_, std::move(payments)));
 }
 
 std::optional<EvState> EvGraph::pop_event() {
-  if (states_.empty()) return std::nullopt;
-  std::optional<EvState> last(std::move(states_.back()));
-  states_.pop_back();
-  return last;
+  if (kinds_.empty()) return std::nullopt;
+  return take_last([](auto& state) { return std::optional<EvState>(EvState{std::move(state)}); });
+}
+
+EvGraph::Saved EvGraph::saved_at(std::size_t index) const {
+  switch (kinds_[index]) {
+    case Slot::PayInPlace:
+    case Slot::PayArray:
+      return Saved::Pay;
+    case Slot::TrackRef:
+      return Saved::TrackRef;
+    case Slot::CondPay:
+      return Saved::CondPay;
+    case Slot::BatchPay:
+      return Saved::BatchPay;
+    case Slot::Empty:
+      break;
+  }
+  return Saved::Empty;
+}
+
+const EvState& EvGraph::at(std::size_t index) const {
+  const std::uint64_t content = contents_[index];
+  switch (kinds_[index]) {
+    case Slot::PayInPlace:
+      inspected_.kind = EvState::Pay{Values::scalar(std::bit_cast<double>(content))};
+      break;
+    case Slot::PayArray:
+      inspected_.kind = EvState::Pay{arrays_[content]};
+      break;
+    case Slot::TrackRef:
+      inspected_.kind = EvState::TrackRef{content};
+      break;
+    case Slot::CondPay:
+      inspected_.kind = conditions_[content];
+      break;
+    case Slot::BatchPay:
+      inspected_.kind = EvState::BatchPay{batches_[content]};
+      break;
+    case Slot::Empty:
+      inspected_.kind = EvState::Empty{};
+      break;
+  }
+  return inspected_;
 }
 
 EvGraph get_dependency_graph(const TimeTable& timetable) {
   const std::size_t events = timetable.size();
   EvGraph graph(events);
-  for (std::size_t i = 0; i < events; ++i) graph.push_empty();
+  graph.push_empty(events);
   return graph;
 }
 

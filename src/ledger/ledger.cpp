@@ -80,11 +80,42 @@ std::expected<void, LedgerError> batch_event(Values& acc, ChoiceArray* choice,
 // ---------------------------------------------------------------------------
 // Present values
 
-Values& Ledger::track_entry(std::uint64_t track) {
-  return pvs_.try_emplace(track, n_, 0.0).first->second;
+namespace {
+
+// Track keys up to this bound are indexed; larger ones (not dictionary
+// indices of any real timetable) are only hashed.
+constexpr std::uint64_t kIndexedTracks = 1 << 16;
+
+}  // namespace
+
+Ledger::Ledger(const Ledger& other)
+    : pvs_(other.pvs_), choices_(other.choices_), cashflows_(other.cashflows_), n_(other.n_) {}
+
+Ledger& Ledger::operator=(const Ledger& other) {
+  if (this != &other) {
+    pvs_ = other.pvs_;
+    by_track_.clear();
+    choices_ = other.choices_;
+    cashflows_ = other.cashflows_;
+    n_ = other.n_;
+  }
+  return *this;
+}
+
+void Ledger::remember_entry(std::uint64_t track, Values& entry) {
+  if (track >= kIndexedTracks) return;
+  if (track >= by_track_.size()) by_track_.resize(track + 1, nullptr);
+  by_track_[track] = &entry;
+}
+
+Values& Ledger::new_track_entry(std::uint64_t track) {
+  Values& entry = pvs_.try_emplace(track, n_, 0.0).first->second;
+  remember_entry(track, entry);
+  return entry;
 }
 
 std::expected<const Values*, LedgerError> Ledger::pv_vec(std::uint64_t track) const {
+  if (const Values* known = known_entry(track)) return known;
   const auto found = pvs_.find(track);
   if (found == pvs_.end()) return std::unexpected(LedgerError::track_not_found(track));
   return &found->second;

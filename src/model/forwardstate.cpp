@@ -88,6 +88,16 @@ class BackwardStep {
   ExerciseRegression* exercise_;
 };
 
+// A one-element payment: what BackwardStep does for it, without building
+// the step and an array for the amount.
+Step apply_one_element_pay(Ledger& ledger, const TimeTable& timetable, std::size_t event,
+                           double amount, std::uint32_t flags) {
+  const auto track = timetable.track_key_at(event);
+  if (!track) return std::unexpected(navigation_error(std::move(track).error()));
+  RV_TRY(ledger.one_element_event(timetable.op_at(event), *track, amount, event, flags));
+  return {};
+}
+
 }  // namespace
 
 FwdModelStateGeneric create_fwd_state(const TimeTable& timetable, std::size_t n) {
@@ -110,9 +120,14 @@ std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
   CancelCheck check(cancel);
   for (std::size_t event = events; event-- > 0;) {
     if (check.stop_after(event_work(state.paths()))) return std::unexpected(ModelError::cancelled());
-    auto saved = state.graph.pop_event();
-    if (!saved) return std::unexpected(ModelError::message("Empty Event Graph"));
-    RV_TRY(std::visit(BackwardStep(state.ledger, timetable, event, flags, exercise), saved->kind));
+    if (state.graph.size() == 0) return std::unexpected(ModelError::message("Empty Event Graph"));
+    if (exercise == nullptr) {
+      if (const auto amount = state.graph.take_last_one_element_pay()) {
+        RV_TRY(apply_one_element_pay(state.ledger, timetable, event, *amount, flags));
+        continue;
+      }
+    }
+    RV_TRY(state.graph.take_last(BackwardStep(state.ledger, timetable, event, flags, exercise)));
   }
   return {};
 }

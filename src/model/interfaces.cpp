@@ -111,13 +111,6 @@ std::expected<std::vector<Values>, ModelError> input_values(LangModel& model,
 }  // namespace
 
 
-std::expected<void, ModelError> check_fits_paths(const Values& values, std::size_t paths) {
-  const auto length = checked_length(values.size(), paths);
-  if (!length || *length != paths) {
-    return std::unexpected(ModelError(LengthMismatch{values.size(), paths}));
-  }
-  return {};
-}
 
 std::expected<std::uint64_t, ModelError> event_unit_key(const TimeTable& timetable,
                                                         std::size_t index) {

@@ -24,10 +24,14 @@ class TimeTable;
 inline constexpr double kYearMs = 31536000000.0;  // milliseconds of a 365-day year
 
 // (time - origin) in years of 365 days, the difference taken in integers;
-// exact for any two timestamps, even where the difference leaves int64.
+// exact for any two timestamps, even where the difference leaves int64 (it
+// is then taken in 128 bits; both conversions round the same integer alike).
 inline double year_fraction(std::int64_t time, std::int64_t origin) {
-  const __int128 difference = static_cast<__int128>(time) - origin;
-  return static_cast<double>(difference) / kYearMs;
+  std::int64_t difference = 0;
+  if (!__builtin_sub_overflow(time, origin, &difference)) {
+    return static_cast<double>(difference) / kYearMs;
+  }
+  return static_cast<double>(static_cast<__int128>(time) - origin) / kYearMs;
 }
 
 // A model that values timetables: the whole run gives a ledger, the ledger a price.
@@ -74,7 +78,11 @@ std::expected<void, ModelError> eval_snapper(LangModel& model, FwdModelStateGene
 
 // Arrays that a ledger of `paths` paths takes: `paths` elements, or one for all
 // paths; otherwise the LengthMismatch of the two lengths.
-std::expected<void, ModelError> check_fits_paths(const Values& values, std::size_t paths);
+inline std::expected<void, ModelError> check_fits_paths(const Values& values,
+                                                        std::size_t paths) {
+  if (values.size() == paths || values.size() == 1) return {};
+  return std::unexpected(ModelError(LengthMismatch{values.size(), paths}));
+}
 
 // The unit values shared by the forward models, `weight` times:
 // the value snapped under `name` ("Unknown Snap '{name}'" when none is) ...

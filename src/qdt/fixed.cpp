@@ -19,44 +19,38 @@ namespace {
 // The curves of one calculation, each found once: looking the base curve and
 // the asset units up by name at every event would hash the same few names
 // for each of possibly millions of events. Event times only rise, so each
-// curve keeps the segment of its last lookup. The values are those of
+// curve is walked with a cursor. The values are those of
 // Assets::discount_factor and Assets::asset_value, which also give the errors.
 class CurveCache {
  public:
   CurveCache(const Assets& assets, std::size_t units) : assets_(assets), by_unit_(units) {
-    if (auto base = assets.base_asset()) base_ = *base;
+    if (auto base = assets.base_asset()) base_.emplace(**base);
   }
 
   std::expected<double, AssetError> discount_factor(double years) {
-    if (base_ != nullptr) {
-      if (auto log_value = base_->log_value(years, base_segment_)) return std::exp(-*log_value);
+    if (base_) {
+      if (auto log_value = base_->log_value(years)) return std::exp(-*log_value);
     }
     return assets_.discount_factor(years);
   }
 
   std::expected<double, AssetError> asset_value(std::uint64_t unit_key, const std::string& name,
                                                 double years) {
-    UnitCurve& unit = by_unit_[unit_key];
-    if (unit.curve == nullptr) {
+    std::optional<CurveCursor>& unit = by_unit_[unit_key];
+    if (!unit) {
       auto found = assets_.asset_by_name(name);
       if (!found) return std::unexpected(std::move(found).error());
-      unit.curve = *found;
+      unit.emplace(**found);
     }
-    if (unit.curve->is_base()) return 1.0;
-    if (auto log_value = unit.curve->log_value(years, unit.segment)) return std::exp(*log_value);
+    if (unit->curve().is_base()) return 1.0;
+    if (auto log_value = unit->log_value(years)) return std::exp(*log_value);
     return assets_.asset_value(name, years);
   }
 
  private:
-  struct UnitCurve {
-    const AssetLogFwd* curve = nullptr;
-    std::size_t segment = AssetLogFwd::kNoSegment;
-  };
-
   const Assets& assets_;
-  const AssetLogFwd* base_ = nullptr;
-  std::size_t base_segment_ = AssetLogFwd::kNoSegment;
-  std::vector<UnitCurve> by_unit_;
+  std::optional<CurveCursor> base_;
+  std::vector<std::optional<CurveCursor>> by_unit_;
 };
 
 // One event of the forward walk; its amount (discount factor times quantity)
@@ -151,6 +145,32 @@ std::expected<void, ModelError> save_event(const FixedEvent& event, Values amoun
       timetable.unit_by_key(unit_key).kind);
 }
 
+// An asset unit paid under a plain op ("+", ">", "<" or none): the form of
+// nearly every event of a deterministic contract.
+struct AssetPayment {
+  std::uint64_t unit_key;
+  const std::string& name;
+};
+
+std::optional<AssetPayment> plain_asset_payment(const TimeTable& timetable, std::size_t i) {
+  const std::optional<std::uint64_t> key = timetable.unit_key_at(i);
+  if (!key || timetable.op_at(i).as_text() != nullptr) return std::nullopt;
+  const auto* asset = std::get_if<Unit::Asset>(&timetable.unit_by_key(*key).kind);
+  if (asset == nullptr) return std::nullopt;
+  return AssetPayment{*key, asset->name};
+}
+
+// Saves such a payment as gr_save does for a plain op, without the dispatch
+// on the unit and the op that every other event goes through.
+std::expected<void, ModelError> save_asset_payment(FwdModelStateGeneric& state,
+                                                   CurveCache& curves, const AssetPayment& unit,
+                                                   std::size_t index, double amount,
+                                                   double years) {
+  RV_ASSIGN(const double value, curves.asset_value(unit.unit_key, unit.name, years));
+  state.graph.save_pay(index, Values::scalar(amount * value));
+  return {};
+}
+
 }  // namespace
 
 std::expected<Ledger, ModelError> Fixed::calculate(const TimeTable& timetable,
@@ -167,9 +187,18 @@ std::expected<Ledger, ModelError> Fixed::calculate(const TimeTable& timetable,
     const double years = year_fraction(*time, pricing_ts_);
     RV_ASSIGN(const double df, curves.discount_factor(years));
     state.discount = Values::scalar(df);
-    const FixedEvent event{*this, curves, state, timetable, i, *time, years};
-    if (auto saved = save_event(event, Values::scalar(df * timetable.quantity_at(i))); !saved) {
-      return std::unexpected(ModelError::event_error(timetable, i, saved.error().text()));
+    const double amount = df * timetable.quantity_at(i);
+    const auto in_event = [&](const ModelError& error) {
+      return std::unexpected(ModelError::event_error(timetable, i, error.text()));
+    };
+    if (const auto payment = plain_asset_payment(timetable, i)) {
+      if (auto saved = save_asset_payment(state, curves, *payment, i, amount, years); !saved) {
+        return in_event(saved.error());
+      }
+    } else if (auto saved = save_event(FixedEvent{*this, curves, state, timetable, i, *time, years},
+                                       Values::scalar(amount));
+               !saved) {
+      return in_event(saved.error());
     }
     current = *time;
   }

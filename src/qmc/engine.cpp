@@ -96,9 +96,8 @@ std::expected<void, ModelError> save_choice_inputs(const MCEvent& event,
 // Choices that pay a value (not those of snapper units) are decided by regression.
 bool decided_by_regression(const MCEvent& event) {
   if (!event.timetable.op_at(event.index).is_choice()) return false;
-  const EvState::Kind& saved = event.state.graph.at(event.index).kind;
-  return std::holds_alternative<EvState::Pay>(saved) ||
-         std::holds_alternative<EvState::TrackRef>(saved);
+  const EvGraph::Saved saved = event.state.graph.saved_at(event.index);
+  return saved == EvGraph::Saved::Pay || saved == EvGraph::Saved::TrackRef;
 }
 
 // Saves the event, and what its decision needs when choices are regressed.

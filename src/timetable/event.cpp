@@ -41,20 +41,15 @@ std::expected<Column, OpError> typed_column(const RecordBatch& batch, std::strin
   return std::move(*column);
 }
 
-// Every non-null key must select a value of the dictionary; later reads of
-// the per-value tables rely on it.
-std::expected<void, OpError> check_keys_in_range(const Column& column, std::string_view name) {
-  const std::int64_t values = column.dictionary()->length;
-  const std::int64_t* keys = column.values<std::int64_t>();
-  const ValidityBits valid = column.validity();
-  const auto rows = static_cast<std::size_t>(column.length());
-  for (std::size_t i = 0; i < rows; ++i) {
-    if (valid.is_valid(i) && (keys[i] < 0 || keys[i] >= values)) {
-      return std::unexpected(OpError::message("Dictionary index out of range in column '" +
-                                              std::string(name) + "'"));
-    }
+// The keys of a dictionary column, each of which must select a value of the
+// dictionary: later reads of the per-value tables rely on it.
+std::expected<DictionaryKeys, OpError> checked_keys(const Column& column, std::string_view name) {
+  auto keys = DictionaryKeys::copy(column);
+  if (!keys) {
+    return std::unexpected(OpError::message("Dictionary index out of range in column '" +
+                                            std::string(name) + "'"));
   }
-  return {};
+  return std::move(*keys);
 }
 
 // The dictionary values of a column, which must be UTF-8 strings.
@@ -92,11 +87,12 @@ std::expected<Events, OpError> Events::create(const RecordBatch& batch) {
   RV_ASSIGN(Column op, get_column(batch, "op"));
   RV_ASSIGN(Column quantity, typed_column(batch, "quantity", is_float64));
   RV_ASSIGN(Column unit, get_column(batch, "unit"));
-  RV_TRY(check_keys_in_range(track, "track"));
-  RV_TRY(check_keys_in_range(op, "op"));
-  RV_TRY(check_keys_in_range(unit, "unit"));
-  return Events{std::move(time), std::move(track), std::move(op), std::move(quantity),
-                std::move(unit)};
+  RV_ASSIGN(DictionaryKeys track_keys, checked_keys(track, "track"));
+  RV_ASSIGN(DictionaryKeys op_keys, checked_keys(op, "op"));
+  RV_ASSIGN(DictionaryKeys unit_keys, checked_keys(unit, "unit"));
+  return Events{std::move(time),       std::move(track),   std::move(op),
+                std::move(quantity),   std::move(unit),    std::move(track_keys),
+                std::move(op_keys),    std::move(unit_keys)};
 }
 
 std::expected<std::vector<std::optional<std::string_view>>, OpError> Events::ops_iter() const {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "timetable/error.hpp"
+#include "timetable/keys.hpp"
 #include "timetable/op.hpp"
 #include "timetable/record_batch.hpp"
 #include "timetable/unit.hpp"
@@ -24,6 +25,10 @@ struct Events {
   Column op;
   Column quantity;
   Column unit;
+  // The keys of the three dictionary columns, checked and copied.
+  DictionaryKeys track_keys;
+  DictionaryKeys op_keys;
+  DictionaryKeys unit_keys;
 
   // Finds and checks "time", "track", "op", "quantity", "unit" in this order;
   // rejects dictionary indices outside their dictionary.

@@ -7,31 +7,14 @@
 
 namespace ravlin {
 
-namespace {
-
-// The operation of every row whose op key is null.
-const Op& null_op() {
-  static const Op op = Op::null();
-  return op;
-}
-
-}  // namespace
-
-std::vector<std::uint32_t> TimeTable::copy_keys(const Column& column) {
-  const std::int64_t* keys = column.values<std::int64_t>();
-  const ValidityBits valid = column.validity();
-  std::vector<std::uint32_t> out(static_cast<std::size_t>(column.length()));
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    out[i] = valid.is_valid(i) ? static_cast<std::uint32_t>(keys[i]) : kNullKey;
-  }
-  return out;
-}
+const Op TimeTable::null_op_ = Op::null();
 
 std::expected<TimeTable, OpError> TimeTable::create(Events events, Expressions expressions) {
   RV_ASSIGN(auto units, expressions.create_units_map(events));
   RV_ASSIGN(auto ops, events.ops_map());
   // Keys are below their dictionary's length (checked with the columns), so
-  // they fit kNullKey's width unless a dictionary holds four billion values.
+  // they fit the width of DictionaryKeys unless a dictionary holds four
+  // billion values.
   for (const Column* column : {&events.track, &events.op, &events.unit}) {
     if (column->dictionary()->length >= static_cast<std::int64_t>(kNullKey)) {
       return std::unexpected(OpError::message("A dictionary of the timetable holds more than " +
@@ -46,26 +29,11 @@ std::expected<TimeTable, OpError> TimeTable::create(Events events, Expressions e
   table.time_ = events.time.values<std::int64_t>();
   table.quantity_ = events.quantity.values<double>();
   table.time_valid_ = events.time.validity();
-  table.track_keys_ = copy_keys(events.track);
-  table.op_keys_ = copy_keys(events.op);
-  table.unit_keys_ = copy_keys(events.unit);
+  table.track_keys_ = std::move(events.track_keys);
+  table.op_keys_ = std::move(events.op_keys);
+  table.unit_keys_ = std::move(events.unit_keys);
   table.expressions_ = std::move(expressions);
   return table;
-}
-
-std::optional<std::int64_t> TimeTable::ts_opt(std::size_t i) const {
-  if (!time_valid_.is_valid(i)) return std::nullopt;
-  return time_[i];
-}
-
-const Op& TimeTable::op_at(std::size_t i) const {
-  if (op_keys_[i] == kNullKey) return null_op();
-  return ops_[op_keys_[i]];
-}
-
-std::optional<std::uint64_t> TimeTable::unit_key_at(std::size_t i) const {
-  if (unit_keys_[i] == kNullKey) return std::nullopt;
-  return unit_keys_[i];
 }
 
 std::string TimeTable::unit_desc_at(std::size_t i) const {
@@ -73,18 +41,16 @@ std::string TimeTable::unit_desc_at(std::size_t i) const {
   return key ? units_[*key].desc() : std::string("<none>");
 }
 
-std::expected<std::uint64_t, std::string> TimeTable::track_key_at(std::size_t i) const {
-  if (track_keys_[i] == kNullKey) {
-    return std::unexpected(std::string("No track specified at event#") + std::to_string(i));
-  }
-  return track_keys_[i];
+std::string TimeTable::no_track_text(std::size_t i) {
+  return std::string("No track specified at event#") + std::to_string(i);
 }
 
 std::optional<std::size_t> TimeTable::next_idx(std::size_t start, std::size_t end,
                                                std::uint64_t track) const {
   end = std::min(end, size_);
   for (std::size_t i = start; i < end; ++i) {
-    if (track_keys_[i] != kNullKey && track_keys_[i] == track) {
+    const std::uint32_t key = track_keys_.at(i);
+    if (key != kNullKey && key == track) {
       return i - start;
     }
   }

@@ -289,3 +289,39 @@ def test_any_stream_of_payments_is_its_discounted_sum(payments):
     rows = [("leg", years(t), "+", q, "USD") for t, q in payments]
     expected = sum(q * df((years(t) - T0) / YEAR_MS) for t, q in payments)
     assert price(rows) == pytest.approx(expected, rel=1e-12, abs=1e-9)
+
+
+# ---- prices pinned to the last bit ------------------------------------------
+
+def _pinned_coupons():
+    rows = [("bond", years(0.137 * k), "+", 1.25 + 0.01 * k, "USD" if k % 3 else "EUR")
+            for k in range(1, 51)]
+    return rows + [("bond", years(6.85), "+", 100.0, "USD")], {}
+
+
+def _pinned_choices():
+    return [("a", years(0.7), ">", 1.0, "b"), ("b", years(0.9), "<", 97.0, "USD"),
+            ("a", years(1.5), "+", 3.5, "EUR"), ("b", years(2.5), "+", 102.0, "USD"),
+            ("a", years(2.5), "+", 40.0, "EUR"), ("a", years(2.5), ">", 45.0, "USD"),
+            ("a", years(4.0), "+", 60.0, "USD")], {}
+
+
+def _pinned_conditions():
+    expressions = {"s": {"type": "phrase", "fn": lambda xs: [xs[0] * 0.3], "inp": ["EUR"]},
+                   "snap": {"type": "snapper", "fn": lambda xs: [xs[0] * 0.5], "inp": ["EUR"],
+                            "out": ["x"]}}
+    return [("leg", years(0.3), "+", 1.0, "snap"), ("leg", years(1.2), "s", 20.0, "USD"),
+            ("leg", years(1.2), "+", 7.0, "x"), ("leg", years(3.3), "s", 30.0, "x"),
+            ("leg", years(5.5), "+", 100.0, "USD")], expressions
+
+
+@pytest.mark.parametrize("contract, pinned", [
+    (_pinned_coupons, "0x1.21822d99a257ap+7"),
+    (_pinned_choices, "0x1.8342bde894811p+6"),
+    (_pinned_conditions, "0x1.7d5ac8b0ec979p+5"),
+])
+def test_prices_keep_their_last_bit(contract, pinned):
+    """The arithmetic and its order are part of the result: a faster walk
+    must give the very same double."""
+    rows, expressions = contract()
+    assert price(rows, expressions=expressions).hex() == pinned
