@@ -48,7 +48,7 @@ std::string Op::display() const {
                     kind);
 }
 
-std::expected<void, OpError> Op::apply(Values& target, const Values& other) const {
+std::expected<void, OpError> Op::apply_elements(Values& target, const Values& other) const {
   return std::visit(
       overloaded{
           [&](const Add&) -> std::expected<void, OpError> {

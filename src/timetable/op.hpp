@@ -50,7 +50,28 @@ struct Op {
   // target op= other element by element (Add broadcasts both ways; Max and
   // Min keep target's length, IEEE maxNum/minNum). Null and Text leave the
   // target unchanged and fail with UnknownOp.
-  std::expected<void, OpError> apply(Values& target, const Values& other) const;
+  std::expected<void, OpError> apply(Values& target, const Values& other) const {
+    // Single elements (the fixed model's every event) without the array loops.
+    if (target.size() == 1 && other.size() == 1 && apply_one(target[0], other[0])) return {};
+    return apply_elements(target, other);
+  }
+  // target op= other for "+", ">" and "<"; false, and nothing changed, for
+  // the ops without an element rule.
+  bool apply_one(double& target, double other) const {
+    if (is_add()) {
+      target = target + other;
+    } else if (is_max()) {
+      target = max_num(target, other);
+    } else if (is_min()) {
+      target = min_num(target, other);
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::expected<void, OpError> apply_elements(Values& target, const Values& other) const;
 };
 
 }  // namespace ravlin
