@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "util/simd.hpp"
+
 #include "timetable/op.hpp"
 
 // The shared step must round exactly as product and solve do, whatever the
@@ -68,16 +70,10 @@ bool CnMatrices::formed_from(const Inputs& other) const {
 namespace {
 
 // Lanes per SIMD group: four doubles fill an AVX register, two SSE ones.
-constexpr std::size_t kGroup = 4;
-using Group = double __attribute__((vector_size(kGroup * sizeof(double))));
-
-[[gnu::always_inline]] inline Group load_group(const double* at) {
-  Group g;
-  std::memcpy(&g, at, sizeof g);
-  return g;
-}
-
-[[gnu::always_inline]] inline void store_group(double* at, Group g) { std::memcpy(at, &g, sizeof g); }
+using simd::Group;
+using simd::kGroup;
+using simd::load_group;
+using simd::store_group;
 
 // Rows of four vectors become four rows of one element of each, and back.
 [[gnu::always_inline]] inline void transpose(Group& a0, Group& a1, Group& a2, Group& a3) {
