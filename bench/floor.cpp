@@ -6,15 +6,34 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+namespace {
+
+// Four lanes of doubles, one instruction for all of them.
+constexpr std::size_t kGroup = 4;
+using Group = double __attribute__((vector_size(kGroup * sizeof(double))));
+
+Group load(const double* at) {
+  Group g;
+  std::memcpy(&g, at, sizeof g);
+  return g;
+}
+
+void store(double* at, Group g) { std::memcpy(at, &g, sizeof g); }
+
+}  // namespace
 
 extern "C" {
 
 // `steps` Crank-Nicolson steps of `tracks` interleaved vectors of `n` nodes
-// (one lane per track), the same product, elimination and back substitution
-// as the grid, division for division, on constant rows already factorised;
-// after each step every node is floored at the track's strike, as an
-// American put's exercise does. Returns the sum of the middle nodes.
+// (one lane per track, the lanes padded to whole groups of four), the same
+// product, elimination and back substitution as the grid, division for
+// division, on constant rows already factorised; every node is floored at
+// the track's strike as the substitution writes it, as an American put's
+// exercise does, while the substitution carries on with the unfloored value.
+// Returns the sum of the middle nodes.
 double cn_floor(std::size_t n, std::size_t tracks, std::size_t steps, double lower, double diag,
                 double upper) {
   std::vector<double> r_lower(n, lower), r_diag(n, diag), r_upper(n, upper);
@@ -25,7 +44,7 @@ double cn_floor(std::size_t n, std::size_t tracks, std::size_t steps, double low
     multiplier[i] = s_lower[i] / pivot[i - 1];
     pivot[i] = s_diag[i] - multiplier[i] * s_upper[i - 1];
   }
-  const std::size_t t = tracks;
+  const std::size_t t = tracks == 1 ? 1 : (tracks + kGroup - 1) / kGroup * kGroup;
   std::vector<double> v(n * t), e(n * t), strike(t);
   for (std::size_t l = 0; l < t; ++l) strike[l] = 90.0 + 2.0 * static_cast<double>(l);
   for (std::size_t i = 0; i < n; ++i) {
@@ -52,32 +71,39 @@ double cn_floor(std::size_t n, std::size_t tracks, std::size_t steps, double low
     }
     return b[n / 2];
   }
+  // z floored at the strikes of its group's lanes, as std::max does.
+  const auto floored = [&](Group z, std::size_t g) {
+    const Group k = load(strike.data() + g);
+    return z < k ? k : z;
+  };
   for (std::size_t step = 0; step < steps; ++step) {
-    for (std::size_t l = 0; l < t; ++l) f[l] = r_diag[0] * b[l] + r_upper[0] * b[t + l];
+    for (std::size_t g = 0; g < t; g += kGroup) {
+      store(f + g, r_diag[0] * load(b + g) + r_upper[0] * load(b + t + g));
+    }
     for (std::size_t i = 1; i + 1 < n; ++i) {
-      for (std::size_t l = 0; l < t; ++l) {
-        const double w = r_lower[i] * b[(i - 1) * t + l] + r_diag[i] * b[i * t + l] +
-                         r_upper[i] * b[(i + 1) * t + l];
-        f[i * t + l] = w - multiplier[i] * f[(i - 1) * t + l];
+      for (std::size_t g = 0; g < t; g += kGroup) {
+        const Group w = r_lower[i] * load(b + (i - 1) * t + g) + r_diag[i] * load(b + i * t + g) +
+                        r_upper[i] * load(b + (i + 1) * t + g);
+        store(f + i * t + g, w - multiplier[i] * load(f + (i - 1) * t + g));
       }
     }
-    for (std::size_t l = 0; l < t; ++l) {
-      const std::size_t i = n - 1;
-      const double w = r_lower[i] * b[(i - 1) * t + l] + r_diag[i] * b[i * t + l];
-      f[i * t + l] = w - multiplier[i] * f[(i - 1) * t + l];
-      b[i * t + l] = f[i * t + l] / pivot[i];
+    const std::size_t last = n - 1;
+    for (std::size_t g = 0; g < t; g += kGroup) {
+      const Group w = r_lower[last] * load(b + (last - 1) * t + g) + r_diag[last] * load(b + last * t + g);
+      const Group z = (w - multiplier[last] * load(f + (last - 1) * t + g)) / pivot[last];
+      store(f + last * t + g, z);
+      store(b + last * t + g, floored(z, g));
     }
     for (std::size_t i = n - 1; i-- > 0;) {
-      for (std::size_t l = 0; l < t; ++l) {
-        b[i * t + l] = (f[i * t + l] - s_upper[i] * b[(i + 1) * t + l]) / pivot[i];
+      for (std::size_t g = 0; g < t; g += kGroup) {
+        const Group z = (load(f + i * t + g) - s_upper[i] * load(f + (i + 1) * t + g)) / pivot[i];
+        store(f + i * t + g, z);
+        store(b + i * t + g, floored(z, g));
       }
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t l = 0; l < t; ++l) b[i * t + l] = std::max(b[i * t + l], strike[l]);
     }
   }
   double sum = 0.0;
-  for (std::size_t l = 0; l < t; ++l) sum += b[(n / 2) * t + l];
+  for (std::size_t l = 0; l < tracks; ++l) sum += b[(n / 2) * t + l];
   return sum;
 }
 

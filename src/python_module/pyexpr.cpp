@@ -42,16 +42,23 @@ std::string type_repr(PyObject* item) {
 
 }  // namespace
 
+std::optional<std::span<const double>> float64_buffer(PyObject* object) {
+  if (!is_array1(object)) return std::nullopt;
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  if (!is_float64(array) || PyArray_STRIDE(array, 0) != sizeof(double) || !PyArray_ISALIGNED(array)) {
+    return std::nullopt;
+  }
+  return std::span<const double>(static_cast<const double*>(PyArray_DATA(array)),
+                                 static_cast<std::size_t>(PyArray_DIM(array, 0)));
+}
+
 std::optional<Values> float64_array1(PyObject* object) {
+  // One pass: copied straight in, not zeroed first.
+  if (const auto buffer = float64_buffer(object)) return Values(*buffer);
   if (!is_array1(object)) return std::nullopt;
   auto* array = reinterpret_cast<PyArrayObject*>(object);
   if (!is_float64(array)) return std::nullopt;
   const npy_intp size = PyArray_DIM(array, 0);
-  if (PyArray_STRIDE(array, 0) == sizeof(double) && PyArray_ISALIGNED(array)) {
-    // One pass: copied straight in, not zeroed first.
-    return Values(std::span<const double>(static_cast<const double*>(PyArray_DATA(array)),
-                                          static_cast<std::size_t>(size)));
-  }
   Values out = Values::for_overwrite(static_cast<std::size_t>(size));
   for (npy_intp i = 0; i < size; ++i) out[static_cast<std::size_t>(i)] = read_element<double>(array, i);
   return out;

@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <expected>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,5 +37,8 @@ PyRef to_numpy(const Values& values);
 std::expected<Values, PyExecError> to_array1(PyObject* item);
 // The values of a 1-D float64 array of any stride; nothing for anything else.
 std::optional<Values> float64_array1(PyObject* object);
+// The buffer of a 1-D float64 array whose elements lie aligned side by side,
+// to read while the array is held; nothing for any other object.
+std::optional<std::span<const double>> float64_buffer(PyObject* object);
 
 }  // namespace ravlin::py

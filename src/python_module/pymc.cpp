@@ -120,6 +120,22 @@ ModelError method_result_error(const char* method, const std::string& call,
       .to_model_error();
 }
 
+// py_state.get_value(name).
+std::expected<PyRef, ModelError> call_get_value(PyObject* py_state, std::string_view name) {
+  return call_method(py_state, "get_value", make_str(name));
+}
+
+// What get_value returned, as path values.
+std::expected<std::optional<Values>, ModelError> get_value_result(PyObject* result,
+                                                                  std::string_view name) {
+  PathValues values = path_values(result);
+  if (!values) {
+    return std::unexpected(method_result_error(
+        "get_value", "get_value('" + std::string(name) + "')", std::move(values).error()));
+  }
+  return std::move(*values);
+}
+
 }  // namespace
 
 std::expected<FwdModelStateGeneric, ModelError> MCPy::create_state_mc(const TimeTable& timetable) {
@@ -129,6 +145,11 @@ std::expected<FwdModelStateGeneric, ModelError> MCPy::create_state_mc(const Time
 std::expected<void, ModelError> MCPy::advance(FwdModelStateGeneric& state, std::int64_t t) {
   const double years = year_fraction(t, params_.pricing_ts);
   RV_ASSIGN(PyRef result, call_method(py_state_, "advance", PyRef::steal(PyFloat_FromDouble(years))));
+  // A float64 array is read where it lies, while it is held.
+  if (const auto buffer = float64_buffer(result.get())) {
+    RV_TRY(multiply_in_place(state.discount, *buffer));
+    return {};
+  }
   PathValues step = path_values(result.get());
   if (!step) {
     return std::unexpected(method_result_error(
@@ -145,13 +166,21 @@ std::expected<void, ModelError> MCPy::advance(FwdModelStateGeneric& state, std::
 
 std::expected<std::optional<Values>, ModelError> MCPy::get_model_val_mc(FwdModelStateGeneric&,
                                                                         std::string_view name) {
-  RV_ASSIGN(PyRef result, call_method(py_state_, "get_value", make_str(name)));
-  PathValues values = path_values(result.get());
-  if (!values) {
-    return std::unexpected(method_result_error(
-        "get_value", "get_value('" + std::string(name) + "')", std::move(values).error()));
+  RV_ASSIGN(PyRef result, call_get_value(py_state_, name));
+  return get_value_result(result.get(), name);
+}
+
+std::expected<std::optional<Values>, ModelError> MCPy::weighted_model_val_mc(
+    FwdModelStateGeneric& state, std::string_view name, double quantity) {
+  RV_ASSIGN(PyRef result, call_get_value(py_state_, name));
+  // A float64 array is read where it lies, while it is held.
+  if (const auto buffer = float64_buffer(result.get())) {
+    RV_ASSIGN(Values weighted, multiply_scaled(*buffer, state.discount, quantity));
+    return weighted;
   }
-  return std::move(*values);
+  RV_ASSIGN(std::optional<Values> own, get_value_result(result.get(), name));
+  if (own) RV_TRY(multiply_scaled_in_place(*own, state.discount, quantity));
+  return own;
 }
 
 }  // namespace ravlin::py

@@ -21,6 +21,10 @@ class MCPy final : public MCModel {
   // py_state.get_value(name): numbers are copied as float64; None is absent.
   std::expected<std::optional<Values>, ModelError> get_model_val_mc(
       FwdModelStateGeneric& state, std::string_view name) override;
+  // get_value(name) times the discount and quantity, read straight from a
+  // float64 array.
+  std::expected<std::optional<Values>, ModelError> weighted_model_val_mc(
+      FwdModelStateGeneric& state, std::string_view name, double quantity) override;
 
  private:
   MCParams params_;

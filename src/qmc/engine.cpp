@@ -131,13 +131,19 @@ std::expected<Values, ModelError> MCModel::asset_value(FwdModelStateGeneric& sta
   return std::move(*own);
 }
 
+std::expected<std::optional<Values>, ModelError> MCModel::weighted_model_val_mc(
+    FwdModelStateGeneric& state, std::string_view name, double quantity) {
+  RV_ASSIGN(std::optional<Values> own, get_model_val_mc(state, name));
+  if (own) RV_TRY(multiply_scaled_in_place(*own, state.discount, quantity));
+  return own;
+}
+
 std::expected<Values, ModelError> MCModel::weighted_asset_value(FwdModelStateGeneric& state,
                                                                 double quantity,
                                                                 std::string_view name,
                                                                 std::int64_t time) {
-  RV_ASSIGN(std::optional<Values> own, get_model_val_mc(state, name));
+  RV_ASSIGN(std::optional<Values> own, weighted_model_val_mc(state, name, quantity));
   if (!own) return dataset_value(scaled(state.discount, quantity), name, time);
-  RV_TRY(multiply_scaled_in_place(*own, state.discount, quantity));
   return std::move(*own);
 }
 

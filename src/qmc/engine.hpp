@@ -38,6 +38,11 @@ class MCModel : public LangModel {
   // The model's own per-path value of a name, if it has one.
   virtual std::expected<std::optional<Values>, ModelError> get_model_val_mc(
       FwdModelStateGeneric& state, std::string_view name) = 0;
+  // The model's own per-path value of a name times the state's discount and
+  // `quantity`, if it has one. A model that can read its values where they
+  // lie forms the product from them in one pass instead of copying them first.
+  virtual std::expected<std::optional<Values>, ModelError> weighted_model_val_mc(
+      FwdModelStateGeneric& state, std::string_view name, double quantity);
   // Moves the simulation to the later time t (milliseconds), updating discount.
   virtual std::expected<void, ModelError> advance(FwdModelStateGeneric& state,
                                                   std::int64_t t) = 0;

@@ -155,7 +155,8 @@ std::string LengthMismatch::text() const {
 namespace {
 
 template <typename Combine>
-ValuesOr<Values> combine(const Values& left, const Values& right, Combine combine_one) {
+ValuesOr<Values> combine(std::span<const double> left, std::span<const double> right,
+                         Combine combine_one) {
   auto length = checked_length(left.size(), right.size());
   if (!length) return std::unexpected(length.error());
   Values out = Values::for_overwrite(*length);
@@ -172,9 +173,9 @@ ValuesOr<Values> combine(const Values& left, const Values& right, Combine combin
 }
 
 template <typename Combine>
-ValuesOr<void> combine_in_place(Values& left, const Values& right, Combine combine_one) {
+ValuesOr<void> combine_in_place(Values& left, std::span<const double> right, Combine combine_one) {
   if (left.size() == 1 && right.size() != 1) {
-    auto result = combine(left, right, combine_one);
+    auto result = combine(left.span(), right, combine_one);
     if (!result) return std::unexpected(result.error());
     left = std::move(*result);
     return {};
@@ -190,26 +191,40 @@ ValuesOr<void> combine_in_place(Values& left, const Values& right, Combine combi
   return {};
 }
 
+constexpr auto times = [](double a, double b) { return a * b; };
+// a * (b * scale): the product b * scale is taken first.
+constexpr auto times_scaled = [](double scale) {
+  return [scale](double a, double b) { return a * (b * scale); };
+};
+
 }  // namespace
 
 ValuesOr<Values> multiply(const Values& left, const Values& right) {
-  return combine(left, right, [](double a, double b) { return a * b; });
+  return combine(left.span(), right.span(), times);
 }
 
 ValuesOr<Values> add(const Values& left, const Values& right) {
-  return combine(left, right, [](double a, double b) { return a + b; });
+  return combine(left.span(), right.span(), [](double a, double b) { return a + b; });
 }
 
 ValuesOr<void> multiply_in_place(Values& left, const Values& right) {
-  return combine_in_place(left, right, [](double a, double b) { return a * b; });
+  return multiply_in_place(left, right.span());
+}
+
+ValuesOr<void> multiply_in_place(Values& left, std::span<const double> right) {
+  return combine_in_place(left, right, times);
+}
+
+ValuesOr<Values> multiply_scaled(std::span<const double> left, const Values& right, double scale) {
+  return combine(left, right.span(), times_scaled(scale));
 }
 
 ValuesOr<void> multiply_scaled_in_place(Values& left, const Values& right, double scale) {
-  return combine_in_place(left, right, [scale](double a, double b) { return a * (b * scale); });
+  return combine_in_place(left, right.span(), times_scaled(scale));
 }
 
 ValuesOr<void> add_in_place(Values& left, const Values& right) {
-  return combine_in_place(left, right, [](double a, double b) { return a + b; });
+  return combine_in_place(left, right.span(), [](double a, double b) { return a + b; });
 }
 
 Values scaled(const Values& values, double factor) {

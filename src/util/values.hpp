@@ -139,6 +139,11 @@ ValuesOr<Values> multiply(const Values& left, const Values& right);
 ValuesOr<Values> add(const Values& left, const Values& right);
 // left *= right, element by element; left takes the broadcast length.
 ValuesOr<void> multiply_in_place(Values& left, const Values& right);
+// The same with `right` any doubles, such as a buffer lent for the call.
+ValuesOr<void> multiply_in_place(Values& left, std::span<const double> right);
+// left * (right * scale), element by element (the product right * scale is
+// taken first), as a new array; `left` any doubles.
+ValuesOr<Values> multiply_scaled(std::span<const double> left, const Values& right, double scale);
 // left *= right * scale, element by element (the product right * scale is
 // taken first); left takes the broadcast length.
 ValuesOr<void> multiply_scaled_in_place(Values& left, const Values& right, double scale);
