@@ -77,7 +77,7 @@ using simd::store_group;
 
 // Rows of four vectors become four rows of one element of each, and back.
 [[gnu::always_inline]] inline void transpose(Group& a0, Group& a1, Group& a2, Group& a3) {
-  using Mask = std::int64_t __attribute__((vector_size(kGroup * sizeof(std::int64_t))));
+  using simd::Mask;
   const Group t0 = __builtin_shuffle(a0, a1, Mask{0, 4, 2, 6});
   const Group t1 = __builtin_shuffle(a0, a1, Mask{1, 5, 3, 7});
   const Group t2 = __builtin_shuffle(a2, a3, Mask{0, 4, 2, 6});

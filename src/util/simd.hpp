@@ -40,5 +40,4 @@ using Mask = long long __attribute__((vector_size(kGroup * sizeof(long long))));
 // when there is none).
 std::pair<double, double> finite_range(std::span<const double> values);
 
-
 }  // namespace ravlin::simd
