@@ -1,6 +1,7 @@
 #include "ledger/exercise.hpp"
 
 #include <algorithm>
+#include <immintrin.h>
 #include <cmath>
 #include <limits>
 #include <span>
@@ -19,8 +20,6 @@ namespace {
 // after the division by the path's discount.
 constexpr double kSameOffer = 1e-12;
 
-// Whether `a` is what the chooser prefers to `b`: ">" the larger, "<" the smaller.
-bool beats(bool larger, double a, double b) { return larger ? a > b : a < b; }
 
 // Whether a discount is a positive finite number, by which values can be
 // brought to the event's date.
@@ -28,83 +27,176 @@ bool usable(double discount) {
   return discount > 0.0 && discount <= std::numeric_limits<double>::max();
 }
 
+using simd::Group;
+using simd::kGroup;
+using simd::load_group;
+using simd::store_group;
+
 // value / discount on each path into `out`; NaN where the discount is not
-// usable, so that such paths neither enter a fit nor exercise. A discount
-// that is the same on every path takes a loop that vectorises.
-[[gnu::target_clones("avx2", "default")]] void at_event_date(const Values& value,
-                                                            const Values& discount,
-                                                            std::size_t paths,
-                                                            std::vector<double>& out) {
+// usable, so that such paths neither enter a fit nor exercise.
+void at_event_date(const Values& value, const Values& discount, std::size_t paths,
+                   std::vector<double>& out) {
   out.resize(paths);
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  if (discount.size() == 1 && value.size() == paths) {
-    const double d = usable(discount[0]) ? discount[0] : kNaN;
-    for (std::size_t j = 0; j < paths; ++j) out[j] = value[j] / d;
-    return;
-  }
   for (std::size_t j = 0; j < paths; ++j) {
     const double d = at_broadcast(discount, j);
-    out[j] = usable(d) ? at_broadcast(value, j) / d : kNaN;
+    out[j] = usable(d) ? at_broadcast(value, j) / d : std::numeric_limits<double>::quiet_NaN();
   }
 }
 
-// value / discount on each path of `rows`, whose discounts are usable, into
-// `out`: gathered first, then divided in a loop that vectorises.
-[[gnu::target_clones("avx2", "default")]] void gather_at_event_date(
-    const Values& value, const Values& discount, std::span<const std::size_t> rows,
-    std::vector<double>& out) {
-  out.resize(rows.size());
-  for (std::size_t k = 0; k < rows.size(); ++k) out[k] = value[rows[k]];
-  if (discount.size() == 1) {
-    const double d = discount[0];
-    for (double& v : out) v /= d;
-    return;
+// Divides each of `packed`, the values of the paths of `rows` in turn, by
+// the path's discount unless `divide` is false; the discounts of these paths
+// are usable. Returns how many of the results are finite.
+[[gnu::target_clones("avx2", "default")]] std::size_t to_event_date(
+    std::span<double> packed, const Values& discount, bool divide,
+    std::span<const std::size_t> rows) {
+  if (divide) {
+    for (std::size_t k = 0; k < packed.size(); ++k) packed[k] /= at_broadcast(discount, rows[k]);
   }
-  for (std::size_t k = 0; k < rows.size(); ++k) out[k] /= discount[rows[k]];
+  std::size_t finite = 0;
+  for (const double v : packed) finite += std::isfinite(v);
+  return finite;
 }
 
 // One element when every path holds the same value.
 Values compact(const Values& values) {
-  // Compared on every path without stopping early, so the loop vectorises.
-  bool same = true;
-  for (const double v : values) same &= v == values[0];
-  return same && !values.empty() ? Values::scalar(values[0]) : values;
+  return simd::all_equal(values) ? Values::scalar(values[0]) : values;
 }
 
-// The paths where exercise can matter, in order, into `play` (and their
-// offers into `offers_in_play`): the offer is better for the
-// chooser than its least favourable value over all paths (a put out of the
-// money is never exercised). When the offer is the same on every path, every
-// path with a finite offer.
+// Where the paths in play are written, in path order: each path's index,
+// its offer and its present value. Each holds a slot for every path.
+struct Packed {
+  std::size_t* rows;
+  double* offers;
+  double* pvs;
+};
+
+// Packs the paths from `first` on whose offer lies strictly between `low`
+// and `high`; returns how many. Every iteration writes one slot and moves on
+// only when the path is kept, so no branch depends on the values.
+std::size_t pack_between(std::span<const double> offer, const double* pv, std::size_t first,
+                         double low, double high, Packed out) {
+  std::size_t count = 0;
+  for (std::size_t j = first; j < offer.size(); ++j) {
+    const double v = offer[j];
+    out.rows[count] = j;
+    out.offers[count] = v;
+    out.pvs[count] = pv[j];
+    count += (v > low) & (v < high);
+  }
+  return count;
+}
+
+constexpr std::size_t kLanes = 8;
+
+// The same eight paths at a time, keeping in `lanes` the bits of the kept
+// paths of each group: the kept lanes are packed to the front of a register
+// that is stored whole. Since count <= j, the stores stay within the slots,
+// and what they write beyond the count is written again later or left
+// beyond the result. The paths after the last whole group are packed one by one.
+[[gnu::target("avx512f")]] std::size_t pack_between_avx512(std::span<const double> offer,
+                                                          const double* pv, double low,
+                                                          double high, Packed out,
+                                                          std::vector<std::uint8_t>& lanes) {
+  static_assert(sizeof(std::size_t) == sizeof(long long));
+  lanes.resize(offer.size() / kLanes);
+  const __m512d lows = _mm512_set1_pd(low);
+  const __m512d highs = _mm512_set1_pd(high);
+  __m512i index = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m512i step = _mm512_set1_epi64(kLanes);
+  std::size_t count = 0;
+  for (std::size_t g = 0; g < lanes.size(); ++g) {
+    const std::size_t j = g * kLanes;
+    const __m512d v = _mm512_loadu_pd(offer.data() + j);
+    const __mmask8 keep =
+        _mm512_cmp_pd_mask(v, lows, _CMP_GT_OQ) & _mm512_cmp_pd_mask(v, highs, _CMP_LT_OQ);
+    _mm512_storeu_si512(out.rows + count, _mm512_maskz_compress_epi64(keep, index));
+    _mm512_storeu_pd(out.offers + count, _mm512_maskz_compress_pd(keep, v));
+    _mm512_storeu_pd(out.pvs + count, _mm512_maskz_compress_pd(keep, _mm512_loadu_pd(pv + j)));
+    lanes[g] = keep;
+    count += static_cast<std::size_t>(__builtin_popcount(keep));
+    index = _mm512_add_epi64(index, step);
+  }
+  const Packed rest{out.rows + count, out.offers + count, out.pvs + count};
+  return count + pack_between(offer, pv, lanes.size() * kLanes, low, high, rest);
+}
+
+bool wide_lanes() {
+  static const bool wide = __builtin_cpu_supports("avx512f");
+  return wide;
+}
+
+// Packs every path whose offer lies strictly between `low` and `high`, eight
+// at a time where the processor can (and then with `lanes`; else `lanes` is
+// emptied).
+std::size_t pack_all_between(std::span<const double> offer, const double* pv, double low,
+                             double high, Packed out, std::vector<std::uint8_t>& lanes) {
+  if (wide_lanes()) return pack_between_avx512(offer, pv, low, high, out, lanes);
+  lanes.clear();
+  return pack_between(offer, pv, 0, low, high, out);
+}
+
+// taken[rows[k]] = 1 where offer[k] is what the chooser prefers to
+// estimate[k], for k from `first` on.
+[[gnu::target_clones("avx2", "default")]] void take_preferred(
+    bool larger, std::span<const double> offer, std::span<const double> estimate,
+    std::span<const std::size_t> rows, std::size_t first, std::span<std::uint64_t> taken) {
+  if (larger) {
+    for (std::size_t k = first; k < rows.size(); ++k) taken[rows[k]] = offer[k] > estimate[k];
+  } else {
+    for (std::size_t k = first; k < rows.size(); ++k) taken[rows[k]] = offer[k] < estimate[k];
+  }
+}
+
+// The decisions on every path of the whole groups of eight that `lanes`
+// describes: each group's packed estimates are spread back to their paths
+// and compared with the offers there. Returns how many packed paths these
+// groups hold.
+[[gnu::target("avx512f")]] std::size_t take_preferred_avx512(bool larger,
+                                                            std::span<const double> offer,
+                                                            std::span<const double> estimate,
+                                                            std::span<const std::uint8_t> lanes,
+                                                            std::span<std::uint64_t> taken) {
+  const __m512i ones = _mm512_set1_epi64(1);
+  std::size_t count = 0;
+  for (std::size_t g = 0; g < lanes.size(); ++g) {
+    const __mmask8 keep = lanes[g];
+    const __m512d e = _mm512_maskz_expandloadu_pd(keep, estimate.data() + count);
+    const __m512d v = _mm512_loadu_pd(offer.data() + g * kLanes);
+    const __mmask8 preferred = larger ? _mm512_mask_cmp_pd_mask(keep, v, e, _CMP_GT_OQ)
+                                      : _mm512_mask_cmp_pd_mask(keep, v, e, _CMP_LT_OQ);
+    _mm512_storeu_si512(taken.data() + g * kLanes, _mm512_maskz_mov_epi64(preferred, ones));
+    count += static_cast<std::size_t>(__builtin_popcount(keep));
+  }
+  return count;
+}
+
+// The paths where exercise can matter, packed by pack_all_between into
+// `play`, `offers_in_play` and `pvs_in_play`, given the finite range of the
+// offers: the offer is better for the chooser than its least favourable
+// value over all paths (a put out of the money is never exercised). When the
+// offer is the same on every path, every path with a finite offer.
 // Returns whether the finite offers are all the same.
-bool in_play(bool larger, std::span<const double> offer, std::vector<std::size_t>& play,
-             std::vector<double>& offers_in_play) {
-  const auto [low, high] = simd::finite_range(offer);
+bool in_play(bool larger, std::span<const double> offer, const Values& pv,
+             std::pair<double, double> range, std::vector<std::size_t>& play,
+             std::vector<double>& offers_in_play, std::vector<double>& pvs_in_play,
+             std::vector<std::uint8_t>& lanes) {
+  const auto [low, high] = range;
   const double worst = larger ? low : high;
   const double magnitude = low <= high ? std::max(std::abs(low), std::abs(high)) : 0.0;
   const double tolerance = kSameOffer * magnitude;
   const double threshold = larger ? worst + tolerance : worst - tolerance;
-  // Lists the paths where `keep` holds, without branching on it.
   play.resize(offer.size());
   offers_in_play.resize(offer.size());
-  const auto select = [&](auto keep) {
-    std::size_t count = 0;
-    for (std::size_t j = 0; j < offer.size(); ++j) {
-      const double v = offer[j];
-      play[count] = j;
-      offers_in_play[count] = v;
-      count += keep(v);
-    }
-    return count;
-  };
-  // NaN beats nothing; infinities are left out explicitly.
-  const double limit = std::numeric_limits<double>::max();
-  std::size_t count =
-      larger ? select([&](double v) { return (v > threshold) & (v <= limit); })
-             : select([&](double v) { return (v < threshold) & (v >= -limit); });
-  if (count == 0) count = select([](double v) { return std::isfinite(v); });
+  pvs_in_play.resize(offer.size());
+  const Packed out{play.data(), offers_in_play.data(), pvs_in_play.data()};
+  // NaN lies between no bounds; infinities are left out by the open bounds.
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  std::size_t count = larger ? pack_all_between(offer, pv.data(), threshold, kInf, out, lanes)
+                             : pack_all_between(offer, pv.data(), -kInf, threshold, out, lanes);
+  if (count == 0) count = pack_all_between(offer, pv.data(), -kInf, kInf, out, lanes);
   play.resize(count);
   offers_in_play.resize(count);
+  pvs_in_play.resize(count);
   return low == high;
 }
 
@@ -135,14 +227,33 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
   for (const Values& regressor : inputs.regressors) RV_TRY(check_fits(regressor, paths_));
 
   const bool larger = op.is_max();
-  at_event_date(offer, inputs.discount, paths_, offered_);
+  // One usable discount for every path (deterministic rates) scales offers
+  // and continuations alike: they are compared as they come, in money of the
+  // valuation date, without dividing each of them by it.
+  const bool common_discount = inputs.discount.size() == 1 && usable(inputs.discount[0]);
+  if (!common_discount || offer.size() != paths_) {
+    at_event_date(offer, inputs.discount, paths_, offered_);
+  }
+  const std::span<const double> offered =
+      common_discount && offer.size() == paths_ ? offer.span() : std::span<const double>(offered_);
   std::vector<std::size_t>& play = play_;
-  const bool same_offer = in_play(larger, offered_, play, offer_column_);
+  const bool same_offer = in_play(larger, offered, pv, simd::finite_range(offered), play,
+                                  offer_column_, continuation_, lanes_);
   if (inputs.regressors.empty()) {
     // The offer is its own regressor, finite on every path in play.
     views_.assign(1, offer_column_);
   } else {
     gathered_.gather_finite(inputs.regressors, play);
+    if (play.size() != offer_column_.size()) {
+      // Paths left out for their regressors: the packed columns follow.
+      lanes_.clear();
+      offer_column_.resize(play.size());
+      continuation_.resize(play.size());
+      for (std::size_t k = 0; k < play.size(); ++k) {
+        offer_column_[k] = offered[play[k]];
+        continuation_[k] = pv[play[k]];
+      }
+    }
   }
   const PolynomialRegression::Columns columns =
       inputs.regressors.empty() ? PolynomialRegression::Columns(views_) : gathered_.columns();
@@ -151,19 +262,33 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
           ? static_cast<std::size_t>(std::ranges::lower_bound(play, settings_.calibration_paths) -
                                      play.begin())
           : play.size();
-  gather_at_event_date(pv, inputs.discount, std::span(play).first(fitting), continuation_);
-  taken_.assign(paths_, 0);
+  continuation_.resize(fitting);
+  const std::size_t finite =
+      to_event_date(continuation_, inputs.discount, !common_discount, play);
   if (same_offer && offer_beats_every_fit(larger, play)) {
+    taken_.assign(paths_, 0);
     for (const std::size_t j : play) taken_[j] = 1;
     return std::span<const std::uint64_t>(taken_);
   }
-  const PolynomialRegression fit = fit_continuation(columns);
+  const PolynomialRegression fit = fit_continuation(columns, finite);
   estimate_.resize(play.size());
   fit.estimate_columns(columns, estimate_);
-  for (std::size_t k = 0; k < play.size(); ++k) {
-    taken_[play[k]] = beats(larger, offered_[play[k]], estimate_[k]);
-  }
+  decide_in_play(larger, offered);
   return std::span<const std::uint64_t>(taken_);
+}
+
+// The decisions on every path from the estimates on the paths in play: by
+// whole groups of eight where the paths were packed so, then one by one.
+void ExerciseRegression::decide_in_play(bool larger, std::span<const double> offered) {
+  taken_.resize(paths_);
+  std::size_t done = 0;
+  std::size_t first_path = 0;
+  if (!lanes_.empty()) {
+    done = take_preferred_avx512(larger, offered, estimate_, lanes_, taken_);
+    first_path = lanes_.size() * kLanes;
+  }
+  std::fill(taken_.begin() + static_cast<std::ptrdiff_t>(first_path), taken_.end(), 0);
+  take_preferred(larger, offer_column_, estimate_, play_, done, taken_);
 }
 
 // Whether the offer, the same on every path in play, wins on all of them
@@ -173,7 +298,7 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
 // unbeatable value is decided so without a fit.
 bool ExerciseRegression::offer_beats_every_fit(bool larger, std::span<const std::size_t> play) const {
   if (play.empty() || continuation_.size() != play.size()) return false;
-  const double offer = offered_[play.front()];
+  const double offer = offer_column_.front();
   double squares = 0.0;
   for (const double c : continuation_) squares += c * c;
   const double bound = 2.0 * std::sqrt(squares);  // NaN or infinity when a continuation is
@@ -183,10 +308,9 @@ bool ExerciseRegression::offer_beats_every_fit(bool larger, std::span<const std:
 // The fit of the continuation in money of the event's date on the leading
 // rows of `columns` whose path fits (all, or the calibration paths alone) and
 // whose continuation is finite.
-PolynomialRegression ExerciseRegression::fit_continuation(PolynomialRegression::Columns columns) {
+PolynomialRegression ExerciseRegression::fit_continuation(PolynomialRegression::Columns columns,
+                                                          std::size_t finite) {
   const std::size_t fitting = continuation_.size();
-  std::size_t finite = 0;
-  for (const double c : continuation_) finite += std::isfinite(c);
   if (finite == fitting) {
     std::vector<std::span<const double>> leading;
     for (const std::span<const double> column : columns) leading.push_back(column.first(fitting));

@@ -61,9 +61,11 @@ class ExerciseRegression {
                                           const Values& offer);
 
  private:
-  // The fit of the continuations gathered for the event.
-  PolynomialRegression fit_continuation(PolynomialRegression::Columns columns);
+  // The fit of the continuations gathered for the event, `finite` of which
+  // are finite.
+  PolynomialRegression fit_continuation(PolynomialRegression::Columns columns, std::size_t finite);
   bool offer_beats_every_fit(bool larger, std::span<const std::size_t> play) const;
+  void decide_in_play(bool larger, std::span<const double> offered);
 
   ExerciseSettings settings_;
   std::size_t paths_;
@@ -73,6 +75,9 @@ class ExerciseRegression {
   // the decisions.
   std::vector<double> offered_;
   std::vector<std::size_t> play_;
+  // For each whole group of eight paths, the bits of those in play, when
+  // the paths were packed eight at a time.
+  std::vector<std::uint8_t> lanes_;
   std::vector<double> offer_column_;
   std::vector<std::span<const double>> views_;
   GatheredColumns gathered_;

@@ -60,8 +60,6 @@ using simd::Group;
 using simd::kGroup;
 using simd::load_group;
 
-#pragma GCC diagnostic ignored "-Wpsabi"  // groups never cross a call boundary
-
 // Sum of a[i] * b[i] in sixteen running sums (four groups of four lanes):
 // independent sums keep the adds from waiting on each other, and the lanes
 // round as scalar sums would, whatever the target. With kOnes, `a` is a

@@ -1,8 +1,3 @@
-// SIMD groups of doubles never cross a call boundary (the helpers that take
-// or return them are always inlined), so the ABI of passing them by value,
-// which the warning is about, never applies.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 #include "qfd/crank.hpp"
 
 #include <algorithm>

@@ -2,26 +2,44 @@
 
 namespace ravlin::simd {
 
-#pragma GCC diagnostic ignored "-Wpsabi"  // groups never cross a call boundary
+namespace {
 
-// A group of lanes at a time, blended rather than branched.
-[[gnu::target_clones("avx2", "default")]] std::pair<double, double> finite_range(
-    std::span<const double> values) {
-  constexpr double kInf = std::numeric_limits<double>::infinity();
-  constexpr double kMax = std::numeric_limits<double>::max();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kMax = std::numeric_limits<double>::max();
+
+// The smallest and the largest finite value seen, lane by lane and blended.
+struct FiniteRange {
   Group low = {kInf, kInf, kInf, kInf};
-  Group high = -low;
-  std::size_t i = 0;
-  for (; i + kGroup <= values.size(); i += kGroup) {
-    const Group v = load_group(values.data() + i);
+  Group high = {-kInf, -kInf, -kInf, -kInf};
+
+  [[gnu::always_inline]] void add(const Group& v) {
     const Mask finite = (v <= kMax) & (v >= -kMax);
     low = select(finite & (v < low), v, low);
     high = select(finite & (v > high), v, high);
   }
+};
+
+}  // namespace
+
+// Four ranges over interleaved groups, so that each group's compare and
+// blend do not wait on the previous group's; merged at the end.
+[[gnu::target_clones("avx2", "default")]] std::pair<double, double> finite_range(
+    std::span<const double> values) {
+  constexpr std::size_t kStride = 4 * kGroup;
+  FiniteRange r0, r1, r2, r3;
+  std::size_t i = 0;
+  for (; i + kStride <= values.size(); i += kStride) {
+    r0.add(load_group(values.data() + i));
+    r1.add(load_group(values.data() + i + kGroup));
+    r2.add(load_group(values.data() + i + 2 * kGroup));
+    r3.add(load_group(values.data() + i + 3 * kGroup));
+  }
+  for (; i + kGroup <= values.size(); i += kGroup) r0.add(load_group(values.data() + i));
+  r0.add(r1.low), r0.add(r1.high), r0.add(r2.low), r0.add(r2.high), r0.add(r3.low), r0.add(r3.high);
   double lo = kInf, hi = -kInf;
   for (std::size_t l = 0; l < kGroup; ++l) {
-    lo = low[l] < lo ? low[l] : lo;
-    hi = high[l] > hi ? high[l] : hi;
+    lo = r0.low[l] < lo ? r0.low[l] : lo;
+    hi = r0.high[l] > hi ? r0.high[l] : hi;
   }
   for (; i < values.size(); ++i) {
     const double v = values[i];
@@ -30,6 +48,18 @@ namespace ravlin::simd {
     hi = finite && v > hi ? v : hi;
   }
   return {lo, hi};
+}
+
+[[gnu::target_clones("avx2", "default")]] bool all_equal(std::span<const double> values) {
+  if (values.empty()) return false;
+  const double first = values[0];
+  const Group firsts = {first, first, first, first};
+  Mask same = {-1, -1, -1, -1};
+  std::size_t i = 0;
+  for (; i + kGroup <= values.size(); i += kGroup) same &= load_group(values.data() + i) == firsts;
+  bool all = (same[0] & same[1] & same[2] & same[3]) != 0;
+  for (; i < values.size(); ++i) all &= values[i] == first;
+  return all;
 }
 
 }  // namespace ravlin::simd

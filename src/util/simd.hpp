@@ -40,4 +40,8 @@ using Mask = long long __attribute__((vector_size(kGroup * sizeof(long long))));
 // when there is none).
 std::pair<double, double> finite_range(std::span<const double> values);
 
+// Whether every value equals the first (false when one is NaN, or none is
+// there), compared a group at a time.
+bool all_equal(std::span<const double> values);
+
 }  // namespace ravlin::simd
