@@ -328,7 +328,10 @@ template <bool FactorNext, bool Changed>
   }
   // The solution of row i, group g: into the block, or, with changes, into
   // `e` as the next row's carry and changed into the block.
-  const auto write = [&](std::size_t i, std::size_t g, Group z) {
+  // z by reference: a lambda is not always inlined (at -O0 it is a call
+  // from the AVX2 clone into code built for the baseline, where a group
+  // passed by value would arrive in other registers).
+  const auto write = [&](std::size_t i, std::size_t g, const Group& z) {
     const std::size_t at = i * width + g;
     if constexpr (Changed) {
       store_group(e + at, z);
