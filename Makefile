@@ -80,6 +80,7 @@ sanitize-pytest: install
 	cmake -S . -B $(SAN_MODULE) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAVLIN_MODULE=ON \
 	  -DRAVLIN_TESTS=OFF -DRAVLIN_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(SAN_MODULE) -j2 --target _ravlin
+	cp ravlin_basic/_ravlin.pyi $(SAN_MODULE)/
 	LD_PRELOAD="$(SAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH=$(abspath $(SAN_MODULE)) \
 	  $(PY) -m pytest -q -p no:cacheprovider
