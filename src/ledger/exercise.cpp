@@ -191,13 +191,18 @@ bool in_play(bool larger, std::span<const double> offer, const Values& pv,
   const Packed out{play.data(), offers_in_play.data(), pvs_in_play.data()};
   // NaN lies between no bounds; infinities are left out by the open bounds.
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  std::size_t count = larger ? pack_all_between(offer, pv.data(), threshold, kInf, out, lanes)
-                             : pack_all_between(offer, pv.data(), -kInf, threshold, out, lanes);
+  // Finite offers all alike beat their least favourable value nowhere.
+  const bool same = low == high;
+  std::size_t count = 0;
+  if (!same) {
+    count = larger ? pack_all_between(offer, pv.data(), threshold, kInf, out, lanes)
+                   : pack_all_between(offer, pv.data(), -kInf, threshold, out, lanes);
+  }
   if (count == 0) count = pack_all_between(offer, pv.data(), -kInf, kInf, out, lanes);
   play.resize(count);
   offers_in_play.resize(count);
   pvs_in_play.resize(count);
-  return low == high;
+  return same;
 }
 
 ValuesOr<void> check_fits(const Values& values, std::size_t paths) {
@@ -299,9 +304,7 @@ void ExerciseRegression::decide_in_play(bool larger, std::span<const double> off
 bool ExerciseRegression::offer_beats_every_fit(bool larger, std::span<const std::size_t> play) const {
   if (play.empty() || continuation_.size() != play.size()) return false;
   const double offer = offer_column_.front();
-  double squares = 0.0;
-  for (const double c : continuation_) squares += c * c;
-  const double bound = 2.0 * std::sqrt(squares);  // NaN or infinity when a continuation is
+  const double bound = 2.0 * std::sqrt(simd::sum_of_squares(continuation_));  // NaN or infinity when a continuation is
   return larger ? offer > bound : offer < -bound;
 }
 

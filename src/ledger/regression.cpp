@@ -56,38 +56,6 @@ void check_paths(std::span<const std::size_t> rows, std::size_t paths) {
   }
 }
 
-using simd::Group;
-using simd::kGroup;
-using simd::load_group;
-
-// Sum of a[i] * b[i] in sixteen running sums (four groups of four lanes):
-// independent sums keep the adds from waiting on each other, and the lanes
-// round as scalar sums would, whatever the target. With kOnes, `a` is a
-// column of ones and each product is b[i] itself, as it would round.
-template <bool kOnes>
-[[gnu::always_inline]] inline double dot(const double* a, const double* b, std::size_t n) {
-  constexpr std::size_t kStride = 4 * kGroup;
-  Group s0 = {}, s1 = {}, s2 = {}, s3 = {};
-  std::size_t i = 0;
-  for (; i + kStride <= n; i += kStride) {
-    if constexpr (kOnes) {
-      s0 += load_group(b + i);
-      s1 += load_group(b + i + kGroup);
-      s2 += load_group(b + i + 2 * kGroup);
-      s3 += load_group(b + i + 3 * kGroup);
-    } else {
-      s0 += load_group(a + i) * load_group(b + i);
-      s1 += load_group(a + i + kGroup) * load_group(b + i + kGroup);
-      s2 += load_group(a + i + 2 * kGroup) * load_group(b + i + 2 * kGroup);
-      s3 += load_group(a + i + 3 * kGroup) * load_group(b + i + 3 * kGroup);
-    }
-  }
-  const Group sums = (s0 + s1) + (s2 + s3);
-  double tail = 0.0;
-  for (; i < n; ++i) tail += kOnes ? b[i] : a[i] * b[i];
-  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + tail;
-}
-
 // The reflection that zeroes column k of the block (its first `rows`
 // entries) into r[k][k], applied to the later columns. With kOnes, column k
 // holds ones, so its products are the other factor itself.
@@ -95,7 +63,7 @@ template <bool kOnes>
 [[gnu::always_inline]] inline void reflect(double* r, double* block, std::size_t columns,
                                            std::size_t rows, std::size_t k) {
   const double* vk = block + k * kBlockRows;
-  const double sigma = dot<kOnes>(vk, vk, rows);
+  const double sigma = simd::dot<kOnes>(vk, vk, rows);
   if (sigma == 0.0) return;
   double& diagonal = r[k * columns + k];
   const double norm = std::sqrt(diagonal * diagonal + sigma);
@@ -105,7 +73,7 @@ template <bool kOnes>
   for (std::size_t c = k + 1; c < columns; ++c) {
     double* vc = block + c * kBlockRows;
     double& rkc = r[k * columns + c];
-    const double f = (v0 * rkc + dot<kOnes>(vk, vc, rows)) * inverse_vtv;
+    const double f = (v0 * rkc + simd::dot<kOnes>(vk, vc, rows)) * inverse_vtv;
     rkc -= f * v0;
     for (std::size_t i = 0; i < rows; ++i) vc[i] -= kOnes ? f : f * vk[i];
   }

@@ -50,6 +50,10 @@ struct FiniteRange {
   return {lo, hi};
 }
 
+[[gnu::target_clones("avx2", "default")]] double sum_of_squares(std::span<const double> values) {
+  return dot<false>(values.data(), values.data(), values.size());
+}
+
 [[gnu::target_clones("avx2", "default")]] bool all_equal(std::span<const double> values) {
   if (values.empty()) return false;
   const double first = values[0];

@@ -34,11 +34,42 @@ using Mask = long long __attribute__((vector_size(kGroup * sizeof(long long))));
   return reinterpret_cast<Group>((mask & reinterpret_cast<Mask>(a)) | (~mask & reinterpret_cast<Mask>(b)));
 }
 
+// Sum of a[i] * b[i] in sixteen running sums (four groups of four lanes):
+// independent sums keep the adds from waiting on each other, and the lanes
+// round as scalar sums would, whatever the target. With kOnes, `a` is a
+// column of ones and each product is b[i] itself, as it would round.
+template <bool kOnes>
+[[gnu::always_inline]] inline double dot(const double* a, const double* b, std::size_t n) {
+  constexpr std::size_t kStride = 4 * kGroup;
+  Group s0 = {}, s1 = {}, s2 = {}, s3 = {};
+  std::size_t i = 0;
+  for (; i + kStride <= n; i += kStride) {
+    if constexpr (kOnes) {
+      s0 += load_group(b + i);
+      s1 += load_group(b + i + kGroup);
+      s2 += load_group(b + i + 2 * kGroup);
+      s3 += load_group(b + i + 3 * kGroup);
+    } else {
+      s0 += load_group(a + i) * load_group(b + i);
+      s1 += load_group(a + i + kGroup) * load_group(b + i + kGroup);
+      s2 += load_group(a + i + 2 * kGroup) * load_group(b + i + 2 * kGroup);
+      s3 += load_group(a + i + 3 * kGroup) * load_group(b + i + 3 * kGroup);
+    }
+  }
+  const Group sums = (s0 + s1) + (s2 + s3);
+  double tail = 0.0;
+  for (; i < n; ++i) tail += kOnes ? b[i] : a[i] * b[i];
+  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + tail;
+}
+
 #pragma GCC diagnostic pop
 
 // The smallest and the largest finite value (infinity and minus infinity
 // when there is none).
 std::pair<double, double> finite_range(std::span<const double> values);
+
+// The sum of the squares, as `dot` sums them.
+double sum_of_squares(std::span<const double> values);
 
 // Whether every value equals the first (false when one is NaN, or none is
 // there), compared a group at a time.
