@@ -57,6 +57,40 @@ void at_event_date(const Values& value, const Values& discount, std::size_t path
   return finite;
 }
 
+// The squares of a group of values where the group of offers is finite, 0
+// elsewhere.
+[[gnu::always_inline]] inline Group square_if_finite(const double* offer, const double* value) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  const Group offers = load_group(offer), values = load_group(value);
+  const simd::Mask finite = (offers <= kMax) & (offers >= -kMax);
+  return simd::select(finite, values * values, Group{});
+}
+
+// The sum of the squares of pv (divided by the path's discount when
+// `divide`) over the paths whose offer is finite: four groups of running
+// sums where no division is needed.
+[[gnu::target_clones("avx2", "default")]] double squares_where_finite(
+    std::span<const double> offer, const Values& pv, const Values& discount, bool divide) {
+  double total = 0.0;
+  std::size_t j = 0;
+  if (!divide) {
+    Group s0 = {}, s1 = {}, s2 = {}, s3 = {};
+    for (; j + 4 * kGroup <= offer.size(); j += 4 * kGroup) {
+      s0 += square_if_finite(offer.data() + j, pv.data() + j);
+      s1 += square_if_finite(offer.data() + j + kGroup, pv.data() + j + kGroup);
+      s2 += square_if_finite(offer.data() + j + 2 * kGroup, pv.data() + j + 2 * kGroup);
+      s3 += square_if_finite(offer.data() + j + 3 * kGroup, pv.data() + j + 3 * kGroup);
+    }
+    const Group sums = (s0 + s1) + (s2 + s3);
+    total = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+  }
+  for (; j < offer.size(); ++j) {
+    const double c = divide ? pv[j] / at_broadcast(discount, j) : pv[j];
+    total += std::isfinite(offer[j]) ? c * c : 0.0;
+  }
+  return total;
+}
+
 // One element when every path holds the same value.
 Values compact(const Values& values) {
   return simd::all_equal(values) ? Values::scalar(values[0]) : values;
@@ -242,8 +276,14 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
   const std::span<const double> offered =
       common_discount && offer.size() == paths_ ? offer.span() : std::span<const double>(offered_);
   std::vector<std::size_t>& play = play_;
-  const bool same_offer = in_play(larger, offered, pv, simd::finite_range(offered), play,
-                                  offer_column_, continuation_, lanes_);
+  const auto range = simd::finite_range(offered);
+  if (range.first == range.second && inputs.regressors.empty() &&
+      settings_.calibration_paths == 0 &&
+      take_unbeatable_offer(larger, offered, range.first, pv, inputs.discount, !common_discount)) {
+    return std::span<const std::uint64_t>(taken_);
+  }
+  const bool same_offer =
+      in_play(larger, offered, pv, range, play, offer_column_, continuation_, lanes_);
   if (inputs.regressors.empty()) {
     // The offer is its own regressor, finite on every path in play.
     views_.assign(1, offer_column_);
@@ -306,6 +346,20 @@ bool ExerciseRegression::offer_beats_every_fit(bool larger, std::span<const std:
   const double offer = offer_column_.front();
   const double bound = 2.0 * std::sqrt(simd::sum_of_squares(continuation_));  // NaN or infinity when a continuation is
   return larger ? offer > bound : offer < -bound;
+}
+
+// Offers all alike (`offer` wherever finite), taken on every path with a
+// finite offer without packing the paths, when they beat every fit there as
+// offer_beats_every_fit tells: the issuer's reset at each date. Returns
+// whether they did.
+bool ExerciseRegression::take_unbeatable_offer(bool larger, std::span<const double> offered,
+                                               double offer, const Values& pv,
+                                               const Values& discount, bool divide) {
+  const double bound = 2.0 * std::sqrt(squares_where_finite(offered, pv, discount, divide));
+  if (!(larger ? offer > bound : offer < -bound)) return false;
+  taken_.resize(paths_);
+  for (std::size_t j = 0; j < paths_; ++j) taken_[j] = std::isfinite(offered[j]);
+  return true;
 }
 
 // The fit of the continuation in money of the event's date on the leading

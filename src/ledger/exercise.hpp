@@ -66,6 +66,8 @@ class ExerciseRegression {
   PolynomialRegression fit_continuation(PolynomialRegression::Columns columns, std::size_t finite);
   bool offer_beats_every_fit(bool larger, std::span<const std::size_t> play) const;
   void decide_in_play(bool larger, std::span<const double> offered);
+  bool take_unbeatable_offer(bool larger, std::span<const double> offered, double offer,
+                             const Values& pv, const Values& discount, bool divide);
 
   ExerciseSettings settings_;
   std::size_t paths_;
