@@ -102,6 +102,14 @@ struct Packed {
   std::size_t* rows;
   double* offers;
   double* pvs;
+  // A per-path regressor packed alongside, when there is one.
+  const double* regressor = nullptr;
+  double* regressors = nullptr;
+
+  Packed after(std::size_t count) const {
+    return {rows + count, offers + count, pvs + count, regressor,
+            regressors != nullptr ? regressors + count : nullptr};
+  }
 };
 
 // Packs the paths from `first` on whose offer lies strictly between `low`
@@ -115,6 +123,7 @@ std::size_t pack_between(std::span<const double> offer, const double* pv, std::s
     out.rows[count] = j;
     out.offers[count] = v;
     out.pvs[count] = pv[j];
+    if (out.regressors != nullptr) out.regressors[count] = out.regressor[j];
     count += (v > low) & (v < high);
   }
   return count;
@@ -146,12 +155,15 @@ constexpr std::size_t kLanes = 8;
     _mm512_storeu_si512(out.rows + count, _mm512_maskz_compress_epi64(keep, index));
     _mm512_storeu_pd(out.offers + count, _mm512_maskz_compress_pd(keep, v));
     _mm512_storeu_pd(out.pvs + count, _mm512_maskz_compress_pd(keep, _mm512_loadu_pd(pv + j)));
+    if (out.regressors != nullptr) {
+      const __m512d r = _mm512_loadu_pd(out.regressor + j);
+      _mm512_storeu_pd(out.regressors + count, _mm512_maskz_compress_pd(keep, r));
+    }
     lanes[g] = keep;
     count += static_cast<std::size_t>(__builtin_popcount(keep));
     index = _mm512_add_epi64(index, step);
   }
-  const Packed rest{out.rows + count, out.offers + count, out.pvs + count};
-  return count + pack_between(offer, pv, lanes.size() * kLanes, low, high, rest);
+  return count + pack_between(offer, pv, lanes.size() * kLanes, low, high, out.after(count));
 }
 
 bool wide_lanes() {
@@ -210,10 +222,12 @@ std::size_t pack_all_between(std::span<const double> offer, const double* pv, do
 // value over all paths (a put out of the money is never exercised). When the
 // offer is the same on every path, every path with a finite offer.
 // Returns whether the finite offers are all the same.
+// With `regressor`, that per-path regressor is packed into its buffer too.
 bool in_play(bool larger, std::span<const double> offer, const Values& pv,
              std::pair<double, double> range, std::vector<std::size_t>& play,
              std::vector<double>& offers_in_play, std::vector<double>& pvs_in_play,
-             std::vector<std::uint8_t>& lanes) {
+             std::vector<std::uint8_t>& lanes, const double* regressor,
+             std::vector<double>& regressor_in_play) {
   const auto [low, high] = range;
   const double worst = larger ? low : high;
   const double magnitude = low <= high ? std::max(std::abs(low), std::abs(high)) : 0.0;
@@ -222,7 +236,9 @@ bool in_play(bool larger, std::span<const double> offer, const Values& pv,
   play.resize(offer.size());
   offers_in_play.resize(offer.size());
   pvs_in_play.resize(offer.size());
-  const Packed out{play.data(), offers_in_play.data(), pvs_in_play.data()};
+  if (regressor != nullptr) regressor_in_play.resize(offer.size());
+  const Packed out{play.data(), offers_in_play.data(), pvs_in_play.data(), regressor,
+                   regressor != nullptr ? regressor_in_play.data() : nullptr};
   // NaN lies between no bounds; infinities are left out by the open bounds.
   constexpr double kInf = std::numeric_limits<double>::infinity();
   // Finite offers all alike beat their least favourable value nowhere.
@@ -236,6 +252,7 @@ bool in_play(bool larger, std::span<const double> offer, const Values& pv,
   play.resize(count);
   offers_in_play.resize(count);
   pvs_in_play.resize(count);
+  if (regressor != nullptr) regressor_in_play.resize(count);
   return same;
 }
 
@@ -282,12 +299,23 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
       take_unbeatable_offer(larger, offered, range.first, pv, inputs.discount, !common_discount)) {
     return std::span<const std::uint64_t>(taken_);
   }
+  // One regressor per path, the common case, is packed with the paths.
+  const bool one_regressor =
+      inputs.regressors.size() == 1 && inputs.regressors[0].size() == paths_;
   const bool same_offer =
-      in_play(larger, offered, pv, range, play, offer_column_, continuation_, lanes_);
+      in_play(larger, offered, pv, range, play, offer_column_, continuation_, lanes_,
+              one_regressor ? inputs.regressors[0].data() : nullptr, regressor_column_);
+  // The regressors' columns on the paths in play: packed, or gathered.
+  bool packed_columns = true;
   if (inputs.regressors.empty()) {
     // The offer is its own regressor, finite on every path in play.
     views_.assign(1, offer_column_);
+  } else if (one_regressor && simd::all_finite(regressor_column_)) {
+    views_.assign(1, regressor_column_);
   } else {
+    // Several regressors, or one that is not finite on every path in play:
+    // gathered, and the paths where one is not finite leave play.
+    packed_columns = false;
     gathered_.gather_finite(inputs.regressors, play);
     if (play.size() != offer_column_.size()) {
       // Paths left out for their regressors: the packed columns follow.
@@ -301,7 +329,7 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
     }
   }
   const PolynomialRegression::Columns columns =
-      inputs.regressors.empty() ? PolynomialRegression::Columns(views_) : gathered_.columns();
+      packed_columns ? PolynomialRegression::Columns(views_) : gathered_.columns();
   const std::size_t fitting =
       settings_.calibration_paths > 0
           ? static_cast<std::size_t>(std::ranges::lower_bound(play, settings_.calibration_paths) -

@@ -81,6 +81,7 @@ class ExerciseRegression {
   // the paths were packed eight at a time.
   std::vector<std::uint8_t> lanes_;
   std::vector<double> offer_column_;
+  std::vector<double> regressor_column_;
   std::vector<std::span<const double>> views_;
   GatheredColumns gathered_;
   std::vector<double> continuation_;

@@ -54,6 +54,18 @@ struct FiniteRange {
   return dot<false>(values.data(), values.data(), values.size());
 }
 
+[[gnu::target_clones("avx2", "default")]] bool all_finite(std::span<const double> values) {
+  Mask finite = {-1, -1, -1, -1};
+  std::size_t i = 0;
+  for (; i + kGroup <= values.size(); i += kGroup) {
+    const Group v = load_group(values.data() + i);
+    finite &= (v <= kMax) & (v >= -kMax);
+  }
+  bool all = (finite[0] & finite[1] & finite[2] & finite[3]) != 0;
+  for (; i < values.size(); ++i) all &= values[i] <= kMax && values[i] >= -kMax;
+  return all;
+}
+
 [[gnu::target_clones("avx2", "default")]] bool all_equal(std::span<const double> values) {
   if (values.empty()) return false;
   const double first = values[0];

@@ -71,6 +71,9 @@ std::pair<double, double> finite_range(std::span<const double> values);
 // The sum of the squares, as `dot` sums them.
 double sum_of_squares(std::span<const double> values);
 
+// Whether every value is finite.
+bool all_finite(std::span<const double> values);
+
 // Whether every value equals the first (false when one is NaN, or none is
 // there), compared a group at a time.
 bool all_equal(std::span<const double> values);
