@@ -305,31 +305,8 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
   const bool same_offer =
       in_play(larger, offered, pv, range, play, offer_column_, continuation_, lanes_,
               one_regressor ? inputs.regressors[0].data() : nullptr, regressor_column_);
-  // The regressors' columns on the paths in play: packed, or gathered.
-  bool packed_columns = true;
-  if (inputs.regressors.empty()) {
-    // The offer is its own regressor, finite on every path in play.
-    views_.assign(1, offer_column_);
-  } else if (one_regressor && simd::all_finite(regressor_column_)) {
-    views_.assign(1, regressor_column_);
-  } else {
-    // Several regressors, or one that is not finite on every path in play:
-    // gathered, and the paths where one is not finite leave play.
-    packed_columns = false;
-    gathered_.gather_finite(inputs.regressors, play);
-    if (play.size() != offer_column_.size()) {
-      // Paths left out for their regressors: the packed columns follow.
-      lanes_.clear();
-      offer_column_.resize(play.size());
-      continuation_.resize(play.size());
-      for (std::size_t k = 0; k < play.size(); ++k) {
-        offer_column_[k] = offered[play[k]];
-        continuation_[k] = pv[play[k]];
-      }
-    }
-  }
   const PolynomialRegression::Columns columns =
-      packed_columns ? PolynomialRegression::Columns(views_) : gathered_.columns();
+      regressor_columns(inputs.regressors, one_regressor, offered, pv);
   const std::size_t fitting =
       settings_.calibration_paths > 0
           ? static_cast<std::size_t>(std::ranges::lower_bound(play, settings_.calibration_paths) -
@@ -348,6 +325,34 @@ ValuesOr<std::span<const std::uint64_t>> ExerciseRegression::decide(const Op& op
   fit.estimate_columns(columns, estimate_);
   decide_in_play(larger, offered);
   return std::span<const std::uint64_t>(taken_);
+}
+
+// The regressors' columns on the paths in play: the offer's or the one
+// regressor's as packed, or gathered; paths where a gathered regressor is
+// not finite leave play, and the packed columns follow.
+PolynomialRegression::Columns ExerciseRegression::regressor_columns(
+    const std::vector<Values>& regressors, bool one_regressor, std::span<const double> offered,
+    const Values& pv) {
+  if (regressors.empty()) {
+    // The offer is its own regressor, finite on every path in play.
+    views_.assign(1, offer_column_);
+    return views_;
+  }
+  if (one_regressor && simd::all_finite(regressor_column_)) {
+    views_.assign(1, regressor_column_);
+    return views_;
+  }
+  gathered_.gather_finite(regressors, play_);
+  if (play_.size() != offer_column_.size()) {
+    lanes_.clear();
+    offer_column_.resize(play_.size());
+    continuation_.resize(play_.size());
+    for (std::size_t k = 0; k < play_.size(); ++k) {
+      offer_column_[k] = offered[play_[k]];
+      continuation_[k] = pv[play_[k]];
+    }
+  }
+  return gathered_.columns();
 }
 
 // The decisions on every path from the estimates on the paths in play: by

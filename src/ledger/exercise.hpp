@@ -65,6 +65,10 @@ class ExerciseRegression {
   // are finite.
   PolynomialRegression fit_continuation(PolynomialRegression::Columns columns, std::size_t finite);
   bool offer_beats_every_fit(bool larger, std::span<const std::size_t> play) const;
+  PolynomialRegression::Columns regressor_columns(const std::vector<Values>& regressors,
+                                                  bool one_regressor,
+                                                  std::span<const double> offered,
+                                                  const Values& pv);
   void decide_in_play(bool larger, std::span<const double> offered);
   bool take_unbeatable_offer(bool larger, std::span<const double> offered, double offer,
                              const Values& pv, const Values& discount, bool divide);
