@@ -108,25 +108,43 @@ TEST(BasisSize, CountsPolynomialsUpToTheCap) {
   EXPECT_EQ(basis_size(std::size_t{1} << 62, 2, 64), std::nullopt);
 }
 
-// A put on paths where the continuation is known: exercise where the
-// intrinsic value beats it, never where the offer is zero.
-TEST(ExerciseRegression, DecidesOnTheEstimatedContinuation) {
-  ExerciseSettings settings{ExerciseMethod::Regression, 1, {}, 0};
-  const std::size_t n = 6;
-  ExerciseRegression exercise(settings, n);
-  // Intrinsic values (in money of the event date); the continuation is 1 + offer / 2.
-  const Values offer{0.0, 0.0, 1.0, 1.5, 3.0, 4.0};
-  const double discount = 0.5;
-  Values pv(n), discounted_offer(n);
+// A put on paths where the continuation is known, 1 + offer / 2 in money of
+// the event's date: exercise where the intrinsic value beats it (above 2),
+// never where the offer is zero. Path counts that fill groups of eight and
+// leave tails, one discount for all paths or one per path, and the offer or
+// a named regressor equal to it decide alike.
+struct KnownContinuation {
+  std::size_t paths;
+  bool per_path_discount;
+  bool named_regressor;
+};
+
+class ExerciseOnKnownContinuation : public ::testing::TestWithParam<KnownContinuation> {};
+
+TEST_P(ExerciseOnKnownContinuation, TakesTheOfferWhereItBeatsTheContinuation) {
+  const auto [n, per_path_discount, named_regressor] = GetParam();
+  Values offer(n), discount(n), pv(n), discounted_offer(n);
+  ChoiceArray expected(n);
   for (std::size_t j = 0; j < n; ++j) {
-    pv[j] = discount * (1.0 + offer[j] / 2.0);
-    discounted_offer[j] = discount * offer[j];
+    // Two paths out of the money, the others spread over (0, 5], none near 2.
+    offer[j] = j < 2 ? 0.0 : 0.25 + 4.75 * static_cast<double>(j % 7) / 6.0;
+    discount[j] = per_path_discount ? 0.5 + 0.01 * static_cast<double>(j) : 0.5;
+    pv[j] = discount[j] * (1.0 + offer[j] / 2.0);
+    discounted_offer[j] = discount[j] * offer[j];
+    expected[j] = offer[j] > 2.0;
   }
-  exercise.save(7, Values(n, discount), {});
+  ExerciseRegression exercise({ExerciseMethod::Regression, 1, {}, 0}, n);
+  exercise.save(7, discount, named_regressor ? std::vector<Values>{offer} : std::vector<Values>{});
   const auto take = exercise.decide(Op::parse(">"), 7, pv, discounted_offer);
   ASSERT_TRUE(take);
-  EXPECT_EQ(ChoiceArray(take->begin(), take->end()), (ChoiceArray{0, 0, 0, 0, 1, 1}));
+  EXPECT_EQ(ChoiceArray(take->begin(), take->end()), expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    PathsDiscountsRegressors, ExerciseOnKnownContinuation,
+    ::testing::Values(KnownContinuation{6, false, false}, KnownContinuation{8, false, false},
+                      KnownContinuation{29, false, false}, KnownContinuation{29, true, false},
+                      KnownContinuation{16, false, true}, KnownContinuation{29, true, true}));
 
 // Named regressors that are not finite on some paths in play: those paths
 // never exercise and stay out of the fit; the others decide as before.
