@@ -146,6 +146,28 @@ INSTANTIATE_TEST_SUITE_P(
                       KnownContinuation{29, false, false}, KnownContinuation{29, true, false},
                       KnownContinuation{16, false, true}, KnownContinuation{29, true, true}));
 
+// An offer that is the same on every path (an issuer's reset): taken on
+// every path with a finite offer when it beats every continuation by far,
+// on none when the mean continuation beats it.
+class OfferAllAlike : public ::testing::TestWithParam<double> {};
+
+TEST_P(OfferAllAlike, IsTakenWhereFiniteOnlyWhenItBeatsTheContinuations) {
+  const double offered = GetParam();
+  const std::size_t n = 21;
+  Values pv(n), offer(n, offered);
+  offer[5] = kNaN;
+  for (std::size_t j = 0; j < n; ++j) pv[j] = 1.0 + 0.1 * static_cast<double>(j);
+  ExerciseRegression exercise({ExerciseMethod::Regression, 3, {}, 0}, n);
+  exercise.save(2, Values::scalar(1.0), {});
+  const auto take = exercise.decide(Op::parse(">"), 2, pv, offer);
+  ASSERT_TRUE(take);
+  for (std::size_t j = 0; j < n; ++j) {
+    EXPECT_EQ((*take)[j], offered > 100.0 && j != 5 ? 1u : 0u) << "path " << j;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ResetsAndStrikes, OfferAllAlike, ::testing::Values(1e6, 0.5));
+
 // Named regressors that are not finite on some paths in play: those paths
 // never exercise and stay out of the fit; the others decide as before.
 class NonFiniteRegressor : public ::testing::TestWithParam<std::size_t> {};
