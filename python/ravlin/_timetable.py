@@ -28,6 +28,8 @@ COLUMNS = ("track", "time", "op", "quantity", "unit")
 
 OPS = ("+", ">", "<", "s")
 _MS_PER = {"s": 1000, "ms": 1, "us": 1000, "ns": 1_000_000}
+# Buffer bytes beyond an array's own that `_compact` leaves in place.
+_SLACK_BYTES = 4096
 _DAY_MS = 86_400_000
 
 
@@ -168,6 +170,11 @@ def _timestamp_millis(pa: Any, raw: pa.Array, unit: str) -> pa.Array:
         return _checked(pa, "multiply", raw, 1000)
     if unit == "ms":
         return raw
+    try:
+        # One pass, which refuses a time that is not a whole millisecond.
+        return raw.cast(pa.timestamp(unit)).cast(pa.timestamp("ms")).cast(pa.int64())
+    except pa.ArrowInvalid:
+        pass  # the row to name is found below
     per = _MS_PER[unit]
     rest = pc.fill_null(pc.not_equal(pc.subtract(raw, pc.multiply(pc.divide(raw, per), per)), 0), False)
     if pc.any(rest).as_py():
@@ -204,7 +211,10 @@ def _first_null(array: pa.Array) -> int:
 
 
 def _compact(pa: Any, array: pa.Array) -> pa.Array:
-    """A copy without offset or surplus buffer bytes when `array` is a slice of a larger one."""
-    if array.offset or array.get_total_buffer_size() > array.nbytes:
+    """A copy without offset or surplus buffer bytes when `array` is a slice of a
+    larger one. A few bytes of slack (a dictionary's padded offsets) are no
+    reason to copy a whole column."""
+    surplus = array.get_total_buffer_size() - array.nbytes
+    if array.offset or surplus > max(_SLACK_BYTES, array.nbytes // 4):
         return pa.concat_arrays([array])
     return array

@@ -64,6 +64,36 @@ void RecordBatch::ReleaseArray::operator()(ArrowArray* array) const noexcept {
   delete array;
 }
 
+namespace {
+
+// Whether bits offset .. offset + count - 1 of `bits` are all set: a byte at
+// a time up to a byte boundary, then eight bytes at a time.
+bool all_set(const std::uint8_t* bits, std::int64_t offset, std::int64_t count) {
+  auto bit = static_cast<std::uint64_t>(offset);
+  const auto end = bit + static_cast<std::uint64_t>(count);
+  const auto set = [bits](std::uint64_t b) { return ((bits[b >> 3] >> (b & 7)) & 1) != 0; };
+  for (; bit < end && (bit & 7) != 0; ++bit) {
+    if (!set(bit)) return false;
+  }
+  for (; bit + 64 <= end; bit += 64) {
+    std::uint64_t word;
+    std::memcpy(&word, bits + (bit >> 3), sizeof word);
+    if (word != ~std::uint64_t{0}) return false;
+  }
+  for (; bit < end; ++bit) {
+    if (!set(bit)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Column::Column(ArrowSchemaView type, ArrowArrayViewPtr view, std::int64_t first, std::int64_t rows)
+    : type_(type), view_(std::move(view)), first_(first), rows_(rows) {
+  const std::uint8_t* bits = view_->buffer_views[0].data.as_uint8;
+  if (bits != nullptr && !all_set(bits, first_, rows_)) validity_ = {bits, first_};
+}
+
 ArrowType Column::dictionary_type() const {
   return view_->dictionary != nullptr ? view_->dictionary->storage_type
                                       : NANOARROW_TYPE_UNINITIALIZED;

@@ -37,8 +37,7 @@ using ArrowArrayViewPtr = std::unique_ptr<ArrowArrayView, ArrowArrayViewReset>;
 // column is row i of the batch, whatever offsets the array and the batch carry.
 class Column {
  public:
-  Column(ArrowSchemaView type, ArrowArrayViewPtr view, std::int64_t first, std::int64_t rows)
-      : type_(type), view_(std::move(view)), first_(first), rows_(rows) {}
+  Column(ArrowSchemaView type, ArrowArrayViewPtr view, std::int64_t first, std::int64_t rows);
 
   const ArrowSchemaView& type() const { return type_; }
   std::int64_t length() const { return rows_; }
@@ -47,7 +46,10 @@ class Column {
   const T* values() const {
     return static_cast<const T*>(view_->buffer_views[1].data.data) + first_;
   }
-  ValidityBits validity() const { return {view_->buffer_views[0].data.as_uint8, first_}; }
+  // No bitmap when the column has none or its bits over the batch's rows
+  // are all set (producers often keep an all-valid bitmap), so that readers
+  // take the path without per-row tests.
+  ValidityBits validity() const { return validity_; }
   // The dictionary of a dictionary column (all its values, whatever the rows).
   const ArrowArrayView* dictionary() const { return view_->dictionary; }
   ArrowType dictionary_type() const;
@@ -57,6 +59,7 @@ class Column {
   ArrowArrayViewPtr view_;
   std::int64_t first_;  // position of the batch's row 0 in the column's buffers
   std::int64_t rows_;
+  ValidityBits validity_;
 };
 
 class RecordBatch {

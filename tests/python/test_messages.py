@@ -209,3 +209,23 @@ def test_exception_whose_str_fails():
     batch = timetable([("leg", T0, "+", 1.0, "p")])
     text = error_of(batch, expressions={"p": {"type": "phrase", "fn": fn, "inp": []}})
     assert text.endswith("Error in Phrase Evaluation, caused by \nBroken: <exception str() failed>")
+
+
+@pytest.mark.parametrize("null_at, first, rows, missing", [
+    (2, 3, 140, False),    # a null before the slice, in its first byte of bits
+    (100, 3, 90, False),   # and one after it
+    (70, 3, 140, True),    # inside, where whole words of bits are read
+    (141, 3, 139, True),   # the slice's last row
+    (5, 5, 1, True),       # a slice of one null row
+])
+def test_null_track_keys_are_found_wherever_the_slice_starts(null_at, first, rows, missing):
+    n = 200
+    track = dict_column([None if i == null_at else "leg" for i in range(n)])
+    batch = pa.RecordBatch.from_arrays(
+        [track, pa.array([T0] * n, pa.timestamp("ms")), dict_column(["+"] * n),
+         pa.array([1.0] * n), dict_column(["USD"] * n)],
+        names=["track", "time", "op", "quantity", "unit"]).slice(first, rows)
+    if missing:
+        assert error_of(batch).endswith(f"No track specified at event#{null_at - first}")
+    else:
+        assert _ravlin.fixed_price(batch, None, dataset(), {}) == pytest.approx(rows)
