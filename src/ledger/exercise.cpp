@@ -1,7 +1,8 @@
 #include "ledger/exercise.hpp"
 
-#include <algorithm>
 #include <immintrin.h>
+
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <span>
@@ -20,7 +21,6 @@ namespace {
 // after the division by the path's discount.
 constexpr double kSameOffer = 1e-12;
 
-
 // Whether a discount is a positive finite number, by which values can be
 // brought to the event's date.
 bool usable(double discount) {
@@ -30,7 +30,6 @@ bool usable(double discount) {
 using simd::Group;
 using simd::kGroup;
 using simd::load_group;
-using simd::store_group;
 
 // value / discount on each path into `out`; NaN where the discount is not
 // usable, so that such paths neither enter a fit nor exercise.
