@@ -59,10 +59,8 @@ void at_event_date(const Values& value, const Values& discount, std::size_t path
 // The squares of a group of values where the group of offers is finite, 0
 // elsewhere.
 [[gnu::always_inline]] inline Group square_if_finite(const double* offer, const double* value) {
-  constexpr double kMax = std::numeric_limits<double>::max();
-  const Group offers = load_group(offer), values = load_group(value);
-  const simd::Mask finite = (offers <= kMax) & (offers >= -kMax);
-  return simd::select(finite, values * values, Group{});
+  const Group values = load_group(value);
+  return simd::select(simd::finite(load_group(offer)), values * values, Group{});
 }
 
 // The sum of the squares of pv (divided by the path's discount when
@@ -88,6 +86,14 @@ void at_event_date(const Values& value, const Values& discount, std::size_t path
     total += std::isfinite(offer[j]) ? c * c : 0.0;
   }
   return total;
+}
+
+// Whether `offer` is beyond twice the norm whose square is `squares`, on the
+// chooser's side: no least-squares fit of those continuations can beat it.
+// False when the norm is NaN or infinite.
+bool beyond_twice_norm(bool larger, double offer, double squares) {
+  const double bound = 2.0 * std::sqrt(squares);
+  return larger ? offer > bound : offer < -bound;
 }
 
 // One element when every path holds the same value.
@@ -376,8 +382,7 @@ void ExerciseRegression::decide_in_play(bool larger, std::span<const double> off
 bool ExerciseRegression::offer_beats_every_fit(bool larger, std::span<const std::size_t> play) const {
   if (play.empty() || continuation_.size() != play.size()) return false;
   const double offer = offer_column_.front();
-  const double bound = 2.0 * std::sqrt(simd::sum_of_squares(continuation_));  // NaN or infinity when a continuation is
-  return larger ? offer > bound : offer < -bound;
+  return beyond_twice_norm(larger, offer, simd::sum_of_squares(continuation_));
 }
 
 // Offers all alike (`offer` wherever finite), taken on every path with a
@@ -387,8 +392,9 @@ bool ExerciseRegression::offer_beats_every_fit(bool larger, std::span<const std:
 bool ExerciseRegression::take_unbeatable_offer(bool larger, std::span<const double> offered,
                                                double offer, const Values& pv,
                                                const Values& discount, bool divide) {
-  const double bound = 2.0 * std::sqrt(squares_where_finite(offered, pv, discount, divide));
-  if (!(larger ? offer > bound : offer < -bound)) return false;
+  if (!beyond_twice_norm(larger, offer, squares_where_finite(offered, pv, discount, divide))) {
+    return false;
+  }
   taken_.resize(paths_);
   for (std::size_t j = 0; j < paths_; ++j) taken_[j] = std::isfinite(offered[j]);
   return true;

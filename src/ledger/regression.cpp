@@ -407,27 +407,8 @@ void GatheredColumns::gather(const std::vector<Values>& regressors,
 
 void GatheredColumns::gather_finite(const std::vector<Values>& regressors,
                                     std::vector<std::size_t>& rows) {
-  if (regressors.size() != 1 || regressors[0].size() == 1) {
-    gather(regressors, rows);
-    keep_finite(rows);
-    return;
-  }
-  // One regressor per path, the common case: gathered and sifted in one pass.
-  data_.resize(1);
-  views_.resize(1);
-  std::vector<double>& column = data_[0];
-  column.resize(rows.size());
-  const double* from = regressors[0].data();
-  std::size_t count = 0;
-  for (std::size_t k = 0; k < rows.size(); ++k) {
-    const double v = from[rows[k]];
-    column[count] = v;
-    rows[count] = rows[k];
-    count += std::isfinite(v);
-  }
-  rows.resize(count);
-  column.resize(count);
-  views_[0] = column;
+  gather(regressors, rows);
+  keep_finite(rows);
 }
 
 void GatheredColumns::keep_finite(std::vector<std::size_t>& rows) {

@@ -13,9 +13,9 @@ struct FiniteRange {
   Group high = {-kInf, -kInf, -kInf, -kInf};
 
   [[gnu::always_inline]] void add(const Group& v) {
-    const Mask finite = (v <= kMax) & (v >= -kMax);
-    low = select(finite & (v < low), v, low);
-    high = select(finite & (v > high), v, high);
+    const Mask kept = finite(v);
+    low = select(kept & (v < low), v, low);
+    high = select(kept & (v > high), v, high);
   }
 };
 
@@ -55,13 +55,10 @@ struct FiniteRange {
 }
 
 [[gnu::target_clones("avx2", "default")]] bool all_finite(std::span<const double> values) {
-  Mask finite = {-1, -1, -1, -1};
+  Mask all_lanes = {-1, -1, -1, -1};
   std::size_t i = 0;
-  for (; i + kGroup <= values.size(); i += kGroup) {
-    const Group v = load_group(values.data() + i);
-    finite &= (v <= kMax) & (v >= -kMax);
-  }
-  bool all = (finite[0] & finite[1] & finite[2] & finite[3]) != 0;
+  for (; i + kGroup <= values.size(); i += kGroup) all_lanes &= finite(load_group(values.data() + i));
+  bool all = (all_lanes[0] & all_lanes[1] & all_lanes[2] & all_lanes[3]) != 0;
   for (; i < values.size(); ++i) all &= values[i] <= kMax && values[i] >= -kMax;
   return all;
 }

@@ -34,6 +34,12 @@ using Mask = long long __attribute__((vector_size(kGroup * sizeof(long long))));
   return reinterpret_cast<Group>((mask & reinterpret_cast<Mask>(a)) | (~mask & reinterpret_cast<Mask>(b)));
 }
 
+// All bits set in the lanes that hold a finite number.
+[[gnu::always_inline]] inline Mask finite(Group v) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  return (v <= kMax) & (v >= -kMax);
+}
+
 // Sum of a[i] * b[i] in sixteen running sums (four groups of four lanes):
 // independent sums keep the adds from waiting on each other, and the lanes
 // round as scalar sums would, whatever the target. With kOnes, `a` is a
