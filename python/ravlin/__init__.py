@@ -11,15 +11,19 @@
 
 from importlib.metadata import PackageNotFoundError, version
 
+from ._time import to_date, to_datetime, to_millis
+from ._timetable import timetable
 from .errors import PricingError, TimetableError
 from .market import ForwardCurve, Market, ZeroCurve
-from .models import BlackScholesGrid, Fixed, HullWhiteGrid, MonteCarlo
-from .pricing import Phrase, Result, Snapper, price
-from ._timetable import timetable
-from .risk import Bumps, Greeks, Risk, Sensitivity, risk
+from .greeks import Greeks, grid_delta_gamma
+from .models import BlackScholesGrid, Fixed, HullWhiteGrid, Model, MonteCarlo
+from .expressions import Phrase, Snapper
+from .result import Result
+from .pricing import price
+from .sensitivities import Bumps, Risk, Sensitivity, risk
 from .portfolio import contract_seed, price_many
 from . import paths
-from .contract import Contract, Event, to_date, to_datetime, to_millis
+from .contract import Contract, Event
 from .daycount import DayCount, day_count
 from .instruments import AmericanOption, BermudanOption, EuropeanOption, FixedRateBond, ZeroCouponBond
 from .schedule import BusinessDay, Frequency, Period, Schedule, adjust, is_business_day
@@ -32,8 +36,8 @@ except PackageNotFoundError:  # running from a source tree that was never instal
 __all__ = [
     "AmericanOption", "BermudanOption", "BlackScholesGrid", "Bumps", "BusinessDay", "Contract", "DayCount",
     "EuropeanOption", "Event", "Fixed", "FixedRateBond", "ForwardCurve", "Frequency", "Greeks",
-    "HullWhiteGrid", "Market", "MonteCarlo", "Period", "Phrase", "PricingError", "Result", "Risk",
+    "HullWhiteGrid", "Market", "Model", "MonteCarlo", "Period", "Phrase", "PricingError", "Result", "Risk",
     "Schedule", "Sensitivity", "Snapper", "TimetableError", "ZeroCouponBond", "ZeroCurve", "adjust",
-    "contract_seed", "day_count", "is_business_day", "paths", "price", "price_many", "risk", "timetable", "to_date", "to_datetime",
+    "contract_seed", "day_count", "grid_delta_gamma", "is_business_day", "paths", "price", "price_many", "risk", "timetable", "to_date", "to_datetime",
     "to_millis",
 ]

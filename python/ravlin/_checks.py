@@ -1,31 +1,85 @@
-"""Checks of numeric settings, with the messages every value object uses."""
+"""The one home of the package's value checks, with the messages every object uses.
+
+Each check returns the value in the type the package keeps (a float, an int,
+a str) or raises: a TypeError for a value of the wrong kind, a ValueError for
+one of the right kind out of range. Each message names the setting.
+"""
 
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 
 import numpy as np
 
 
-def positive(value: float, what: str) -> float:
-    """`value` as a float, refused unless positive and finite."""
-    number = float(value)
-    if not (math.isfinite(number) and number > 0):
-        raise ValueError(f"{what} must be a positive finite number, got {value!r}")
-    return number
+def number(value: object, what: str) -> float:
+    """`value` as a float if it is a finite real number (not a bool).
+
+    >>> number(np.int64(3), "quantity")
+    3.0
+    """
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{what} must be a number, got {type(value).__name__}")
+    result = float(value)
+    if not math.isfinite(result):
+        raise ValueError(f"{what} must be finite, got {result}")
+    return result
 
 
-def non_negative(value: float, what: str) -> float:
-    """`value` as a float, refused unless non-negative and finite."""
-    number = float(value)
-    if not (math.isfinite(number) and number >= 0):
-        raise ValueError(f"{what} must be a non-negative finite number, got {value!r}")
-    return number
+def positive(value: object, what: str) -> float:
+    """`value` as a float, refused unless a positive finite number.
+
+    >>> positive(2, "strike")
+    2.0
+    """
+    result = number(value, what)
+    if result <= 0:
+        raise ValueError(f"{what} must be positive, got {value!r}")
+    return result
 
 
-def whole(value: int, what: str, least: int) -> int:
-    """`value` as an int, refused unless an integer (not a bool) of at least `least`."""
+def non_negative(value: object, what: str) -> float:
+    """`value` as a float, refused unless a non-negative finite number.
+
+    >>> non_negative(0, "volatility")
+    0.0
+    """
+    result = number(value, what)
+    if result < 0:
+        raise ValueError(f"{what} must be non-negative, got {value!r}")
+    return result
+
+
+def whole(value: object, what: str, least: int) -> int:
+    """`value` as an int, refused unless an integer (not a bool) of at least `least`.
+
+    >>> whole(np.int32(4), "paths", 1)
+    4
+    """
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)) or value < least:
         kind = "a positive" if least == 1 else "a non-negative"
         raise ValueError(f"{what} must be {kind} integer, got {value!r}")
     return int(value)
+
+
+def name(value: object, what: str) -> str:
+    """`value` if it is a non-empty string, else a TypeError naming `what`.
+
+    >>> name("USD", "unit")
+    'USD'
+    """
+    if not isinstance(value, str) or not value:
+        raise TypeError(f"{what} must be a non-empty string, got {value!r}")
+    return value
+
+
+def names(values: Sequence[str], what: str) -> tuple[str, ...]:
+    """A sequence of names as a tuple; a single string is refused, not split into letters.
+
+    >>> names(["SPX", "USD"], "inputs")
+    ('SPX', 'USD')
+    """
+    if isinstance(values, str) or not all(isinstance(v, str) for v in values):
+        raise TypeError(f"{what}: expected a list of names, got {values!r}")
+    return tuple(values)

@@ -1,7 +1,8 @@
 """Times as the engine counts them: integer milliseconds since 1970-01-01 UTC.
 
-Dates and naive datetimes are taken as UTC. A time finer than a millisecond
-is refused rather than rounded, so no event moves silently.
+The one home of the package's time conversions. Dates and naive datetimes
+are taken as UTC; an int is milliseconds since 1970. A time finer than a
+millisecond is refused rather than rounded, so no event moves silently.
 """
 
 from __future__ import annotations
@@ -14,11 +15,19 @@ import numpy as np
 YEAR_MS = 31_536_000_000
 """Milliseconds of the 365-day year in which the engine measures year fractions."""
 
+DAY_MS = 86_400_000
+"""Milliseconds of a day."""
+
 DateLike = Union[datetime, date, np.datetime64, str]
 """A calendar time: a `datetime` (naive means UTC), a `date` (midnight UTC),
 a `numpy.datetime64` or an ISO 8601 string."""
 
+TimeLike = Union[datetime, date, np.datetime64, str, int]
+"""An event time: a `DateLike`, or an int of milliseconds since 1970 (UTC)."""
+
 _EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+# Ticks of the datetime64 units finer than a millisecond, per millisecond.
+_TICKS_PER_MS = {"us": 10**3, "ns": 10**6, "ps": 10**9, "fs": 10**12, "as": 10**15}
 
 
 def is_date_like(value: object) -> bool:
@@ -30,16 +39,27 @@ def is_date_like(value: object) -> bool:
     return isinstance(value, (date, np.datetime64, str))
 
 
-def to_millis(value: DateLike | int) -> int:
-    """Milliseconds since 1970-01-01T00:00:00 UTC; an int is taken as milliseconds.
+def is_millis(value: object) -> bool:
+    """True for an int (a Python or NumPy integer, not a bool): a time in milliseconds.
+
+    >>> is_millis(1704067200000), is_millis(True), is_millis(1.0)
+    (True, False, False)
+    """
+    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
+
+
+def to_millis(value: TimeLike) -> int:
+    """Milliseconds since 1970-01-01T00:00:00 UTC of a time; an int is taken as milliseconds.
 
     >>> to_millis("2024-01-01")
     1704067200000
+    >>> to_millis(datetime(2024, 1, 1, 12, tzinfo=timezone(timedelta(hours=2))))
+    1704103200000
     >>> to_millis(np.datetime64("2024-01-01T00:00:00.001"))
     1704067200001
     """
-    if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):
-        return int(value)
+    if is_millis(value):
+        return int(value)  # type: ignore[arg-type]
     if isinstance(value, np.datetime64):
         return _numpy_millis(value)
     micros = (_as_utc(value) - _EPOCH) // timedelta(microseconds=1)
@@ -49,16 +69,47 @@ def to_millis(value: DateLike | int) -> int:
     return millis
 
 
-def to_datetime(millis: int) -> datetime:
-    """The UTC datetime of a millisecond timestamp.
+def to_datetime(value: TimeLike) -> datetime:
+    """The instant of a time as an aware UTC datetime, exact to the millisecond.
 
     >>> to_datetime(1704067200000)
     datetime.datetime(2024, 1, 1, 0, 0, tzinfo=datetime.timezone.utc)
+    >>> to_datetime(np.datetime64("2024-01-01T06:30"))
+    datetime.datetime(2024, 1, 1, 6, 30, tzinfo=datetime.timezone.utc)
     """
-    return _EPOCH + timedelta(milliseconds=millis)
+    return _EPOCH + timedelta(milliseconds=to_millis(value))
+
+
+def to_date(value: TimeLike) -> date:
+    """The calendar date (UTC) of a time, for schedules and day counts.
+
+    >>> to_date("2024-02-29T18:00:00")
+    datetime.date(2024, 2, 29)
+    >>> to_date(np.datetime64("2024-03-01"))
+    datetime.date(2024, 3, 1)
+    """
+    if isinstance(value, date) and not isinstance(value, datetime):
+        return value
+    if isinstance(value, np.datetime64):
+        if np.isnat(value):
+            raise ValueError("time NaT is not a time")
+        return date(1970, 1, 1) + timedelta(days=int(value.astype("datetime64[D]").astype(np.int64)))
+    if is_millis(value):
+        return to_datetime(value).date()
+    return _as_utc(value).date()
+
+
+def iso(millis: int) -> str:
+    """A time in milliseconds as ISO 8601 in UTC, with a "Z".
+
+    >>> iso(1704067200000), iso(1704067200001)
+    ('2024-01-01T00:00:00Z', '2024-01-01T00:00:00.001000Z')
+    """
+    return to_datetime(millis).isoformat().replace("+00:00", "Z")
 
 
 def _as_utc(value: object) -> datetime:
+    """An aware UTC datetime from a datetime, date or ISO string."""
     if isinstance(value, str):
         try:
             value = datetime.fromisoformat(value)
@@ -75,11 +126,11 @@ def _as_utc(value: object) -> datetime:
 def _numpy_millis(value: np.datetime64) -> int:
     if np.isnat(value):
         raise ValueError("time NaT is not a time")
-    nanos = value.astype("datetime64[ns]").astype(np.int64) if np.datetime_data(value.dtype)[0] in (
-        "us", "ns", "ps", "fs", "as") else None
-    if nanos is None:
+    unit, count = np.datetime_data(value.dtype)
+    per = _TICKS_PER_MS.get(unit)
+    if per is None:  # a millisecond or coarser: exact in milliseconds
         return int(value.astype("datetime64[ms]").astype(np.int64))
-    millis, rest = divmod(int(nanos), 1_000_000)
+    millis, rest = divmod(int(value.astype(np.int64)) * count, per)
     if rest:
         raise ValueError(f"time {value!r} is not a whole millisecond")
     return millis

@@ -21,7 +21,7 @@ from .errors import TimetableError
 if TYPE_CHECKING:
     import pyarrow as pa
 
-__all__ = ["timetable", "COLUMNS"]
+__all__ = ["timetable", "COLUMNS", "as_table", "first_null"]
 
 COLUMNS = ("track", "time", "op", "quantity", "unit")
 """The event columns, in the order of a row tuple."""
@@ -50,12 +50,12 @@ def timetable(data: Any) -> pa.RecordBatch:
     (TimestampType(timestamp[ms]), DataType(int64))
     """
     pa = pyarrow()
-    table = _as_table(pa, data)
+    table = as_table(pa, data)
     columns = [_column(pa, table, name) for name in COLUMNS]
     return pa.RecordBatch.from_arrays(columns, names=list(COLUMNS))
 
 
-def _as_table(pa: Any, data: Any) -> pa.Table:
+def as_table(pa: Any, data: Any) -> pa.Table:
     """Any supported input as one pyarrow Table."""
     if isinstance(data, pa.RecordBatch):
         return pa.Table.from_batches([data])
@@ -159,7 +159,7 @@ def _time(pa: Any, name: str, column: pa.ChunkedArray) -> pa.Array:
     else:
         raise TimetableError(f"column 'time': expected timestamps or dates, got {kind}")
     if millis.null_count:
-        raise TimetableError(f"column 'time': row {_first_null(millis)} has no time")
+        raise TimetableError(f"column 'time': row {first_null(millis)} has no time")
     return millis.cast(pa.timestamp("ms"))
 
 
@@ -200,11 +200,11 @@ def _quantity(pa: Any, name: str, column: pa.ChunkedArray) -> pa.Array:
         raise TimetableError(f"column 'quantity': expected numbers, got {kind}")
     array = column.combine_chunks().cast(pa.float64())
     if array.null_count:
-        raise TimetableError(f"column 'quantity': row {_first_null(array)} has no quantity")
+        raise TimetableError(f"column 'quantity': row {first_null(array)} has no quantity")
     return array
 
 
-def _first_null(array: pa.Array) -> int:
+def first_null(array: pa.Array) -> int:
     import pyarrow.compute as pc
 
     return int(pc.index(array.is_null(), True).as_py())

@@ -14,97 +14,17 @@ in the track dictionary and the rows in the order they were written.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Iterable, Iterator
-from datetime import date, datetime, time, timedelta, timezone
-from typing import TYPE_CHECKING, Any, NamedTuple, Union
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._arrow import pyarrow
-from ._time import _as_utc
+from . import _checks
+from ._time import TimeLike, iso, to_date, to_datetime, to_millis
 
 if TYPE_CHECKING:
     import pyarrow as pa
 
 __all__ = ["Contract", "Event", "TimeLike", "to_date", "to_datetime", "to_millis"]
-
-TimeLike = Union[datetime, date, np.datetime64, str, int]
-"""An event time: a `datetime` (naive means UTC), a `date` (midnight UTC), a
-`numpy.datetime64`, an ISO 8601 string, or an int of milliseconds since 1970."""
-
-_EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
-
-
-def to_millis(value: TimeLike) -> int:
-    """Milliseconds since 1970-01-01T00:00:00 UTC of a time.
-
-    Naive datetimes and dates are taken as UTC; a time finer than a
-    millisecond is refused rather than rounded, so no event moves silently.
-
-    >>> to_millis("2024-01-01")
-    1704067200000
-    >>> to_millis(datetime(2024, 1, 1, 12, tzinfo=timezone(timedelta(hours=2))))
-    1704103200000
-    """
-    if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
-        return int(value)
-    if isinstance(value, np.datetime64):
-        return _numpy_millis(value)
-    moment = _as_datetime(value)
-    micros = (moment - _EPOCH) // timedelta(microseconds=1)
-    millis, rest = divmod(micros, 1000)
-    if rest:
-        raise ValueError(f"time {value!r} is not a whole millisecond")
-    return millis
-
-
-def to_datetime(value: TimeLike) -> datetime:
-    """The instant of a time as an aware UTC datetime, exact to the millisecond.
-
-    >>> to_datetime(np.datetime64("2024-01-01T06:30"))
-    datetime.datetime(2024, 1, 1, 6, 30, tzinfo=datetime.timezone.utc)
-    """
-    return _EPOCH + timedelta(milliseconds=to_millis(value))
-
-
-def to_date(value: TimeLike) -> date:
-    """The calendar date (UTC) of a time, for schedules and day counts.
-
-    >>> to_date("2024-02-29T18:00:00")
-    datetime.date(2024, 2, 29)
-    >>> to_date(np.datetime64("2024-03-01"))
-    datetime.date(2024, 3, 1)
-    """
-    if isinstance(value, datetime):
-        return _as_datetime(value).date()
-    if isinstance(value, date):
-        return value
-    if isinstance(value, np.datetime64):
-        if np.isnat(value):
-            raise ValueError("time NaT is not a time")
-        return date(1970, 1, 1) + timedelta(days=int(value.astype("datetime64[D]").astype(np.int64)))
-    if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
-        return (_EPOCH + timedelta(milliseconds=int(value))).date()
-    return _as_datetime(value).date()
-
-
-def _as_datetime(value: object) -> datetime:
-    """An aware UTC datetime from a datetime, date or ISO string."""
-    return _as_utc(value)
-
-
-def _numpy_millis(value: np.datetime64) -> int:
-    if np.isnat(value):
-        raise ValueError("time NaT is not a time")
-    unit, _ = np.datetime_data(value.dtype)
-    if unit in ("Y", "M", "W", "D", "h", "m", "s", "ms"):
-        return int(value.astype("datetime64[ms]").astype(np.int64))
-    fine = value.astype("datetime64[ns]").astype(np.int64)
-    millis, rest = divmod(int(fine), 1_000_000)
-    if rest:
-        raise ValueError(f"time {value!r} is not a whole millisecond")
-    return millis
 
 
 class Event(NamedTuple):
@@ -146,7 +66,7 @@ class Contract:
     __slots__ = ("_track", "_parent", "_event", "_length", "_batch")
 
     def __init__(self, track: str = "main") -> None:
-        self._track = checked_name(track, "track")
+        self._track = _checks.name(track, "track")
         self._parent: Contract | None = None
         self._event: Event | None = None
         self._length = 0
@@ -259,45 +179,16 @@ class Contract:
         return f"Contract(track={self._track!r}, rows={self._length})"
 
     def _append(self, op: str, when: TimeLike, quantity: float, unit: str, track: str | None) -> Contract:
-        event = Event(self._track if track is None else checked_name(track, "track"), to_millis(when),
-                      op, checked_number(quantity, "quantity"), checked_name(unit, "unit"))
+        event = Event(self._track if track is None else _checks.name(track, "track"), to_millis(when),
+                      op, _checks.number(quantity, "quantity"), _checks.name(unit, "unit"))
         last = self._event
         if last is not None and event.time < last.time:
-            raise ValueError(f"row {self._length} at {_iso(event.time)} comes before the previous row "
-                             f"at {_iso(last.time)}: times must not decrease")
+            raise ValueError(f"row {self._length} at {iso(event.time)} comes before the previous row "
+                             f"at {iso(last.time)}: times must not decrease")
         child = Contract.__new__(Contract)
         child._track, child._parent, child._event = self._track, self, event
         child._length, child._batch = self._length + 1, None
         return child
-
-
-def checked_name(value: object, what: str) -> str:
-    """`value` if it is a non-empty string, else a TypeError naming `what`.
-
-    >>> checked_name("USD", "unit")
-    'USD'
-    """
-    if not isinstance(value, str) or not value:
-        raise TypeError(f"{what} must be a non-empty string, got {value!r}")
-    return value
-
-
-def checked_number(value: object, what: str) -> float:
-    """`value` as a float if it is a finite real number, else an error naming `what`.
-
-    >>> checked_number(np.int64(3), "quantity")
-    3.0
-    """
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{what} must be a number, got {type(value).__name__}")
-    number = float(value)
-    if not math.isfinite(number):
-        raise ValueError(f"{what} must be finite, got {number}")
-    return number
-
-
-def _iso(millis: int) -> str:
-    return (_EPOCH + timedelta(milliseconds=millis)).isoformat().replace("+00:00", "Z")
 
 
 def _dictionary(values: list[str], first: str | None = None) -> pa.DictionaryArray:

@@ -39,7 +39,9 @@ from dataclasses import dataclass, field
 from datetime import date
 from typing import TYPE_CHECKING, Any, Literal
 
-from .contract import Contract, Event, TimeLike, checked_name, checked_number, to_date, to_datetime, to_millis
+from . import _checks
+from ._time import DAY_MS, TimeLike, to_date, to_datetime, to_millis
+from .contract import Contract, Event
 from .daycount import DayCount, day_count
 from .schedule import BusinessDay, Frequency, Schedule, adjust, business_day
 
@@ -54,7 +56,6 @@ ExerciseSchedule = Mapping[TimeLike, float] | Iterable[tuple[TimeLike, float]]
 # Large enough that no value of a helper track is below -_RESET, and exactly
 # representable as its own negative, so -_RESET + _RESET is exactly zero.
 _RESET = 1e300
-_DAY_MS = 86_400_000
 
 
 class _Timetable(ABC):
@@ -85,16 +86,9 @@ def _contract(track: str, rows: list[Event], after: TimeLike | None) -> Contract
     return Contract.from_events(rows, track=track)
 
 
-def _positive(value: float, what: str) -> float:
-    number = checked_number(value, what)
-    if number <= 0:
-        raise ValueError(f"{what} must be positive, got {number}")
-    return number
-
-
 def _names(instrument: object, *fields: str) -> None:
     for name in fields:
-        checked_name(getattr(instrument, name), name)
+        _checks.name(getattr(instrument, name), name)
 
 
 # ---------------------------------------------------------------- bonds
@@ -133,11 +127,11 @@ class FixedRateBond(_Timetable):
         schedule = Schedule(start=self.start, maturity=self.maturity, frequency=self.frequency,
                             convention=self.convention, holidays=self.holidays, end_of_month=self.end_of_month)
         _names(self, "currency", "track")
-        coupon = checked_number(self.coupon, "coupon")
+        coupon = _checks.number(self.coupon, "coupon")
         for name, value in [("start", schedule.start), ("maturity", schedule.maturity),
                             ("frequency", schedule.frequency), ("convention", schedule.convention),
                             ("holidays", schedule.holidays), ("coupon", coupon),
-                            ("notional", _positive(self.notional, "notional")),
+                            ("notional", _checks.positive(self.notional, "notional")),
                             ("day_count", day_count(self.day_count)),
                             ("calls", _exercise(self.calls, schedule, "call")),
                             ("puts", _exercise(self.puts, schedule, "put"))]:
@@ -194,7 +188,7 @@ def _exercise(entries: ExerciseSchedule, schedule: Schedule, what: str) -> tuple
                              f"and before the maturity {schedule.maturity}")
         if day in result:
             raise ValueError(f"{what} date {day} is given twice")
-        result[day] = _positive(price, f"{what} price at {day}")
+        result[day] = _checks.positive(price, f"{what} price at {day}")
     return tuple(sorted(result.items()))
 
 
@@ -217,7 +211,7 @@ class ZeroCouponBond(_Timetable):
         _names(self, "currency", "track")
         object.__setattr__(self, "maturity", to_date(self.maturity))
         object.__setattr__(self, "convention", business_day(self.convention))
-        object.__setattr__(self, "notional", _positive(self.notional, "notional"))
+        object.__setattr__(self, "notional", _checks.positive(self.notional, "notional"))
         object.__setattr__(self, "holidays", frozenset(to_date(h) for h in self.holidays))
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
@@ -241,7 +235,7 @@ class _Option(_Timetable):
         _names(self, "asset", "currency", "track")
         if self.kind not in ("call", "put"):
             raise ValueError(f"kind must be 'call' or 'put', got {self.kind!r}")
-        object.__setattr__(self, "strike", _positive(self.strike, "strike"))
+        object.__setattr__(self, "strike", _checks.positive(self.strike, "strike"))
 
     @abstractmethod
     def exercise_times(self) -> list[int]:
@@ -332,4 +326,4 @@ class AmericanOption(_Option):
     def exercise_times(self) -> list[int]:
         """Daily exercise times rolled back from expiry, ascending."""
         expiry, start = to_millis(self.expiry), to_millis(self.start)
-        return list(range(expiry - (expiry - start) // _DAY_MS * _DAY_MS, expiry + 1, _DAY_MS))
+        return list(range(expiry - (expiry - start) // DAY_MS * DAY_MS, expiry + 1, DAY_MS))

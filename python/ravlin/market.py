@@ -9,6 +9,7 @@ for the base curve, log forward for an asset), exactly as the engine does.
 from __future__ import annotations
 
 import math
+import numbers
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from datetime import datetime
@@ -17,12 +18,17 @@ from typing import Any, Union
 import numpy as np
 
 from ._checks import positive
-from ._time import YEAR_MS, DateLike, is_date_like, to_datetime, to_millis
+from ._time import YEAR_MS, DateLike, is_date_like, is_millis, to_datetime, to_millis
 
 __all__ = ["Market", "ZeroCurve", "ForwardCurve", "CurveTime"]
 
 CurveTime = Union[float, DateLike]
 """A knot time: a year fraction from the pricing time, or a calendar date."""
+
+When = Union[float, DateLike]
+"""A time for the market's look-ups: a year fraction from the pricing time as a
+float, or a calendar date. An int is refused: elsewhere in ravlin it means
+milliseconds since 1970, so neither reading would be safe here."""
 
 _LONG_HORIZON = 100.0
 
@@ -155,6 +161,8 @@ class Market:
     curves: Mapping[str, Curve]
     # Per curve: knot times in year fractions and the dataset's second column.
     _arrays: Mapping[str, tuple[np.ndarray, np.ndarray]] = field(init=False, repr=False, compare=False)
+    _pricing_ms: int = field(init=False, repr=False, compare=False)
+    _dataset: dict[str, Any] = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         pricing_ms = to_millis(self.pricing_time)  # type: ignore[arg-type]
@@ -166,22 +174,35 @@ class Market:
         arrays = {name: self._checked(name, curve, pricing_ms) for name, curve in self.curves.items()}
         object.__setattr__(self, "curves", dict(self.curves))
         object.__setattr__(self, "_arrays", arrays)
+        object.__setattr__(self, "_pricing_ms", pricing_ms)
+        object.__setattr__(self, "_dataset", self._engine_keys())
 
     @property
     def pricing_ms(self) -> int:
         """The pricing time in milliseconds since 1970 (UTC)."""
-        return to_millis(self.pricing_time)
+        return self._pricing_ms
 
-    def years(self, when: CurveTime) -> float:
+    def years(self, when: When) -> float:
         """The year fraction of a date (or a year fraction itself) from the pricing time.
 
-        >>> Market(base="USD", pricing_time="2025-01-01",
-        ...        curves={"USD": ZeroCurve.flat(0.04)}).years("2026-01-01")
-        1.0
-        """
-        return (to_millis(when) - self.pricing_ms) / YEAR_MS if is_date_like(when) else float(when)
+        An int is refused: ravlin reads ints as milliseconds since 1970 in
+        times and as years nowhere, so `years(expiry_ms)` cannot pass unseen.
 
-    def discount_factor(self, when: CurveTime) -> float:
+        >>> market = Market(base="USD", pricing_time="2025-01-01", curves={"USD": ZeroCurve.flat(0.04)})
+        >>> market.years("2026-01-01"), market.years(0.5)
+        (1.0, 0.5)
+        """
+        if is_date_like(when):
+            return (to_millis(when) - self._pricing_ms) / YEAR_MS  # type: ignore[arg-type]
+        if is_millis(when):
+            raise TypeError(f"when: an int is ambiguous here, got {when!r}; give years as a float "
+                            f"({float(when)!r}) or a date (ravlin.to_datetime(milliseconds) for a time in "  # type: ignore[arg-type]
+                            "milliseconds)")
+        if isinstance(when, (bool, np.bool_)) or not isinstance(when, numbers.Real):
+            raise TypeError(f"when: expected a year fraction (float) or a date, got {type(when).__name__}")
+        return float(when)
+
+    def discount_factor(self, when: When) -> float:
         """The base currency's discount factor from the pricing time to `when`.
 
         >>> Market(base="USD", pricing_time="2025-01-01",
@@ -190,7 +211,7 @@ class Market:
         """
         return math.exp(-self.log_value(self.base, self.years(when)))
 
-    def forward(self, asset: str, when: CurveTime) -> float:
+    def forward(self, asset: str, when: When) -> float:
         """The forward price of `asset` for `when`; the base currency is worth 1.
 
         >>> Market(base="USD", pricing_time="2025-01-01",
@@ -212,10 +233,7 @@ class Market:
         ...        curves={"USD": ZeroCurve(times=[1.0, 2.0], rates=[0.05, 0.05])}).log_value("USD", 0.5)
         0.025
         """
-        if name not in self._arrays:
-            raise KeyError(f"no curve for {name!r}")
-        times, column = self._arrays[name]
-        values = self.curves[name]._log_values(times, column)
+        times, values = self.knots(name)
         if times[0] > 0 and years <= times[0]:
             return float(values[0] * years / times[0])
         if not times[0] <= years <= times[-1]:
@@ -231,15 +249,38 @@ class Market:
         """
         return (self.log_value(name, end) - self.log_value(name, start)) / (end - start)
 
+    def knots(self, name: str) -> tuple[np.ndarray, np.ndarray]:
+        """A curve's knot times in year fractions from the pricing time and its log values
+        there (zero rate × time, or log forward), between which the engine interpolates.
+
+        >>> market = Market(base="USD", pricing_time="2025-01-01",
+        ...                 curves={"USD": ZeroCurve(times=[1.0, 2.0], rates=[0.05, 0.04])})
+        >>> [a.tolist() for a in market.knots("USD")]
+        [[1.0, 2.0], [0.05, 0.08]]
+        """
+        if name not in self._arrays:
+            raise KeyError(f"no curve for {name!r}")
+        times, column = self._arrays[name]
+        return times, self.curves[name]._log_values(times, column)
+
     def dataset(self) -> dict[str, Any]:
         """The engine's market keys: "BASE", "ASSETS" and "PRICING_TS".
+
+        Built once per market; the arrays are read-only.
 
         >>> sorted(Market(base="USD", pricing_time="2025-01-01",
         ...               curves={"USD": ZeroCurve.flat(0.05)}).dataset())
         ['ASSETS', 'BASE', 'PRICING_TS']
         """
-        assets = {name: (curve.label, np.column_stack(self._arrays[name])) for name, curve in self.curves.items()}
-        return {"BASE": self.base, "ASSETS": assets, "PRICING_TS": self.pricing_ms}
+        return dict(self._dataset)
+
+    def _engine_keys(self) -> dict[str, Any]:
+        assets = {}
+        for name, curve in self.curves.items():
+            table = np.column_stack(self._arrays[name])
+            table.setflags(write=False)
+            assets[name] = (curve.label, table)
+        return {"BASE": self.base, "ASSETS": assets, "PRICING_TS": self._pricing_ms}
 
     def _checked(self, name: str, curve: object, pricing_ms: int) -> tuple[np.ndarray, np.ndarray]:
         """Knot times in year fractions and the rates or forwards of one curve, after its checks."""

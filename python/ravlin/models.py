@@ -8,27 +8,38 @@ the contract's maturity and the model's volatility.
 
 from __future__ import annotations
 
+import dataclasses
 import math
-from collections.abc import Callable, Collection
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Protocol, Union
+from collections.abc import Callable, Collection, Mapping
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, ClassVar, Optional, Protocol, Union, runtime_checkable
 
+import _ravlin
 import numpy as np
 
-from ._checks import non_negative, positive, whole
+from . import _checks
 from ._time import YEAR_MS
+from .greeks import Greeks, derivatives, spot_derivatives
 from .market import Market
 
 if TYPE_CHECKING:
     import pyarrow as pa
 
 __all__ = ["Fixed", "MonteCarlo", "BlackScholesGrid", "HullWhiteGrid", "Model", "PathState",
-           "PathFactory", "STATISTICS"]
+           "PathFactory", "Parameter", "STATISTICS"]
 
 STATISTICS = {"values": 1, "choices": 2, "cashflows": 8}
 """The statistics a model can hand back, with the engine's flag bit of each."""
 
 Statistics = Union[bool, Collection[str]]
+
+Engine = Callable[[Any, Any, dict[str, Any], dict[str, Any]], float]
+"""A pricing function of the engine: (timetable, py_state, dataset, expressions) -> price."""
+
+Parameter = tuple[str, Optional[str]]
+"""A model parameter that risk bumps: (field, key), such as ("volatility", "SPX") for an
+asset's volatility, ("volatility", None) for the short rate's, ("mean_reversion", None),
+or ("spot", "SPX") for a starting price that Monte Carlo paths fix themselves."""
 
 DAILY = 1 / 365
 # Grid defaults: the half-width spans this many standard deviations of the
@@ -60,6 +71,48 @@ PathFactory = Callable[[Market, int, int], PathState]
 """Makes fresh paths for one pricing: (market, number of paths, seed) -> `PathState`."""
 
 
+@runtime_checkable
+class Model(Protocol):
+    """What every model of ravlin is: the one contract between models and pricing, risk
+    and portfolios.
+
+    A model is an immutable value. `engine` is the engine's pricing function
+    itself; `sections(market, batch)` writes the model's keys of the dataset
+    for a contract; `fresh_paths(market)` makes the paths the engine drives for one
+    pricing (None off Monte Carlo); `node_coordinates(...)` gives each node's
+    coordinate after a grid solve (None off the grids), and `greeks(...)`
+    the Greeks of that solve; `parameters()` the model's parameters that
+    risk bumps, `with_parameter(...)` a model with one of them changed, and
+    `for_revaluation(market, batch)` the model whose settings stay put
+    under bumps, with the per-path or per-node values asked for.
+
+    >>> import ravlin
+    >>> isinstance(ravlin.Fixed(), Model), ravlin.Fixed().engine.__name__
+    (True, 'fixed_price')
+    """
+
+    statistics: Statistics
+
+    @property
+    def engine(self) -> Engine: ...
+
+    def sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]: ...
+
+    def fresh_paths(self, market: Market) -> PathState | None: ...
+
+    def node_coordinates(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any],
+                         stats: Mapping[str, Any]) -> np.ndarray | None: ...
+
+    def greeks(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any], values: np.ndarray,
+               nodes: np.ndarray) -> Greeks | None: ...
+
+    def parameters(self) -> dict[Parameter, float]: ...
+
+    def with_parameter(self, parameter: Parameter, value: float) -> Model: ...
+
+    def for_revaluation(self, market: Market, batch: pa.RecordBatch) -> Model: ...
+
+
 def _flags(statistics: Statistics) -> int:
     """The engine's FLAGS word for a choice of statistics."""
     if statistics is True:
@@ -74,6 +127,15 @@ def _flags(statistics: Statistics) -> int:
     return sum(STATISTICS[name] for name in set(statistics))
 
 
+
+def _with_values(statistics: Statistics) -> Statistics:
+    """The statistics choice with the per-path or per-node values added."""
+    if statistics is True:
+        return True
+    chosen = set() if statistics is False else {statistics} if isinstance(statistics, str) else set(statistics)
+    return sorted(chosen | {"values"})
+
+
 def _horizon(market: Market, batch: pa.RecordBatch) -> float:
     """Years from the pricing time to the contract's last row, at least a day."""
     if batch.num_rows == 0:
@@ -82,8 +144,29 @@ def _horizon(market: Market, batch: pa.RecordBatch) -> float:
     return max((last - market.pricing_ms) / YEAR_MS, _MIN_HORIZON)
 
 
+class _Deterministic:
+    """What a model without nodes or risk parameters answers."""
+
+    def fresh_paths(self, market: Market) -> PathState | None:
+        return None
+
+    def node_coordinates(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any],
+                         stats: Mapping[str, Any]) -> np.ndarray | None:
+        return None
+
+    def greeks(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any], values: np.ndarray,
+               nodes: np.ndarray) -> Greeks | None:
+        return None
+
+    def parameters(self) -> dict[Parameter, float]:
+        return {}
+
+    def with_parameter(self, parameter: Parameter, value: float) -> Model:
+        raise KeyError(f"{type(self).__name__} has no parameter {parameter}")
+
+
 @dataclass(frozen=True, kw_only=True)
-class Fixed:
+class Fixed(_Deterministic):
     """One deterministic path: every amount discounted on the base curve.
 
     >>> Fixed(statistics=["cashflows"])
@@ -91,14 +174,26 @@ class Fixed:
     """
 
     statistics: Statistics = False
+    _sections: dict[str, Any] = field(init=False, repr=False, compare=False)
+
+    engine: ClassVar[Engine] = _ravlin.fixed_price
 
     def __post_init__(self) -> None:
-        _flags(self.statistics)
+        object.__setattr__(self, "_sections", {"FIXED": {"FLAGS": _flags(self.statistics)}})
 
-    engine = "fixed_price"
+    def sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
+        """The "FIXED" section, the same for every contract.
 
-    def _sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
-        return {"FIXED": {"FLAGS": _flags(self.statistics)}}
+        >>> Fixed(statistics=True).sections(None, None)
+        {'FIXED': {'FLAGS': 11}}
+        """
+        return self._sections
+
+    def for_revaluation(self, market: Market, batch: pa.RecordBatch) -> Model:
+        return self
+
+
+_EXERCISE = {"auto", "regression", "pathwise"}
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -125,10 +220,16 @@ class MonteCarlo:
     `calibration_paths` the leading paths that only fit the regressions, so
     that the price, averaged over the rest, carries no in-sample bias.
 
+    Risk bumps the parameters of a path factory that is a dataclass with
+    fields `volatility` (a number, or a mapping by asset), `mean_reversion`
+    and `spot` (a mapping by asset), as those of `ravlin.paths` are.
+
     >>> from ravlin.paths import GeometricBrownianMotion
     >>> model = MonteCarlo(paths=10_000, state=GeometricBrownianMotion(volatility={"SPX": 0.2}), seed=7)
     >>> model.paths, model.seed, model.exercise
     (10000, 7, 'auto')
+    >>> model.parameters()
+    {('volatility', 'SPX'): 0.2}
     """
 
     paths: int
@@ -140,11 +241,11 @@ class MonteCarlo:
     regressors: tuple[str, ...] | None = None
     calibration_paths: int = 0
 
-    engine = "mc_price"
+    engine: ClassVar[Engine] = _ravlin.mc_price
 
     def __post_init__(self) -> None:
-        whole(self.paths, "paths", 1)
-        whole(self.seed, "seed", 0)
+        _checks.whole(self.paths, "paths", 1)
+        _checks.whole(self.seed, "seed", 0)
         if hasattr(self.state, "advance"):
             raise TypeError("state: give a factory (market, paths, seed) -> path object, not a path object, "
                             "which the first pricing would leave at its last time")
@@ -153,8 +254,8 @@ class MonteCarlo:
                             f"got {type(self.state).__name__}")
         if self.exercise not in _EXERCISE:
             raise ValueError(f"exercise: expected one of {sorted(_EXERCISE)}, got {self.exercise!r}")
-        whole(self.basis_degree, "basis_degree", 0)
-        whole(self.calibration_paths, "calibration_paths", 0)
+        _checks.whole(self.basis_degree, "basis_degree", 0)
+        _checks.whole(self.calibration_paths, "calibration_paths", 0)
         if self.calibration_paths >= self.paths:
             raise ValueError(f"calibration_paths must leave at least one of the {self.paths} paths to price, "
                              f"got {self.calibration_paths}")
@@ -162,7 +263,8 @@ class MonteCarlo:
             raise TypeError("regressors: expected a non-empty sequence of names")
         _flags(self.statistics)
 
-    def _sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
+    def sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
+        """The "MC" section; regression keys when the contract holds a choice (or always, by name)."""
         section: dict[str, Any] = {"PATHS": int(self.paths), "SEED": int(self.seed),
                                    "FLAGS": _flags(self.statistics)}
         if self.exercise == "regression" or (self.exercise == "auto" and _has_choice(batch)):
@@ -172,16 +274,47 @@ class MonteCarlo:
                 section["REGRESSORS"] = [str(name) for name in self.regressors]
         return {"MC": section}
 
-    def _paths(self, market: Market) -> PathState:
-        """Fresh paths for one pricing."""
+    def fresh_paths(self, market: Market) -> PathState | None:
+        """Fresh paths for one pricing, from the factory."""
         paths = self.state(market, int(self.paths), int(self.seed))
         for method in ("advance", "get_value"):
             if not callable(getattr(paths, method, None)):
                 raise TypeError(f"state: the factory made a {type(paths).__name__} without a method {method}()")
         return paths
 
+    def node_coordinates(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any],
+                         stats: Mapping[str, Any]) -> np.ndarray | None:
+        return None
 
-_EXERCISE = {"auto", "regression", "pathwise"}
+    def greeks(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any], values: np.ndarray,
+               nodes: np.ndarray) -> Greeks | None:
+        return None
+
+    def parameters(self) -> dict[Parameter, float]:
+        """The path factory's volatilities, mean reversion and fixed spots, when it is a dataclass."""
+        if not dataclasses.is_dataclass(self.state):
+            return {}
+        found: dict[Parameter, float] = {}
+        for name in ("volatility", "mean_reversion", "spot"):
+            value = getattr(self.state, name, None)
+            if isinstance(value, Mapping):
+                found.update({(name, str(key)): float(v) for key, v in value.items() if v})
+            elif value is not None and name != "spot":
+                found[(name, None)] = float(value)
+        return found
+
+    def with_parameter(self, parameter: Parameter, value: float) -> Model:
+        """The model with one parameter of its path factory changed."""
+        name, key = parameter
+        if parameter not in self.parameters():
+            raise KeyError(f"the path factory has no parameter {parameter}")
+        current = getattr(self.state, name)
+        new = {**current, key: value} if isinstance(current, Mapping) else value
+        return dataclasses.replace(self, state=dataclasses.replace(self.state, **{name: new}))  # type: ignore[type-var]
+
+    def for_revaluation(self, market: Market, batch: pa.RecordBatch) -> Model:
+        """The same paths and seed (common random numbers) with the per-path values asked for."""
+        return dataclasses.replace(self, statistics=_with_values(self.statistics))
 
 
 def _has_choice(batch: pa.RecordBatch) -> bool:
@@ -202,12 +335,22 @@ class _Grid:
 
     def __post_init__(self) -> None:
         if self.nodes_per_side is not None:
-            whole(self.nodes_per_side, "nodes_per_side", 1)
+            _checks.whole(self.nodes_per_side, "nodes_per_side", 1)
         if self.half_width is not None:
-            positive(self.half_width, "half_width")
-        if self.timestep is not None and positive(self.timestep, "timestep") * YEAR_MS < 1:
+            _checks.positive(self.half_width, "half_width")
+        if self.timestep is not None and _checks.positive(self.timestep, "timestep") * YEAR_MS < 1:
             raise ValueError(f"timestep must be at least one millisecond, got {self.timestep!r} years")
         _flags(self.statistics)
+
+    def fresh_paths(self, market: Market) -> PathState | None:
+        return None
+
+    def for_revaluation(self, market: Market, batch: pa.RecordBatch) -> Model:
+        """The grid with its nodes and steps fixed at this contract's and its per-node values asked for,
+        so every bumped revaluation runs on the same nodes and steps."""
+        fd = self._fd(market, batch)
+        return dataclasses.replace(self, nodes_per_side=fd["N_X"], half_width=fd["MAX_X"],  # type: ignore[return-value]
+                                   timestep=fd["TIMESTEP"], statistics=_with_values(self.statistics))
 
     def _fd(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
         return {"N_X": int(self.nodes_per_side or _NODES_PER_SIDE),
@@ -218,10 +361,27 @@ class _Grid:
     def _default_half_width(self, market: Market, batch: pa.RecordBatch) -> float:
         raise NotImplementedError
 
-    def _grid(self, fd: dict[str, Any]) -> np.ndarray:
-        """The grid's nodes from the highest down, as the engine lays them out."""
-        n_x, max_x = fd["N_X"], fd["MAX_X"]
-        return max_x - np.arange(2 * n_x + 1) * (max_x / n_x)
+    def _with(self, **changes: float) -> Model:
+        return dataclasses.replace(self, **changes)  # type: ignore[return-value]
+
+
+def _grid(fd: Mapping[str, Any]) -> np.ndarray:
+    """The grid's nodes from the highest down, as the engine lays them out."""
+    n_x, max_x = fd["N_X"], fd["MAX_X"]
+    return max_x - np.arange(2 * n_x + 1) * (max_x / n_x)
+
+
+def _first_step(market: Market, batch: pa.RecordBatch, timestep: float) -> float:
+    """Years from the pricing time to the grid time the engine steps back from last:
+    the earliest regular step time or row time after the pricing time."""
+    times = batch.column("time").cast("int64").to_numpy()
+    later = times[times > market.pricing_ms] - market.pricing_ms
+    if later.size == 0:
+        return timestep
+    step = int(timestep * YEAR_MS)
+    span = int(times[-1]) - market.pricing_ms
+    lattice = span - ((span - 1) // step) * step if span > 0 else span
+    return float(min(lattice, later.min())) / YEAR_MS
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -241,25 +401,54 @@ class BlackScholesGrid(_Grid):
     asset: str
     volatility: float
 
-    engine = "fd_blackscholes_price"
+    engine: ClassVar[Engine] = _ravlin.fd_blackscholes_price
+    coordinate: ClassVar[str] = "spot"
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        non_negative(self.volatility, "volatility")
+        _checks.non_negative(self.volatility, "volatility")
 
-    def _sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
+    def sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
+        """The "FD" and "BS" sections, with the defaults chosen for this contract."""
         if self.asset not in market.curves or self.asset == market.base:
             raise ValueError(f"BlackScholesGrid: asset {self.asset!r} needs a ForwardCurve in the market")
         return {"FD": self._fd(market, batch), "BS": {"VOL": float(self.volatility), "ASSET": self.asset}}
+
+    def node_coordinates(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any],
+                         stats: Mapping[str, Any]) -> np.ndarray | None:
+        """The asset's price on each node."""
+        return np.exp(_grid(sections["FD"]) + math.log(market.forward(self.asset, 0.0)))
+
+    def greeks(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any], values: np.ndarray,
+               nodes: np.ndarray) -> Greeks | None:
+        """Delta and gamma in the spot at the middle node; theta from the Black-Scholes equation
+        with the rates of the engine's last step, which ends at the pricing time."""
+        first_step = _first_step(market, batch, sections["FD"]["TIMESTEP"])
+        middle = values.size // 2
+        value, spot = float(values[middle]), float(nodes[middle])
+        first, second = derivatives(values, np.log(nodes), math.log(spot))
+        rate, growth = market.rate(market.base, 0.0, first_step), market.rate(self.asset, 0.0, first_step)
+        variance = self.volatility**2
+        theta = rate * value - (growth - 0.5 * variance) * first - 0.5 * variance * second
+        return Greeks(delta=first / spot, gamma=(second - first) / (spot * spot), theta=theta)
+
+    def delta_gamma(self, values: np.ndarray, nodes: np.ndarray, at: float) -> tuple[float, float]:
+        """dV/dS and d2V/dS2 at the spot `at`."""
+        return spot_derivatives(values, nodes, at)
+
+    def parameters(self) -> dict[Parameter, float]:
+        """The asset's volatility."""
+        return {("volatility", self.asset): float(self.volatility)}
+
+    def with_parameter(self, parameter: Parameter, value: float) -> Model:
+        if parameter != ("volatility", self.asset):
+            raise KeyError(f"BlackScholesGrid has no parameter {parameter}")
+        return self._with(volatility=value)
 
     def _default_half_width(self, market: Market, batch: pa.RecordBatch) -> float:
         years = _horizon(market, batch)
         drift = abs(market.log_value(self.asset, years) - market.log_value(self.asset, 0.0))
         return _DEVIATIONS * self.volatility * math.sqrt(years) + drift + 0.01
-
-    def _nodes(self, market: Market, fd: dict[str, Any]) -> np.ndarray:
-        """The asset's price on each node."""
-        return np.exp(self._grid(fd) + math.log(market.forward(self.asset, 0.0)))
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -278,26 +467,53 @@ class HullWhiteGrid(_Grid):
     mean_reversion: float
     volatility: float
 
-    engine = "fd_hullwhite_price"
+    engine: ClassVar[Engine] = _ravlin.fd_hullwhite_price
+    coordinate: ClassVar[str] = "short rate"
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        non_negative(self.mean_reversion, "mean_reversion")
-        non_negative(self.volatility, "volatility")
+        _checks.non_negative(self.mean_reversion, "mean_reversion")
+        _checks.non_negative(self.volatility, "volatility")
 
-    def _sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
+    def sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
+        """The "FD" and "HW" sections, with the defaults chosen for this contract."""
         return {"FD": self._fd(market, batch),
                 "HW": {"MEANREV": float(self.mean_reversion), "VOL": float(self.volatility)}}
+
+    def node_coordinates(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any],
+                         stats: Mapping[str, Any]) -> np.ndarray | None:
+        """The short rate on each node at the pricing time: the grid plus the curve's rate
+        over the engine's last step, which ends at the pricing time."""
+        first_step = _first_step(market, batch, sections["FD"]["TIMESTEP"])
+        return _grid(sections["FD"]) + market.rate(market.base, 0.0, first_step)
+
+    def greeks(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any], values: np.ndarray,
+               nodes: np.ndarray) -> Greeks | None:
+        """Delta and gamma in the short rate at the middle node; theta from the Hull-White
+        equation, in which the middle node lies on the fitted mean."""
+        first_step = _first_step(market, batch, sections["FD"]["TIMESTEP"])
+        middle = values.size // 2
+        value, short = float(values[middle]), float(nodes[middle])
+        first, second = derivatives(values, nodes, short)
+        deviation = short - market.rate(market.base, 0.0, first_step)  # the grid's own coordinate
+        theta = short * value + self.mean_reversion * deviation * first - 0.5 * self.volatility**2 * second
+        return Greeks(delta=first, gamma=second, theta=theta)
+
+    def delta_gamma(self, values: np.ndarray, nodes: np.ndarray, at: float) -> tuple[float, float]:
+        """dV/dr and d2V/dr2 at the short rate `at`."""
+        return derivatives(values, nodes, at)
+
+    def parameters(self) -> dict[Parameter, float]:
+        """The short rate's volatility and mean reversion."""
+        return {("volatility", None): float(self.volatility), ("mean_reversion", None): float(self.mean_reversion)}
+
+    def with_parameter(self, parameter: Parameter, value: float) -> Model:
+        name, key = parameter
+        if key is not None or name not in ("volatility", "mean_reversion"):
+            raise KeyError(f"HullWhiteGrid has no parameter {parameter}")
+        return self._with(**{name: value})
 
     def _default_half_width(self, market: Market, batch: pa.RecordBatch) -> float:
         years, a = _horizon(market, batch), self.mean_reversion
         variance = years if a * years < 1e-8 else -math.expm1(-2 * a * years) / (2 * a)
         return _DEVIATIONS * self.volatility * math.sqrt(variance) + 0.01
-
-    def _nodes(self, market: Market, fd: dict[str, Any], first_step: float) -> np.ndarray:
-        """The short rate on each node at the pricing time: the grid plus the curve's rate
-        over the engine's last step, which ends at the pricing time."""
-        return self._grid(fd) + market.rate(market.base, 0.0, first_step)
-
-
-Model = Union[Fixed, MonteCarlo, BlackScholesGrid, HullWhiteGrid]

@@ -12,15 +12,16 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .greeks import GridModel
+from .models import MonteCarlo
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-    from .pricing import Result
+    from .result import Result
 
 __all__ = ["grid_values", "exercise_boundary", "histogram", "cashflows"]
-
-_COORDINATE = {"BlackScholesGrid": "spot", "HullWhiteGrid": "short rate"}
 
 
 def _figure(title: str) -> tuple[Figure, Axes]:
@@ -42,10 +43,14 @@ def _needs(result: Result, what: str, statistic: str) -> Any:
     return value
 
 
-def _grid(result: Result) -> tuple[np.ndarray, np.ndarray]:
-    if result.model not in _COORDINATE:
-        raise ValueError(f"this picture needs a grid result, got one of {result.model}")
-    return _needs(result, "nodes", "values"), _needs(result, "values", "values")
+def _name(result: Result) -> str:
+    return type(result.model).__name__
+
+
+def _grid(result: Result) -> tuple[GridModel, np.ndarray, np.ndarray]:
+    if not isinstance(result.model, GridModel):
+        raise ValueError(f"this picture needs a grid result, got one of {_name(result)}")
+    return result.model, _needs(result, "nodes", "values"), _needs(result, "values", "values")
 
 
 def _exercise(result: Result, track: str | None) -> tuple[str, np.ndarray, np.ndarray]:
@@ -84,17 +89,17 @@ def grid_values(result: Result, *, track: str | None = None, width: float = 0.5)
     >>> grid_values(result).axes[0].get_xlabel()
     'spot'
     """
-    nodes, values = _grid(result)
+    grid, nodes, values = _grid(result)
     shown = _window(nodes, width)
-    figure, axes = _figure(f"{result.model}: value on the grid")
+    figure, axes = _figure(f"{_name(result)}: value on the grid")
     axes.plot(nodes[shown], values[shown], color="C0", label="value")
     middle = nodes[nodes.size // 2]
-    axes.axvline(middle, color="0.5", linestyle=":", label=f"{_COORDINATE[result.model]} {middle:.6g}")
+    axes.axvline(middle, color="0.5", linestyle=":", label=f"{grid.coordinate} {middle:.6g}")
     if result.choices is not None and result.choices.num_rows:
         _, _, taken = _exercise(result, track)
         axes.fill_between(nodes[shown], 0, 1, where=taken[0][shown], transform=axes.get_xaxis_transform(),
                           color="C3", alpha=0.2, label="exercise")
-    axes.set_xlabel(_COORDINATE[result.model])
+    axes.set_xlabel(grid.coordinate)
     axes.set_ylabel("present value")
     axes.legend()
     return figure
@@ -128,9 +133,9 @@ def exercise_boundary(result: Result, *, track: str | None = None) -> Figure:
     >>> exercise_boundary(result).axes[0].get_ylabel()
     'spot'
     """
-    nodes, _ = _grid(result)
+    grid, nodes, _ = _grid(result)
     name, times, taken = _exercise(result, track)
-    figure, axes = _figure(f"{result.model}: exercise boundary of {name!r}")
+    figure, axes = _figure(f"{_name(result)}: exercise boundary of {name!r}")
     exercised = np.nonzero(taken)
     axes.scatter(times[exercised[0]], nodes[exercised[1]], s=1, color="C3", alpha=0.05, rasterized=True,
                  label="exercise")
@@ -139,7 +144,7 @@ def exercise_boundary(result: Result, *, track: str | None = None) -> Figure:
     shown = _window(nodes, 0.5)
     axes.set_ylim(nodes[shown].min(), nodes[shown].max())
     axes.set_xlabel("time")
-    axes.set_ylabel(_COORDINATE[result.model])
+    axes.set_ylabel(grid.coordinate)
     axes.legend()
     return figure
 
@@ -156,8 +161,8 @@ def histogram(result: Result, *, bins: int = 100) -> Figure:
     >>> len(histogram(ravlin.price([("s", "2026-01-01", "+", 1.0, "SPX")], market, model)).axes)
     1
     """
-    if result.model != "MonteCarlo":
-        raise ValueError(f"a histogram needs a Monte Carlo result, got one of {result.model}")
+    if not isinstance(result.model, MonteCarlo):
+        raise ValueError(f"a histogram needs a Monte Carlo result, got one of {_name(result)}")
     values = _needs(result, "values", "values")
     figure, axes = _figure(f"Monte Carlo: {values.size} per-path present values")
     axes.hist(values, bins=bins, color="C0", alpha=0.8)
@@ -182,7 +187,7 @@ def cashflows(result: Result) -> Figure:
     ['bond']
     """
     table = _needs(result, "cashflows", "cashflows")
-    figure, axes = _figure(f"{result.model}: cash flows")
+    figure, axes = _figure(f"{_name(result)}: cash flows")
     times = table.column("time").cast("int64").to_numpy().astype("datetime64[ms]")
     values = table.column("value").to_numpy(zero_copy_only=False)
     tracks = np.array(table.column("track").to_pylist(), dtype=object)

@@ -14,7 +14,7 @@ from datetime import date, timedelta
 from enum import Enum, IntEnum
 from typing import NamedTuple
 
-from .contract import TimeLike, to_date
+from ._time import TimeLike, to_date
 from .daycount import parse_convention
 
 __all__ = ["BusinessDay", "Frequency", "Period", "Schedule", "adjust", "business_day", "is_business_day"]

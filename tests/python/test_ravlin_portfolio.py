@@ -139,7 +139,7 @@ def test_every_input_and_engine_gives_each_contracts_own_price(book, form, engin
 
 def test_contracts_travel_with_their_own_dictionaries_and_buffers(book):
     table, contracts, _ = book
-    packed, _ = ravlin.portfolio._contracts(table, "contract_id", "model")
+    packed, _ = ravlin._book.read_book(table, "contract_id", "model")
     for contract in packed.contracts():
         assert contract.batch.column("track").dictionary.to_pylist()[0] == contracts[contract.id][1][0][0]
     one = ravlin.timetable(contracts["c1"][1])

@@ -1,0 +1,130 @@
+"""What pricing, risk and portfolios share: one contract priced from its batch.
+
+`price_batch` runs a model's engine function on a batch in the engine's
+layout and turns what the engine hands back into a `Result`: the price, the
+statistics as arrays and tables, and a grid's node coordinates and Greeks.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ._arrow import pyarrow
+from .errors import PricingError
+from .market import Market
+from .models import Model
+from .result import Result
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+__all__ = ["check_market", "check_model", "price_batch"]
+
+# Types already found to implement the model protocol: checking it costs more
+# than a whole pricing of a small contract, and a type's methods do not change.
+_MODEL_TYPES: set[type] = set()
+
+
+def check_market(market: object) -> Market:
+    """`market` if it is a `Market`, else a TypeError."""
+    if not isinstance(market, Market):
+        raise TypeError(f"market: expected a ravlin.Market, got {type(market).__name__}")
+    return market
+
+
+def check_model(model: object, what: str = "model") -> Model:
+    """`model` if it implements the model protocol, else a TypeError."""
+    kind = type(model)
+    if kind not in _MODEL_TYPES:
+        if not isinstance(model, Model):
+            raise TypeError(f"{what}: expected Fixed, MonteCarlo, BlackScholesGrid, HullWhiteGrid "
+                            f"or another ravlin.Model, got {kind.__name__}")
+        _MODEL_TYPES.add(kind)
+    return model  # type: ignore[return-value]
+
+
+def price_batch(batch: pa.RecordBatch, market: Market, model: Model, entries: dict[str, Any]) -> Result:
+    """The `Result` of one contract already in the engine's layout; `entries` are the engine's
+    expressions (`ravlin.expressions.engine_entries`)."""
+    sections = model.sections(market, batch)
+    dataset = market.dataset()
+    dataset.update(sections)
+    session = _Session(model.fresh_paths(market))
+    try:
+        value = model.engine(batch, session, dataset, entries)
+    except RuntimeError as error:
+        raise PricingError.from_engine(error, batch) from None
+    if not session.stats:
+        return Result(price=value, model=model)
+    return _result(value, model, market, batch, sections, session.stats)
+
+
+class _Session:
+    """The engine's py_state: drives the paths when there are some, and keeps the statistics."""
+
+    def __init__(self, paths: Any) -> None:
+        self.stats: dict[str, Any] = {}
+        if paths is not None:
+            self.advance, self.get_value = paths.advance, paths.get_value
+
+    def set_stat(self, name: str, value: Any) -> None:
+        self.stats[name] = value
+
+
+def _result(value: float, model: Model, market: Market, batch: pa.RecordBatch, sections: dict[str, Any],
+            stats: dict[str, Any]) -> Result:
+    values = stats.get("PV_VEC")
+    nodes = greeks = None
+    if values is not None:
+        nodes = model.node_coordinates(market, batch, sections, stats)
+        if nodes is not None:
+            greeks = model.greeks(market, batch, sections, values, nodes)
+    fd = sections.get("FD")
+    events = _Events(batch, None if fd is None else fd["N_X"])
+    return Result(price=value, model=model, values=values, nodes=nodes, greeks=greeks,
+                  choices=events.table(_by_event(stats["CHOICES"]), "taken") if "CHOICES" in stats else None,
+                  cashflows=events.table(_by_track(stats["CASHFLOW"]), "value") if "CASHFLOW" in stats else None)
+
+
+def _by_event(choices: dict[int, dict[int, np.ndarray]]) -> list[tuple[int, int, np.ndarray]]:
+    return sorted(((e, k, a) for e, inner in choices.items() for k, a in inner.items()), key=lambda x: x[:2])
+
+
+def _by_track(flows: dict[int, dict[int, np.ndarray]]) -> list[tuple[int, int, np.ndarray]]:
+    return sorted(((e, k, a) for k, inner in flows.items() for e, a in inner.items()), key=lambda x: x[:2])
+
+
+class _Events:
+    """Names and times of the timetable's rows, for the statistics tables."""
+
+    def __init__(self, batch: pa.RecordBatch, middle: int | None) -> None:
+        self._batch, self._middle = batch, middle
+        self._tracks = batch.column("track").dictionary.to_pylist()
+
+    def table(self, entries: list[tuple[int, int, np.ndarray]], reduced: str) -> pa.Table:
+        """One row per (event, track): the event's columns, the reduced value and the per-path values."""
+        pa = pyarrow()
+        rows = pa.array([e for e, _, _ in entries], pa.int64())
+        event = {name: self._batch.column(name).take(rows) for name in ("time", "op", "quantity", "unit")}
+        arrays = [np.asarray(a, dtype=float) for _, _, a in entries]
+        return pa.table({
+            "row": rows,
+            "time": event["time"].cast(pa.timestamp("ms", tz="UTC")),
+            "track": pa.array([self._tracks[k] for _, k, _ in entries], pa.string()),
+            "op": event["op"].cast(pa.string()),
+            "quantity": event["quantity"],
+            "unit": event["unit"].cast(pa.string()),
+            reduced: pa.array([self._reduce(a) for a in arrays], pa.float64()),
+            "values": pa.array([a for _, _, a in entries],
+                               pa.list_(pa.uint64() if reduced == "taken" else pa.float64())),
+        })
+
+    def _reduce(self, values: np.ndarray) -> float:
+        if values.size == 0:
+            return math.nan
+        if self._middle is not None and values.size > self._middle:
+            return float(values[self._middle])
+        return float(values.mean())
