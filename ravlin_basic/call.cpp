@@ -91,11 +91,16 @@ PriceResult run_mc(const RecordBatch& batch, const CallArguments& call) {
 
 namespace {
 
+// The statistics of FLAGS first, then, when "NODES" asks for them, the
+// node coordinates.
 template <typename GridModel>
 PriceResult run_grid(GridModel& model, const TimeTable& timetable, const CallArguments& call) {
-  RV_ASSIGN(Ledger ledger, calculate_fd(model, timetable, call.cancel));
+  Values nodes;
+  RV_ASSIGN(Ledger ledger, calculate_fd(model, timetable, call.cancel,
+                                        model.params().nodes ? &nodes : nullptr));
   RV_ASSIGN(double price, price_fd(model, ledger));
   RV_TRY(py_save_stats(model.params().flags, ledger, call.py_state));
+  if (model.params().nodes) py_save_array("NODES", nodes, call.py_state);
   return price;
 }
 

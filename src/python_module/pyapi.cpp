@@ -29,6 +29,13 @@ PyParseError invalid_value(std::string key, std::string value) {
   return PyParseError::Kind{PyParseError::InvalidValue{std::move(key), std::move(value)}};
 }
 
+// An optional switch of our own: 0 (the default) or 1.
+ParseResult<bool> get_switch(PyObject* settings, std::string_view key) {
+  RV_ASSIGN(const auto value, get_optional<std::uint64_t>(settings, key));
+  if (value.value_or(0) > 1) return std::unexpected(invalid_value(std::string(key), std::to_string(*value)));
+  return value.value_or(0) == 1;
+}
+
 ParseResult<ExerciseMethod> get_exercise_method(PyObject* settings) {
   RV_ASSIGN(const auto method, get_optional<std::string>(settings, "EXERCISE"));
   if (!method || *method == "PATHWISE") return ExerciseMethod::Pathwise;
@@ -92,6 +99,7 @@ ParseResult<FD1FParams> get_fd_1f(PyObject* dataset) {
   RV_ASSIGN(params.timestep, get_typed<double>(settings.get(), "TIMESTEP"));
   RV_ASSIGN(params.flags, get_flag(settings.get()));
   RV_ASSIGN(params.pricing_ts, get_typed<std::int64_t>(dataset, "PRICING_TS"));
+  RV_ASSIGN(params.nodes, get_switch(settings.get(), "NODES"));
   return params;
 }
 

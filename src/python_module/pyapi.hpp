@@ -19,7 +19,8 @@ ParseResult<ExerciseSettings> get_exercise(PyObject* settings, std::size_t paths
 // Assets, then "MC": "PATHS", "SEED", "FLAGS", then "PRICING_TS", then the
 // exercise keys.
 ParseResult<MCParams> get_mc_params(PyObject* dataset);
-// Assets, then "FD": "N_X", "MAX_X", "TIMESTEP", "FLAGS", then "PRICING_TS".
+// Assets, then "FD": "N_X", "MAX_X", "TIMESTEP", "FLAGS", then "PRICING_TS",
+// then our optional "NODES" of "FD".
 ParseResult<FD1FParams> get_fd_1f(PyObject* dataset);
 // Grid settings, then "BS": "VOL", "ASSET".
 ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset);

@@ -74,8 +74,7 @@ std::expected<void, ModelError> py_save_stats(std::uint32_t flags, Ledger& ledge
                                               PyObject* py_state) {
   if (flags & kFlagPvVec) {
     RV_ASSIGN(const Values* pv, ledger.pv_vec(0));
-    PyRef array = to_numpy(*pv);
-    set_stat(py_state, "PV_VEC", array.get());
+    py_save_array("PV_VEC", *pv, py_state);
   }
   if (flags & kFlagChoices) {
     PyRef choices = drain_nested(ledger.choices().map, NPY_UINT64);
@@ -86,6 +85,11 @@ std::expected<void, ModelError> py_save_stats(std::uint32_t flags, Ledger& ledge
     set_stat(py_state, "CASHFLOW", cashflows.get());
   }
   return {};
+}
+
+void py_save_array(const char* name, const Values& values, PyObject* py_state) {
+  PyRef array = to_numpy(values);
+  set_stat(py_state, name, array.get());
 }
 
 }  // namespace ravlin::py

@@ -16,5 +16,8 @@ namespace ravlin::py {
 // missing track 0 under bit 1 is reported; Python-side failures are swallowed.
 std::expected<void, ModelError> py_save_stats(std::uint32_t flags, Ledger& ledger,
                                               PyObject* py_state);
+// A copy of `values` as `py_state.set_stat(name, array)`; a Python-side
+// failure is swallowed as above.
+void py_save_array(const char* name, const Values& values, PyObject* py_state);
 
 }  // namespace ravlin::py

@@ -55,6 +55,11 @@ std::optional<Values> BlackScholesCN::get_model_val_cn(const FdState& state,
   return prices;
 }
 
+std::expected<Values, ModelError> BlackScholesCN::node_coordinates(const FdState& state,
+                                                                   std::int64_t) const {
+  return *get_model_val_cn(state, asset_);
+}
+
 std::expected<CnMatrices::Inputs, ModelError> BlackScholesCN::step_inputs(
     const FdState& state, std::int64_t t_new) const {
   RV_ASSIGN(const StepRate step, base_step_rate(params_, state.t, t_new));

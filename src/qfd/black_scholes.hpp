@@ -20,6 +20,9 @@ class BlackScholesCN final : public FDCN {
                                                   Tridiagonal& s, Tridiagonal& r) const override;
   std::expected<bool, ModelError> refresh_cn(const FdState& state, std::int64_t t_new,
                                              CnMatrices& m) const override;
+  // The asset's price on each node.
+  std::expected<Values, ModelError> node_coordinates(const FdState& state,
+                                                     std::int64_t last_step_from) const override;
 
   // The numbers of the step that its rows follow from, and the rows.
   std::expected<CnMatrices::Inputs, ModelError> step_inputs(const FdState& state,

@@ -403,7 +403,7 @@ std::size_t action_work(const FdState& state, const WalkAction& action) {
 }  // namespace
 
 std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable,
-                                               CancelHook cancel) {
+                                               CancelHook cancel, Values* nodes) {
   const FD1FParams& params = model.params();
   RV_TRY(check_grid_settings(params, timetable));
   RV_TRY(check_event_times(timetable, params.pricing_ts));
@@ -414,12 +414,14 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
   BackwardWalk walk(timetable, state.t, regular_step_ms(params.timestep), params.pricing_ts);
   GridStepper stepper(model, state, timetable);
   CancelCheck check(cancel);
+  std::optional<std::int64_t> last_step_from;
   for (WalkAction action = walk.next(); action.kind != WalkAction::Kind::Done;
        action = walk.next()) {
     if (check.stop_after(action_work(state, action))) {
       return std::unexpected(ModelError::cancelled());
     }
     if (action.kind == WalkAction::Kind::Step) {
+      last_step_from = state.t;
       RV_TRY(stepper.step_back(action.time, walk));
       continue;
     }
@@ -431,7 +433,17 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
     }
   }
   stepper.release();
+  if (nodes) {
+    // Without any step, the coordinates over the shortest step there is.
+    const std::int64_t from = last_step_from.value_or(state.t == kLatest ? state.t : state.t + 1);
+    RV_ASSIGN(*nodes, model.node_coordinates(state, from));
+  }
   return std::move(state).into_ledger();
+}
+
+std::expected<Values, ModelError> FDCN::node_coordinates(const FdState& state,
+                                                         std::int64_t) const {
+  return Values(std::span<const double>(state.x));
 }
 
 std::expected<bool, ModelError> FDCN::refresh_cn(const FdState& state, std::int64_t t_new,

@@ -40,6 +40,11 @@ class FDCN {
   // true when they were formed again.
   virtual std::expected<bool, ModelError> refresh_cn(const FdState& state, std::int64_t t_new,
                                                      CnMatrices& m) const;
+  // Each node's coordinate in the model's own unit, once the grid has come
+  // back to the pricing time by a last step from `last_step_from`: by
+  // default the grid variable itself.
+  virtual std::expected<Values, ModelError> node_coordinates(const FdState& state,
+                                                             std::int64_t last_step_from) const;
 };
 
 // refresh_cn for a model whose rows follow from a few numbers of the step:
@@ -59,9 +64,10 @@ std::expected<bool, ModelError> refresh_from_inputs(const Model& model, const Fd
   return true;
 }
 
-// `cancel` can stop the calculation between steps and events.
+// `cancel` can stop the calculation between steps and events; `nodes`, when
+// given, receives the node coordinates at the end (`FDCN::node_coordinates`).
 std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& timetable,
-                                               CancelHook cancel = {});
+                                               CancelHook cancel = {}, Values* nodes = nullptr);
 // Track 0's value at the middle node.
 std::expected<double, ModelError> price_fd(const FDCN& model, const Ledger& ledger);
 

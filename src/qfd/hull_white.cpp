@@ -37,12 +37,25 @@ std::optional<Values> HullWhiteCN::get_model_val_cn(const FdState&, std::string_
   return std::nullopt;
 }
 
+std::expected<double, ModelError> HullWhiteCN::step_shift(std::int64_t t,
+                                                          std::int64_t t_new) const {
+  RV_ASSIGN(const StepRate step, base_step_rate(params_, t, t_new));
+  // The shift at the earlier end of the step.
+  return hull_white_shift(step.rate, meanrev_, vol_, step.y2);
+}
+
 std::expected<CnMatrices::Inputs, ModelError> HullWhiteCN::step_inputs(const FdState& state,
                                                                       std::int64_t t_new) const {
-  RV_ASSIGN(const StepRate step, base_step_rate(params_, state.t, t_new));
-  // The shift at the earlier end of the step.
-  const double shift = hull_white_shift(step.rate, meanrev_, vol_, step.y2);
+  RV_ASSIGN(const double shift, step_shift(state.t, t_new));
   return CnMatrices::Inputs{year_fraction(state.t, t_new), shift, state.dx, 0.0};
+}
+
+std::expected<Values, ModelError> HullWhiteCN::node_coordinates(
+    const FdState& state, std::int64_t last_step_from) const {
+  RV_ASSIGN(const double shift, step_shift(last_step_from, state.t));
+  Values rates = Values::for_overwrite(state.n);
+  for (std::size_t i = 0; i < state.n; ++i) rates[i] = state.x[i] + shift;
+  return rates;
 }
 
 // The drift and the short rate differ from node to node: every row is

@@ -18,6 +18,9 @@ class HullWhiteCN final : public FDCN {
                                                   Tridiagonal& s, Tridiagonal& r) const override;
   std::expected<bool, ModelError> refresh_cn(const FdState& state, std::int64_t t_new,
                                              CnMatrices& m) const override;
+  // The short rate on each node over the last step: the node plus the step's shift.
+  std::expected<Values, ModelError> node_coordinates(const FdState& state,
+                                                     std::int64_t last_step_from) const override;
 
   // The numbers of the step that its rows follow from, and the rows.
   std::expected<CnMatrices::Inputs, ModelError> step_inputs(const FdState& state,
@@ -26,6 +29,9 @@ class HullWhiteCN final : public FDCN {
                  Tridiagonal& r, bool inner_once) const;
 
  private:
+  // The shift of the short rate over the step from `t` back to `t_new`.
+  std::expected<double, ModelError> step_shift(std::int64_t t, std::int64_t t_new) const;
+
   FD1FParams params_;
   double meanrev_;
   double vol_;

@@ -22,6 +22,8 @@ struct FD1FParams {
   double timestep = 0.0;  // regular step, years
   std::int64_t pricing_ts = 0;
   std::uint32_t flags = 0;
+  // Ours: hand back each node's coordinate at the pricing time.
+  bool nodes = false;
 };
 
 struct FdState {

@@ -1,12 +1,13 @@
 """Grid pricing end to end: Black-Scholes and Hull-White against closed forms."""
 
 import math
+from decimal import Decimal
 
 import numpy as np
 import pytest
 
 import _ravlin
-from conftest import T0, Recorder, dataset, flat_rate, forward_curve, timetable
+from conftest import T0, YEAR_MS, Recorder, dataset, flat_rate, forward_curve, timetable
 from test_fixed import years
 
 ME = "Error during model evaluation, caused by\n"
@@ -214,6 +215,71 @@ def test_the_price_is_the_value_at_the_pricing_time():
     rows = [("zcb", years(1.0), "+", 1.0, "USD")]
     data = {**hw_data(vol=0.0), "FD": {"N_X": 5, "MAX_X": 0.05, "TIMESTEP": 0.25}}
     assert _ravlin.fd_hullwhite_price(timetable(rows), None, data, {}) == pytest.approx(discount(1.0), rel=1e-6)
+
+
+# ---- Node coordinates ("NODES" of "FD", our own) ----------------------------------
+
+
+def lattice_nodes(data):
+    fd = data["FD"]
+    return fd["MAX_X"] - np.arange(2 * fd["N_X"] + 1) * (fd["MAX_X"] / fd["N_X"])
+
+
+def last_step_years(row_ms, timestep):
+    """Where the grid's last step, the one that ends at the pricing time, begins."""
+    step, span = int(timestep * YEAR_MS), row_ms - T0
+    return (span - (span - 1) // step * step) / YEAR_MS
+
+
+@pytest.mark.parametrize(
+    "function, data, row_years, expected",
+    [
+        # the spot price on each node, exp correctly rounded
+        (_ravlin.fd_blackscholes_price, bs_data(n_x=10), 1.0,
+         lambda x, data, y: [float(Decimal(v).exp()) for v in x + math.log(SPOT)]),
+        # the short rate over the last step: the node plus the curve's rate over it
+        (_ravlin.fd_hullwhite_price, hw_data(n_x=10), 1.3,
+         lambda x, data, y: x + log_df(y) / y),
+        # no step at all: the rate of the curve's first millisecond
+        (_ravlin.fd_hullwhite_price, hw_data(n_x=10), 0.0,
+         lambda x, data, y: x + log_df(1 / YEAR_MS) * YEAR_MS),
+    ],
+    ids=["Black-Scholes", "Hull-White", "Hull-White without steps"],
+)
+def test_nodes_are_the_coordinates_of_the_nodes_at_the_pricing_time(function, data, row_years, expected):
+    rows = [("zcb", years(row_years), "+", 1.0, "USD")]
+    if function is _ravlin.fd_blackscholes_price:
+        rows = vanilla("call")
+    recorder = Recorder()
+    price = function(timetable(rows), recorder, with_fd(data, FLAGS=1, NODES=1), {})
+    assert recorder.names() == ["PV_VEC", "NODES"]
+    assert price == function(timetable(rows), None, data, {})
+    step = last_step_years(years(row_years), data["FD"]["TIMESTEP"]) if row_years else None
+    np.testing.assert_allclose(recorder.get("NODES"), expected(lattice_nodes(data), data, step), rtol=0, atol=1e-16)
+
+
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (0, None),
+        (True, "NODES"),
+        (2, "Invalid value '2' for key 'NODES'"),
+        (-1, "Error in value of NODES, likely incorrect type. caused by \n"
+             "OverflowError: can't convert negative int to unsigned"),
+        (1.0, "Error in value of NODES, likely incorrect type. caused by \n"
+              "TypeError: 'float' object cannot be interpreted as an integer"),
+    ],
+)
+def test_nodes_is_a_switch(value, text):
+    recorder = Recorder()
+    args = (timetable([("zcb", years(1.0), "+", 1.0, "USD")]), recorder, with_fd(hw_data(n_x=5), NODES=value), {})
+    if text is None or text == "NODES":
+        _ravlin.fd_hullwhite_price(*args)
+        assert recorder.names() == ([] if text is None else ["NODES"])
+        return
+    with pytest.raises(RuntimeError) as error:
+        _ravlin.fd_hullwhite_price(*args)
+    assert str(error.value) == "Error while parsing Dataset, caused by\n" + text
 
 
 # ---- Reproducibility ------------------------------------------------------------
