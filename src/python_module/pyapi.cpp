@@ -111,12 +111,37 @@ ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset) {
   return BlackScholesCN(std::move(params), std::move(asset), vol);
 }
 
+namespace {
+
+// "VOL" of "HW": a number, as ever, or (ours) a two-dimensional array of
+// rows (start, volatility). Anything else fails as a number does.
+ParseResult<ShortRateVolatility> get_short_rate_vol(PyObject* settings) {
+  auto number = get_typed<double>(settings, "VOL");
+  if (number) return ShortRateVolatility(*number);
+  if (!std::holds_alternative<PyParseError::WrongType>(number.error().kind)) {
+    return std::unexpected(std::move(number).error());
+  }
+  RV_ASSIGN(const PyRef value, get_any(settings, "VOL"));
+  if (!is_numpy_matrix(value.get())) return std::unexpected(std::move(number).error());
+  auto table = get_2col_array(value.get(), "VOL");
+  if (!table) {
+    return std::unexpected(
+        PyParseError::Kind{PyParseError::WrongType{"VOL", std::move(table).error().text()}});
+  }
+  auto vol = ShortRateVolatility::piecewise(std::move(table->first), std::move(table->second));
+  if (!vol) return std::unexpected(PyParseError::message("VOL: " + vol.error()));
+  return std::move(*vol);
+}
+
+}  // namespace
+
 ParseResult<HullWhiteCN> hull_white_from_dataset(PyObject* dataset) {
   RV_ASSIGN(FD1FParams params, get_fd_1f(dataset));
   RV_ASSIGN(PyRef settings, get_dict(dataset, "HW"));
   RV_ASSIGN(auto meanrev, get_typed<double>(settings.get(), "MEANREV"));
-  RV_ASSIGN(auto vol, get_typed<double>(settings.get(), "VOL"));
-  return HullWhiteCN(std::move(params), meanrev, vol);
+  RV_ASSIGN(ShortRateVolatility vol, get_short_rate_vol(settings.get()));
+  RV_ASSIGN(const bool fit_curve, get_switch(settings.get(), "CURVE_FIT"));
+  return HullWhiteCN(std::move(params), meanrev, std::move(vol), fit_curve);
 }
 
 }  // namespace ravlin::py

@@ -24,7 +24,8 @@ ParseResult<MCParams> get_mc_params(PyObject* dataset);
 ParseResult<FD1FParams> get_fd_1f(PyObject* dataset);
 // Grid settings, then "BS": "VOL", "ASSET".
 ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset);
-// Grid settings, then "HW": "MEANREV", "VOL".
+// Grid settings, then "HW": "MEANREV", "VOL" (a number, or ours: rows of
+// start and volatility), then our optional "CURVE_FIT".
 ParseResult<HullWhiteCN> hull_white_from_dataset(PyObject* dataset);
 
 }  // namespace ravlin::py

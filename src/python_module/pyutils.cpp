@@ -195,6 +195,10 @@ ParseResult<TwoColumns> get_2col_array(PyObject* object, std::string_view owner)
   return TwoColumns{read_column(array, 0), read_column(array, 1)};
 }
 
+bool is_numpy_matrix(PyObject* object) {
+  return PyArray_Check(object) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object)) == 2;
+}
+
 std::string dtype_name(PyArrayObject* array) {
   PyRef name = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
   if (!name) {

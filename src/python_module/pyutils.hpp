@@ -51,6 +51,9 @@ struct TwoColumns {
 // `owner` names the array's owner in the message for an empty table.
 ParseResult<TwoColumns> get_2col_array(PyObject* object, std::string_view owner);
 
+// Whether the object is a NumPy array of two dimensions.
+bool is_numpy_matrix(PyObject* object);
+
 // Conversions of one Python object; on failure the Python error is set.
 bool convert(PyObject* object, std::string& out);
 bool convert(PyObject* object, std::vector<std::string>& out);

@@ -9,13 +9,6 @@ namespace ravlin {
 
 namespace {
 
-// (1 - e^(-z)) / z, also near and at z = 0, where the quotient is 1.
-double one_minus_exp_ratio(double z) {
-  // Below 1e-5 the series to z^3 is exact to far less than an ulp.
-  if (std::fabs(z) < 1e-5) return 1.0 - z * (0.5 - z * (1.0 / 6.0 - z * (1.0 / 24.0)));
-  return -std::expm1(-z) / z;
-}
-
 void ensure_size(Tridiagonal& matrix, std::size_t n) {
   if (matrix.n != n) matrix = Tridiagonal(n);
 }
@@ -24,7 +17,7 @@ void ensure_size(Tridiagonal& matrix, std::size_t n) {
 
 double hull_white_shift(double forward_rate, double meanrev, double vol, double years) {
   // (1 - e^(-a y)) / a, without the cancellation of 1 - e^(-a y) for small a y.
-  const double g = years * one_minus_exp_ratio(meanrev * years);
+  const double g = decay_factor(meanrev, years);
   return forward_rate + vol * vol * (g * g) / 2.0;
 }
 
@@ -37,22 +30,24 @@ std::optional<Values> HullWhiteCN::get_model_val_cn(const FdState&, std::string_
   return std::nullopt;
 }
 
-std::expected<double, ModelError> HullWhiteCN::step_shift(std::int64_t t,
-                                                          std::int64_t t_new) const {
-  RV_ASSIGN(const StepRate step, base_step_rate(params_, t, t_new));
+double HullWhiteCN::shift_over(const StepRate& step) const {
+  if (fit_curve_) return step.rate + vol_.mean_convexity(meanrev_, step.y2, step.y1);
   // The shift at the earlier end of the step.
-  return hull_white_shift(step.rate, meanrev_, vol_, step.y2);
+  if (vol_.is_constant()) return hull_white_shift(step.rate, meanrev_, vol_.first(), step.y2);
+  return step.rate + vol_.convexity(meanrev_, step.y2);
 }
 
 std::expected<CnMatrices::Inputs, ModelError> HullWhiteCN::step_inputs(const FdState& state,
                                                                       std::int64_t t_new) const {
-  RV_ASSIGN(const double shift, step_shift(state.t, t_new));
-  return CnMatrices::Inputs{year_fraction(state.t, t_new), shift, state.dx, 0.0};
+  RV_ASSIGN(const StepRate step, base_step_rate(params_, state.t, t_new));
+  return CnMatrices::Inputs{year_fraction(state.t, t_new), shift_over(step), state.dx,
+                            vol_.mean_variance(step.y2, step.y1)};
 }
 
 std::expected<Values, ModelError> HullWhiteCN::node_coordinates(
     const FdState& state, std::int64_t last_step_from) const {
-  RV_ASSIGN(const double shift, step_shift(last_step_from, state.t));
+  RV_ASSIGN(const StepRate step, base_step_rate(params_, last_step_from, state.t));
+  const double shift = shift_over(step);
   Values rates = Values::for_overwrite(state.n);
   for (std::size_t i = 0; i < state.n; ++i) rates[i] = state.x[i] + shift;
   return rates;
@@ -62,10 +57,11 @@ std::expected<Values, ModelError> HullWhiteCN::node_coordinates(
 // written, whatever `inner_once` says.
 bool HullWhiteCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,
                             Tridiagonal& s, Tridiagonal& r, bool) const {
-  const auto [dt, shift, dx, unused] = inputs;
+  const auto [dt, shift, dx, variance] = inputs;
   const double drift = (dt * 0.25) * meanrev_;
   const double half_dt = dt * 0.5;
-  const double v = vol_ * vol_ * (dt * 0.25) / (dx * dx);
+  // The step's mean variance rate: vol^2 under one volatility.
+  const double v = variance * (dt * 0.25) / (dx * dx);
   const double centre = 2.0 * v - 1.0;
 
   const std::size_t n = state.n;

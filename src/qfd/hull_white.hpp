@@ -2,13 +2,19 @@
 #pragma once
 
 #include "qfd/engine.hpp"
+#include "qfd/short_rate_vol.hpp"
 
 namespace ravlin {
 
 class HullWhiteCN final : public FDCN {
  public:
   HullWhiteCN(FD1FParams params, double meanrev, double vol)
-      : params_(std::move(params)), meanrev_(meanrev), vol_(vol) {}
+      : HullWhiteCN(std::move(params), meanrev, ShortRateVolatility(vol), false) {}
+  // With `fit_curve`, each step's shift carries the mean path's convexity
+  // averaged over the step, not taken at its earlier end: zero-coupon bonds
+  // then reprice the curve to second order in the step.
+  HullWhiteCN(FD1FParams params, double meanrev, ShortRateVolatility vol, bool fit_curve)
+      : params_(std::move(params)), meanrev_(meanrev), vol_(std::move(vol)), fit_curve_(fit_curve) {}
 
   const FD1FParams& params() const override { return params_; }
   std::expected<FdState, ModelError> create_state_cn(const TimeTable& timetable) override;
@@ -29,12 +35,13 @@ class HullWhiteCN final : public FDCN {
                  Tridiagonal& r, bool inner_once) const;
 
  private:
-  // The shift of the short rate over the step from `t` back to `t_new`.
-  std::expected<double, ModelError> step_shift(std::int64_t t, std::int64_t t_new) const;
+  // The shift of the short rate over a step at the curve's rate over it.
+  double shift_over(const StepRate& step) const;
 
   FD1FParams params_;
   double meanrev_;
-  double vol_;
+  ShortRateVolatility vol_;
+  bool fit_curve_;
 };
 
 // The short rate of the fitted mean path at `years`: the curve's forward rate

@@ -204,5 +204,82 @@ TEST(HullWhite, AMissingBaseCurveFailsTheFirstStep) {
             "Asset 'USD' not found in snaps, expressions, or in dataset[ASSETS]");
 }
 
+// ---------------------------------------------------------------------------
+// The curve fit and piecewise volatility
+
+// The integral of f over [a, b] by composite Simpson in long double.
+template <typename F>
+long double simpson(F f, long double a, long double b, int intervals = 20000) {
+  const long double h = (b - a) / intervals;
+  long double sum = f(a) + f(b);
+  for (int k = 1; k < intervals; ++k) sum += f(a + k * h) * (k % 2 ? 4.0L : 2.0L);
+  return sum * h / 3.0L;
+}
+
+TEST(SquaredDecayIntegral, IsTheIntegralOfTheSquaredDecayFactor) {
+  // Mean reversions on both sides of the switch between series and closed
+  // form (a y = 1), vanishing ones and a negative one.
+  for (const double a : {0.0, 1e-12, 1e-6, 0.01, 0.3, 0.0999, 0.1001, 2.0, -0.5}) {
+    for (const double y : {0.5, 10.0}) {
+      const long double reference = simpson(
+          [a](long double s) {
+            const long double g = a == 0.0 ? s : -std::expm1(-a * s) / a;
+            return g * g;
+          },
+          0.0L, y);
+      const double integral = squared_decay_integral(a, y);
+      EXPECT_NEAR(integral, static_cast<double>(reference), 2e-15 * std::fabs(integral)) << a << " " << y;
+    }
+  }
+  EXPECT_EQ(squared_decay_integral(0.1, 0.0), 0.0);
+}
+
+ShortRateVolatility steps() {
+  return *ShortRateVolatility::piecewise({0.0, 1.0, 2.5}, {0.008, 0.012, 0.01});
+}
+
+TEST(ShortRateVolatility, MeanVarianceIsTheSquareInsideAPieceAndTheMeanAcross) {
+  const ShortRateVolatility vol = steps();
+  EXPECT_EQ(vol.mean_variance(1.0, 1.5), 0.012 * 0.012);
+  EXPECT_EQ(vol.mean_variance(3.0, 40.0), 0.01 * 0.01);
+  EXPECT_NEAR(vol.mean_variance(0.5, 2.0),
+              (0.5 * 0.008 * 0.008 + 1.0 * 0.012 * 0.012) / 1.5, 1e-20);
+}
+
+TEST(ShortRateVolatility, TheMeanConvexityIsTheStepsAverageOfTheConvexity) {
+  const ShortRateVolatility vol = steps();
+  for (const auto& [y2, y1] : {std::pair{0.2, 0.7}, {0.9, 2.6}, {2.4, 2.5}, {4.0, 4.0 + 1.0 / 365}}) {
+    const long double average =
+        simpson([&](long double y) { return vol.convexity(kMeanrev, static_cast<double>(y)); }, y2, y1) /
+        (y1 - y2);
+    EXPECT_NEAR(vol.mean_convexity(kMeanrev, y2, y1), static_cast<double>(average), 1e-9 * average)
+        << y2 << " " << y1;
+  }
+  // One piece: the convexity of the shift at the earlier end of a step.
+  const ShortRateVolatility one(kVol);
+  EXPECT_NEAR(one.convexity(kMeanrev, 3.0), hull_white_shift(0.0, kMeanrev, kVol, 3.0), 1e-20);
+}
+
+TEST(HullWhite, TheCurveFitAveragesTheConvexityAndTheVarianceOverTheStep) {
+  // A step from 3 years back to 2 that crosses the volatility's step at 2.5.
+  const ShortRateVolatility vol = *ShortRateVolatility::piecewise({0.0, 2.5}, {0.008, 0.012});
+  HullWhiteCN grid(grid_params(market(), 4, 0.02, kDay), kMeanrev, vol, true);
+  const auto timetable = make_timetable({{0, at_years(3), 0, 1.0, 0}}, {"A"}, {"+"}, {"USD"});
+  auto state = grid.create_state_cn(timetable);
+  ASSERT_TRUE(state) << state.error().text();
+  Tridiagonal s(9), r(9);
+  ASSERT_TRUE(grid.cn_coefficients(*state, at_years(2), s, r));
+  const double f = *(*market().base_asset())->rate(3.0, 2.0);
+  const double shift = f + vol.mean_convexity(kMeanrev, 2.0, 3.0);
+  const double dt = 1.0, dx = 0.005;
+  const double v = (0.5 * 0.008 * 0.008 + 0.5 * 0.012 * 0.012) * (dt * 0.25) / (dx * dx);
+  for (std::size_t i = 1; i + 1 < 9; ++i) {
+    const double x = state->x[i];
+    const double d = x * (dt * 0.25 * kMeanrev) / dx;
+    EXPECT_NEAR(r.lower[i], d - v, 1e-15);
+    EXPECT_NEAR(r.diag[i], (x + shift) * dt * 0.5 + 2.0 * v - 1.0, 1e-15);
+  }
+}
+
 }  // namespace
 }  // namespace ravlin
