@@ -27,6 +27,8 @@ from .contract import Contract, Event
 from .daycount import DayCount, day_count
 from .instruments import AmericanOption, BermudanOption, EuropeanOption, FixedRateBond, ZeroCouponBond
 from .schedule import BusinessDay, Frequency, Period, Schedule, adjust, is_business_day
+from .formulas import bachelier_price, black_scholes_price, implied_volatility
+from .volatility import LocalVolSurface, VolatilitySurface, VolatilityTermStructure
 
 try:
     __version__ = version("ravlin")
@@ -38,6 +40,7 @@ __all__ = [
     "EuropeanOption", "Event", "Fixed", "FixedRateBond", "ForwardCurve", "Frequency", "Greeks",
     "HullWhiteGrid", "Market", "Model", "MonteCarlo", "Period", "Phrase", "PricingError", "Result", "Risk",
     "Schedule", "Sensitivity", "Snapper", "TimetableError", "ZeroCouponBond", "ZeroCurve", "adjust",
-    "contract_seed", "day_count", "grid_delta_gamma", "is_business_day", "paths", "price", "price_many", "risk", "timetable", "to_date", "to_datetime",
-    "to_millis",
+    "contract_seed", "day_count", "grid_delta_gamma", "is_business_day", "paths", "price", "price_many", "risk",
+    "timetable", "to_date", "to_datetime", "to_millis", "bachelier_price", "black_scholes_price",
+    "implied_volatility", "LocalVolSurface", "VolatilitySurface", "VolatilityTermStructure",
 ]
