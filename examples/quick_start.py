@@ -20,3 +20,24 @@ call = ravlin.EuropeanOption(expiry="2026-01-02", strike=105.0, kind="call", ass
 gbm = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": 0.2}, dividend_yield={"SPX": 0.015},
                                            antithetic=True)
 print(ravlin.price(call, market, ravlin.MonteCarlo(paths=100_000, state=gbm, seed=1, statistics=["values"])))
+
+# Rates: an OIS curve and a 3M curve over it from par quotes, a swap, and a Bermudan swaption.
+sofr = ravlin.OvernightIndex(name="SOFR")
+libor = ravlin.IborIndex(name="USD-3M", tenor="3M")
+ois = ravlin.bootstrap("2025-01-02", [
+    ravlin.OvernightIndexedSwap.par(trade_date="2025-01-02", tenor=tenor, rate=rate, index=sofr)
+    for tenor, rate in [("6M", 0.0425), ("1Y", 0.0415), ("2Y", 0.0398), ("5Y", 0.0385), ("12Y", 0.0392)]])
+three_month = ravlin.bootstrap("2025-01-02", [
+    ravlin.InterestRateSwap.par(trade_date="2025-01-02", tenor=tenor, rate=rate, index=libor, fixed_frequency=2)
+    for tenor, rate in [("1Y", 0.0440), ("2Y", 0.0420), ("5Y", 0.0405), ("12Y", 0.0410)]], discount=ois)
+rates = ravlin.Market(base="USD", pricing_time="2025-01-02", curves={"USD": ois},
+                      projections={"USD-3M": three_month, "SOFR": ois})
+
+swap = ravlin.InterestRateSwap.par(trade_date="2025-01-02", tenor="5Y", rate=0.04, index=libor,
+                                   fixed_frequency=2, notional=1e6)
+print(ravlin.price(swap, rates, ravlin.Fixed()), round(swap.fair_rate(rates), 8))
+
+underlying = ravlin.InterestRateSwap.par(trade_date="2025-01-02", forward_start="2Y", tenor="8Y", rate=0.041,
+                                         index=libor, notional=1e6)
+bermudan = ravlin.Swaption(swap=underlying, exercise_dates=[p.start for p in underlying.fixed.schedule.periods()])
+print(ravlin.price(bermudan, rates, ravlin.HullWhiteGrid(mean_reversion=0.03, volatility=0.01)))

@@ -29,6 +29,10 @@ from .instruments import AmericanOption, BermudanOption, EuropeanOption, FixedRa
 from .schedule import BusinessDay, Frequency, Period, Schedule, adjust, is_business_day
 from .formulas import bachelier_price, black_scholes_price, implied_volatility
 from .volatility import LocalVolSurface, VolatilitySurface, VolatilityTermStructure
+from .calendars import Calendar
+from .curves import DiscountCurve, bootstrap
+from .rates import (CapFloor, Deposit, FixedLeg, FloatingLeg, FloatingRateNote, ForwardRateAgreement, IborIndex,
+                    InterestRateSwap, OvernightIndex, OvernightIndexedSwap, Swaption)
 
 try:
     __version__ = version("ravlin")
@@ -36,11 +40,13 @@ except PackageNotFoundError:  # running from a source tree that was never instal
     __version__ = "0+unknown"
 
 __all__ = [
-    "AmericanOption", "BermudanOption", "BlackScholesGrid", "Bumps", "BusinessDay", "Contract", "DayCount",
-    "EuropeanOption", "Event", "Fixed", "FixedRateBond", "ForwardCurve", "Frequency", "Greeks",
-    "HullWhiteGrid", "Market", "Model", "MonteCarlo", "Period", "Phrase", "PricingError", "Result", "Risk",
-    "Schedule", "Sensitivity", "Snapper", "TimetableError", "ZeroCouponBond", "ZeroCurve", "adjust",
-    "contract_seed", "day_count", "grid_delta_gamma", "is_business_day", "paths", "price", "price_many", "risk",
-    "timetable", "to_date", "to_datetime", "to_millis", "bachelier_price", "black_scholes_price",
-    "implied_volatility", "LocalVolSurface", "VolatilitySurface", "VolatilityTermStructure",
+    "AmericanOption", "BermudanOption", "BlackScholesGrid", "Bumps", "BusinessDay", "Calendar", "CapFloor",
+    "Contract", "DayCount", "Deposit", "DiscountCurve", "EuropeanOption", "Event", "Fixed", "FixedLeg",
+    "FixedRateBond", "FloatingLeg", "FloatingRateNote", "ForwardCurve", "ForwardRateAgreement", "Frequency",
+    "Greeks", "HullWhiteGrid", "IborIndex", "InterestRateSwap", "LocalVolSurface", "Market", "Model", "MonteCarlo",
+    "OvernightIndex", "OvernightIndexedSwap", "Period", "Phrase", "PricingError", "Result", "Risk", "Schedule",
+    "Sensitivity", "Snapper", "Swaption", "TimetableError", "VolatilitySurface", "VolatilityTermStructure",
+    "ZeroCouponBond", "ZeroCurve", "adjust", "bachelier_price", "black_scholes_price", "bootstrap",
+    "contract_seed", "day_count", "grid_delta_gamma", "implied_volatility", "is_business_day", "paths", "price",
+    "price_many", "risk", "timetable", "to_date", "to_datetime", "to_millis",
 ]

@@ -36,14 +36,14 @@ from __future__ import annotations
 from abc import ABC, abstractmethod
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
-from datetime import date
+from datetime import date, timedelta
 from typing import TYPE_CHECKING, Any, Literal
 
 from . import _checks
 from ._time import DAY_MS, TimeLike, to_date, to_datetime, to_millis
 from .contract import Contract, Event
 from .daycount import DayCount, day_count
-from .schedule import BusinessDay, Frequency, Schedule, adjust, business_day
+from .schedule import BusinessDay, Frequency, Period, Schedule, Stub, adjust, advance, business_day, holiday_set
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -99,7 +99,12 @@ class FixedRateBond(_Timetable):
 
     `coupon` is the annual rate (0.05 for 5%); `calls` and `puts` map exercise
     dates to prices in percent of notional (accrued interest is added).
-    Dates are moved to business days by `convention` and `holidays`.
+    Dates are moved to business days by `convention` and `holidays` (a
+    `ravlin.Calendar` or dates); `stub` places a short or long stub at
+    either end (`ravlin.Schedule`). With `ex_coupon_days`, a coupon belongs
+    to whoever holds the bond that many business days before it is paid:
+    `contract(after=...)` drops it from then on, and `accrued` turns
+    negative (the interest still to run to the coupon date).
 
     >>> bond = FixedRateBond(start="2024-03-15", maturity="2026-06-30", coupon=0.05,
     ...                      currency="USD", calls={"2025-06-30": 100.0})
@@ -119,13 +124,17 @@ class FixedRateBond(_Timetable):
     convention: BusinessDay | str = BusinessDay.MODIFIED_FOLLOWING
     holidays: Iterable[TimeLike] = field(default=frozenset())
     end_of_month: bool = True
+    stub: Stub = "short front"
+    ex_coupon_days: int = 0
     calls: ExerciseSchedule = field(default=())
     puts: ExerciseSchedule = field(default=())
     track: str = "bond"
 
     def __post_init__(self) -> None:
         schedule = Schedule(start=self.start, maturity=self.maturity, frequency=self.frequency,
-                            convention=self.convention, holidays=self.holidays, end_of_month=self.end_of_month)
+                            convention=self.convention, holidays=self.holidays, end_of_month=self.end_of_month,
+                            stub=self.stub)
+        _checks.whole(self.ex_coupon_days, "ex_coupon_days", 0)
         _names(self, "currency", "track")
         coupon = _checks.number(self.coupon, "coupon")
         for name, value in [("start", schedule.start), ("maturity", schedule.maturity),
@@ -141,19 +150,28 @@ class FixedRateBond(_Timetable):
     def schedule(self) -> Schedule:
         """The bond's coupon schedule."""
         return Schedule(start=self.start, maturity=self.maturity, frequency=self.frequency,
-                        convention=self.convention, holidays=self.holidays, end_of_month=self.end_of_month)
+                        convention=self.convention, holidays=self.holidays, end_of_month=self.end_of_month,
+                        stub=self.stub)
 
     def accrued(self, day: TimeLike) -> float:
-        """Interest accrued at `day` since the start of its period (0 on a period end).
+        """Interest accrued at `day` since the start of its period (0 on a period end);
+        in the ex-coupon period, minus the interest from `day` to the period end.
 
         >>> FixedRateBond(start="2024-01-01", maturity="2025-01-01", coupon=0.06,
         ...               currency="USD").accrued("2024-04-01")
         1.5
+        >>> FixedRateBond(start="2024-01-01", maturity="2025-01-01", coupon=0.06, currency="USD",
+        ...               day_count="ACT/360", ex_coupon_days=5).accrued("2024-12-30")
+        -0.03333333333333333
         """
-        when = to_date(day)
+        return self._accrued(to_date(day), ex_coupon=True)
+
+    def _accrued(self, when: date, ex_coupon: bool) -> float:
         for period in self.schedule.periods():
             if period.start <= when < period.end:
-                return self._interest(period.start, when)
+                if ex_coupon and when >= self._ex_date(period):
+                    return -self._interest(period, when, period.end)
+                return self._interest(period, period.start, when)
         return 0.0
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
@@ -164,17 +182,27 @@ class FixedRateBond(_Timetable):
         2
         """
         schedule = self.schedule
-        rows = [(p.payment, 0, "+", self._interest(p.start, p.end)) for p in schedule.periods()]
+        periods = schedule.periods()
+        if after is not None:  # a coupon gone ex belongs to the seller
+            first = to_date(after)
+            periods = [p for p in periods if self._ex_date(p) > first or p.payment < first]
+        rows = [(p.payment, 0, "+", self._interest(p, p.start, p.end)) for p in periods]
         rows.append((schedule.adjust(schedule.maturity), 0, "+", self.notional))
         for rank, (op, exercise) in enumerate([(">", self.puts), ("<", self.calls)], start=1):
-            rows += [(schedule.adjust(d), rank, op, self.notional * price / 100.0 + self.accrued(d))
+            rows += [(schedule.adjust(d), rank, op, self.notional * price / 100.0 + self._accrued(d, ex_coupon=False))
                      for d, price in exercise]
         rows.sort(key=lambda row: (row[0], row[1]))
         events = [Event(self.track, to_millis(day), op, amount, self.currency) for day, _, op, amount in rows]
         return _contract(self.track, events, after)
 
-    def _interest(self, start: date, end: date) -> float:
-        return self.notional * self.coupon * self.day_count.year_fraction(start, end)
+    def _interest(self, period: Period, start: date, end: date) -> float:
+        return self.notional * self.coupon * self.day_count.year_fraction(start, end, period.reference)
+
+    def _ex_date(self, period: Period) -> date:
+        """The first day on which the period's coupon no longer goes with the bond."""
+        if not self.ex_coupon_days:
+            return period.payment + timedelta(days=1)
+        return advance(period.payment, -self.ex_coupon_days, self.schedule.holidays)
 
 
 def _exercise(entries: ExerciseSchedule, schedule: Schedule, what: str) -> tuple[tuple[date, float], ...]:
@@ -212,7 +240,7 @@ class ZeroCouponBond(_Timetable):
         object.__setattr__(self, "maturity", to_date(self.maturity))
         object.__setattr__(self, "convention", business_day(self.convention))
         object.__setattr__(self, "notional", _checks.positive(self.notional, "notional"))
-        object.__setattr__(self, "holidays", frozenset(to_date(h) for h in self.holidays))
+        object.__setattr__(self, "holidays", holiday_set(self.holidays))
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """One payment of the notional on the adjusted maturity."""

@@ -12,13 +12,13 @@ import math
 import numbers
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
-from datetime import datetime
+from datetime import date, datetime
 from typing import Any, Union
 
 import numpy as np
 
 from ._checks import positive
-from ._time import YEAR_MS, DateLike, is_date_like, is_millis, to_datetime, to_millis
+from ._time import YEAR_MS, DateLike, is_date_like, is_millis, to_date, to_datetime, to_millis
 
 __all__ = ["Market", "ZeroCurve", "ForwardCurve", "CurveTime"]
 
@@ -141,6 +141,38 @@ class ForwardCurve:
 Curve = Union[ZeroCurve, ForwardCurve]
 
 
+def _years(what: str, knots: tuple[float | int, ...], pricing_ms: int) -> np.ndarray:
+    """Knot times as year fractions from the pricing time (dates are kept as milliseconds)."""
+    dated = isinstance(knots[0], int)
+    times = np.array([(k - pricing_ms) / YEAR_MS for k in knots] if dated else knots, dtype=float)
+    if times[0] < 0:
+        raise ValueError(f"{what}: its first knot lies before the pricing time")
+    return times
+
+
+def _interpolated(what: str, times: np.ndarray, values: np.ndarray, years: float) -> float:
+    """A log value as the engine interpolates it: a line from 0 to a first knot after the
+    pricing time, linear between knots, undefined past the last knot."""
+    if times[0] > 0 and years <= times[0]:
+        return float(values[0] * years / times[0])
+    if not times[0] <= years <= times[-1]:
+        raise ValueError(f"{what} ends at {times[-1]} years; {years} years is outside it")
+    return float(np.interp(years, times, values))
+
+
+def _fixings(index: str, history: Mapping[Any, float]) -> dict[date, float]:
+    """Fixings by date, each a finite rate."""
+    if not isinstance(history, Mapping):
+        raise TypeError(f"fixings of {index!r}: expected a mapping of date to rate, got {type(history).__name__}")
+    checked = {}
+    for day, rate in history.items():
+        value = float(rate)
+        if not math.isfinite(value):
+            raise ValueError(f"fixings of {index!r}: the fixing on {day} is {rate!r}, not a finite rate")
+        checked[to_date(day)] = value
+    return checked
+
+
 @dataclass(frozen=True, kw_only=True)
 class Market:
     """The market of one pricing: base currency, pricing time and curves.
@@ -148,7 +180,14 @@ class Market:
     `pricing_time` is a datetime (naive means UTC), date, numpy.datetime64,
     ISO string or int of milliseconds since 1970; it is the origin of every
     year fraction. `curves` maps each name used in timetables to its curve:
-    a `ZeroCurve` for `base`, a `ForwardCurve` for every other asset.
+    a `ZeroCurve` (or `ravlin.DiscountCurve`) for `base`, a `ForwardCurve`
+    for every other asset. The base curve discounts every cash flow.
+
+    Rates instruments read two more inputs: `projections` maps the name of
+    each rate index to the curve that projects it (a `ZeroCurve` or
+    `DiscountCurve`, such as a 3M curve over an OIS base; give the base curve
+    itself for single-curve pricing), and `fixings` maps an index name to its
+    past fixings ({date: rate}), which seasoned coupons need.
 
     >>> market = Market(base="USD", pricing_time="2025-01-01",
     ...                 curves={"USD": ZeroCurve.flat(0.04), "SPX": ForwardCurve.flat(100.0)})
@@ -159,10 +198,14 @@ class Market:
     base: str
     pricing_time: datetime
     curves: Mapping[str, Curve]
+    projections: Mapping[str, ZeroCurve] = field(default_factory=dict)
+    fixings: Mapping[str, Mapping[date, float]] = field(default_factory=dict)
     # Per curve: knot times in year fractions and the dataset's second column.
     _arrays: Mapping[str, tuple[np.ndarray, np.ndarray]] = field(init=False, repr=False, compare=False)
     _pricing_ms: int = field(init=False, repr=False, compare=False)
     _dataset: dict[str, Any] = field(init=False, repr=False, compare=False)
+    _projection_arrays: Mapping[str, tuple[np.ndarray, np.ndarray]] = field(init=False, repr=False,
+                                                                          compare=False)
 
     def __post_init__(self) -> None:
         pricing_ms = to_millis(self.pricing_time)  # type: ignore[arg-type]
@@ -176,6 +219,18 @@ class Market:
         object.__setattr__(self, "_arrays", arrays)
         object.__setattr__(self, "_pricing_ms", pricing_ms)
         object.__setattr__(self, "_dataset", self._engine_keys())
+        for what, mapping in (("projections", self.projections), ("fixings", self.fixings)):
+            if not isinstance(mapping, Mapping):
+                raise TypeError(f"{what}: expected a mapping by index name, got {type(mapping).__name__}")
+        projections = {}
+        for name, curve in self.projections.items():
+            if not isinstance(curve, ZeroCurve):
+                raise TypeError(f"projection {name!r}: expected a ZeroCurve or DiscountCurve, "
+                                f"got {type(curve).__name__}")
+            projections[name] = self._zero_arrays(f"projection {name!r}", curve, pricing_ms)
+        object.__setattr__(self, "projections", dict(self.projections))
+        object.__setattr__(self, "_projection_arrays", projections)
+        object.__setattr__(self, "fixings", {name: _fixings(name, history) for name, history in self.fixings.items()})
 
     @property
     def pricing_ms(self) -> int:
@@ -222,6 +277,29 @@ class Market:
             return 1.0
         return math.exp(self.log_value(asset, self.years(when)))
 
+    def projected_discount(self, index: str, when: CurveTime) -> float:
+        """The discount factor to `when` on the curve that projects `index`.
+
+        >>> Market(base="USD", pricing_time="2025-01-01", curves={"USD": ZeroCurve.flat(0.03)},
+        ...        projections={"USD-3M": ZeroCurve.flat(0.04)}).projected_discount("USD-3M", 1.0) == math.exp(-0.04)
+        True
+        """
+        if index not in self._projection_arrays:
+            known = sorted(self.projections) or "none"
+            raise KeyError(f"no projection curve for index {index!r} (projections are given for {known}); "
+                           "give projections={index: curve}, the base curve itself for single-curve pricing")
+        times, rates = self._projection_arrays[index]
+        return math.exp(-_interpolated(f"projection {index!r}", times, times * rates, self.years(when)))
+
+    def fixing(self, index: str, day: date) -> float | None:
+        """The past fixing of `index` on `day`, or None when none is given.
+
+        >>> Market(base="USD", pricing_time="2025-01-01", curves={"USD": ZeroCurve.flat(0.03)},
+        ...        fixings={"USD-3M": {"2024-12-30": 0.043}}).fixing("USD-3M", date(2024, 12, 30))
+        0.043
+        """
+        return self.fixings.get(index, {}).get(day)
+
     def log_value(self, name: str, years: float) -> float:
         """The curve's log value at a year fraction: zero rate × time, or log forward.
 
@@ -234,11 +312,7 @@ class Market:
         0.025
         """
         times, values = self.knots(name)
-        if times[0] > 0 and years <= times[0]:
-            return float(values[0] * years / times[0])
-        if not times[0] <= years <= times[-1]:
-            raise ValueError(f"curve {name!r} ends at {times[-1]} years; {years} years is outside it")
-        return float(np.interp(years, times, values))
+        return _interpolated(f"curve {name!r}", times, values, years)
 
     def rate(self, name: str, start: float, end: float) -> float:
         """The average continuous rate of a curve's log value between two year fractions.
@@ -288,14 +362,20 @@ class Market:
         if not isinstance(curve, wanted):
             role = "the base currency" if name == self.base else "an asset other than the base"
             raise TypeError(f"curve {name!r}: {role} takes a {wanted.__name__}, got {type(curve).__name__}")
-        knots = curve._knots
-        dated = isinstance(knots[0], int)  # dates are kept as milliseconds, year fractions as floats
-        times = np.array([(k - pricing_ms) / YEAR_MS for k in knots] if dated else knots, dtype=float)
-        if times[0] < 0:
-            raise ValueError(f"curve {name!r}: its first knot lies before the pricing time")
         if isinstance(curve, ZeroCurve):
-            return times, np.asarray(curve.rates)
-        return self._with_spot(name, curve, times, np.asarray(curve.forwards))
+            return self._zero_arrays(f"curve {name!r}", curve, pricing_ms)
+        return self._with_spot(name, curve, _years(f"curve {name!r}", curve._knots, pricing_ms),
+                               np.asarray(curve.forwards))
+
+    @staticmethod
+    def _zero_arrays(what: str, curve: ZeroCurve, pricing_ms: int) -> tuple[np.ndarray, np.ndarray]:
+        """Knot times in year fractions and zero rates; a curve with a reference date must start
+        at the pricing time, since its discount factors are counted from there."""
+        reference = getattr(curve, "reference", None)
+        if reference is not None and to_millis(reference) != pricing_ms:
+            raise ValueError(f"{what}: its discount factors are from {to_datetime(to_millis(reference))}, "
+                             f"not from the pricing time {to_datetime(pricing_ms)}")
+        return _years(what, curve._knots, pricing_ms), np.asarray(curve.rates)
 
     @staticmethod
     def _with_spot(name: str, curve: ForwardCurve, times: np.ndarray, forwards: np.ndarray

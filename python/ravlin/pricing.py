@@ -10,6 +10,7 @@ from ._timetable import timetable as read_timetable
 from .expressions import Expression, Phrase, Snapper, engine_entries
 from .market import Market
 from .models import Model
+from .rates import for_market
 from .result import Result
 
 __all__ = ["price", "Result", "Phrase", "Snapper", "Expression"]
@@ -19,7 +20,8 @@ def price(timetable: Any, market: Market, model: Model,
           expressions: Mapping[str, Expression] | None = None) -> Result:
     """Values `timetable` in `market` under `model`.
 
-    `timetable` is anything `ravlin.timetable` reads; `expressions` maps
+    `timetable` is anything `ravlin.timetable` reads, or a rates instrument
+    (a swap, cap, swaption...), whose rows are written for `market`; `expressions` maps
     names used in the unit column to `Phrase` or `Snapper` objects (or to
     the engine's own entries). Every call starts from fresh paths. Engine
     failures raise `PricingError`, timetable faults `TimetableError`.
@@ -31,4 +33,4 @@ def price(timetable: Any, market: Market, model: Model,
     Result(price=95.12294245, model=Fixed)
     """
     market, model = check_market(market), check_model(model)
-    return price_batch(read_timetable(timetable), market, model, engine_entries(expressions))
+    return price_batch(read_timetable(for_market(timetable, market)), market, model, engine_entries(expressions))

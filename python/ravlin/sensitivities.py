@@ -28,6 +28,7 @@ from ._timetable import timetable as read_timetable
 from .expressions import Expression, engine_entries
 from .market import CurveTime, ForwardCurve, Market, ZeroCurve
 from .models import Model, MonteCarlo, Parameter
+from .rates import for_market
 from .result import Result
 
 if TYPE_CHECKING:
@@ -137,7 +138,7 @@ class Risk:
 # Bumped markets
 
 def _with_curves(market: Market, curves: Mapping[str, Any]) -> Market:
-    return Market(base=market.base, pricing_time=market.pricing_time, curves={**market.curves, **curves})
+    return dataclasses.replace(market, curves={**market.curves, **curves})
 
 
 def _scaled_asset(market: Market, asset: str, factor: float) -> Market:
@@ -298,7 +299,7 @@ def risk(timetable: Any, market: Market, model: Model, expressions: Mapping[str,
     for name in names:
         if name == market.base or name not in market.curves:
             raise ValueError(f"assets: {name!r} is not an asset with a forward curve in the market")
-    batch = read_timetable(timetable)
+    batch = read_timetable(for_market(timetable, market))
     run = _Revaluation(batch, market, model.for_revaluation(market, batch), engine_entries(expressions))
     greeks = {name: run.delta_gamma(name, bumps.spot) for name in names} if "delta" in chosen else {}
     vega = ({name: run.parameter(("volatility", None if name == SHORT_RATE else name), bumps.volatility)
