@@ -69,6 +69,16 @@ SwapKind = Literal["payer", "receiver"]
 _RESET = 1e300
 
 
+def _check_terms(instrument: Any, kinds: tuple[str, ...] = (), numbers: tuple[str, ...] = ()) -> None:
+    """The names, kind and numeric terms of an instrument, each refused with its field's name."""
+    _checks.name(instrument.currency, "currency")
+    _checks.name(instrument.track, "track")
+    if kinds and instrument.kind not in kinds:
+        raise ValueError(f"kind must be {' or '.join(map(repr, kinds))}, got {instrument.kind!r}")
+    for name in numbers:
+        _checks.number(getattr(instrument, name), name)
+
+
 def _frequency(value: Frequency | int | str) -> Frequency:
     """A frequency from itself, payments a year, or a tenor that divides a year ("3M", "1Y")."""
     if isinstance(value, str):
@@ -468,9 +478,7 @@ class Deposit(_RatesInstrument):
     track: str = "deposit"
 
     def __post_init__(self) -> None:
-        _checks.name(self.currency, "currency")
-        _checks.name(self.track, "track")
-        _checks.number(self.rate, "rate")
+        _check_terms(self, numbers=("rate",))
         object.__setattr__(self, "start", to_date(self.start))
         object.__setattr__(self, "maturity", to_date(self.maturity))
         object.__setattr__(self, "day_count", day_count(self.day_count))
@@ -529,11 +537,7 @@ class ForwardRateAgreement(_RatesInstrument):
     def __post_init__(self) -> None:
         if not isinstance(self.index, IborIndex):
             raise TypeError(f"index: expected an IborIndex, got {type(self.index).__name__}")
-        if self.kind not in ("buyer", "seller"):
-            raise ValueError(f"kind must be 'buyer' or 'seller', got {self.kind!r}")
-        _checks.name(self.currency, "currency")
-        _checks.name(self.track, "track")
-        _checks.number(self.rate, "rate")
+        _check_terms(self, ("buyer", "seller"), ("rate",))
         object.__setattr__(self, "start", to_date(self.start))
         object.__setattr__(self, "end", to_date(self.end))
         object.__setattr__(self, "notional", _checks.positive(self.notional, "notional"))
@@ -610,10 +614,7 @@ class InterestRateSwap(_RatesInstrument):
     def __post_init__(self) -> None:
         if not isinstance(self.fixed, FixedLeg) or not isinstance(self.floating, FloatingLeg):
             raise TypeError("fixed and floating: expected a FixedLeg and a FloatingLeg")
-        if self.kind not in ("payer", "receiver"):
-            raise ValueError(f"kind must be 'payer' or 'receiver', got {self.kind!r}")
-        _checks.name(self.currency, "currency")
-        _checks.name(self.track, "track")
+        _check_terms(self, ("payer", "receiver"))
 
     @classmethod
     def par(cls, *, trade_date: TimeLike, tenor: str, rate: float, index: Index, settlement_days: int | None = None,
@@ -789,7 +790,7 @@ def _optionlets(leg: FloatingLeg, curves: _Curves, strike: float, call: bool, lo
 # ---------------------------------------------------------------- notes and options
 
 @dataclass(frozen=True, kw_only=True)
-class FloatingRateNote(_RatesInstrument):
+class FloatingRateNote(FloatingLeg, _RatesInstrument):
     """A note paying `index` + `spread` on its notional each period, optionally capped or floored.
 
     The coupon rate is min(max(index + spread, floor), cap). One track
@@ -807,43 +808,26 @@ class FloatingRateNote(_RatesInstrument):
     ...                 projections={"USD-3M": ravlin.ZeroCurve.flat(0.04)})
     >>> note.contract(market).to_batch().column("track").dictionary.to_pylist()
     ['frn', 'frn.period', 'frn.period2']
+
+    The terms are those of its `FloatingLeg` (the note is one), plus `cap`,
+    `floor`, `currency` and `track`.
     """
 
-    start: TimeLike
-    maturity: TimeLike
-    index: IborIndex | OvernightIndex
-    spread: float = 0.0
     cap: float | None = None
     floor: float | None = None
-    notional: float = 100.0
-    frequency: Frequency | int | str | None = None
-    day_count: DayCount | str | None = None
-    convention: BusinessDay | str | None = None
-    holidays: Holidays | Iterable[TimeLike] | None = None
-    end_of_month: bool = False
-    stub: Stub = "short front"
-    payment_lag: int = 0
-    fixing_days: int | None = None
     currency: str = "USD"
     track: str = "frn"
 
     def __post_init__(self) -> None:
-        _checks.name(self.currency, "currency")
-        _checks.name(self.track, "track")
-        for name in ("cap", "floor"):
-            if getattr(self, name) is not None:
-                _checks.number(getattr(self, name), name)
+        super().__post_init__()
+        _check_terms(self, numbers=tuple(n for n in ("cap", "floor") if getattr(self, n) is not None))
         if self.cap is not None and self.floor is not None and self.cap < self.floor:
             raise ValueError(f"cap {self.cap} is below floor {self.floor}")
-        self.leg  # checks the terms
 
     @property
     def leg(self) -> FloatingLeg:
         """The note's coupons as a floating leg."""
-        return FloatingLeg(start=self.start, maturity=self.maturity, index=self.index, spread=self.spread,
-                           notional=self.notional, frequency=self.frequency, day_count=self.day_count,
-                           convention=self.convention, holidays=self.holidays, end_of_month=self.end_of_month,
-                           stub=self.stub, payment_lag=self.payment_lag, fixing_days=self.fixing_days)
+        return self
 
     @property
     def indices(self) -> tuple[str, ...]:
@@ -897,11 +881,7 @@ class CapFloor(_RatesInstrument):
     def __post_init__(self) -> None:
         if not isinstance(self.leg, FloatingLeg):
             raise TypeError(f"leg: expected a FloatingLeg, got {type(self.leg).__name__}")
-        if self.kind not in ("cap", "floor"):
-            raise ValueError(f"kind must be 'cap' or 'floor', got {self.kind!r}")
-        _checks.number(self.strike, "strike")
-        _checks.name(self.currency, "currency")
-        _checks.name(self.track, "track")
+        _check_terms(self, ("cap", "floor"), ("strike",))
 
     @property
     def indices(self) -> tuple[str, ...]:
