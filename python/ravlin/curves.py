@@ -23,15 +23,12 @@ import math
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from datetime import date, datetime
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 import numpy as np
 
 from ._time import YEAR_MS, TimeLike, to_date, to_datetime, to_millis
 from .market import Market, ZeroCurve
-
-if TYPE_CHECKING:
-    from .rates import _Quote
 
 __all__ = ["DiscountCurve", "bootstrap"]
 
@@ -110,8 +107,21 @@ class DiscountCurve(ZeroCurve):
 
 # ---------------------------------------------------------------- bootstrap
 
-def bootstrap(reference: TimeLike, quotes: Sequence[_Quote], *, discount: ZeroCurve | None = None,
-              currency: str = "USD") -> DiscountCurve:
+class Quote(Protocol):
+    """What `bootstrap` reads of a quoted instrument (a deposit, FRA, swap or OIS at its rate)."""
+
+    @property
+    def pillar(self) -> date: ...  # its last date, where its knot goes
+
+    @property
+    def rate_guess(self) -> float: ...  # a rate to start the solve from
+
+    @property
+    def indices(self) -> tuple[str, ...]: ...  # the indices it projects
+
+    def npv(self, market: Market) -> float: ...
+
+def bootstrap(reference: TimeLike, quotes: Sequence[Quote], *, discount: ZeroCurve | None = None) -> DiscountCurve:
     """The curve on which every quote reprices to zero, one knot at each quote's last date.
 
     `quotes` are instruments at their market rates: deposits, FRAs, par
@@ -146,13 +156,16 @@ def bootstrap(reference: TimeLike, quotes: Sequence[_Quote], *, discount: ZeroCu
     dates: list[date] = []
     logs: list[float] = []
     for quote in quotes:
+        if discount is not None and not quote.indices:
+            raise ValueError(f"a {type(quote).__name__} ending {quote.pillar} is money lent on the discount "
+                             "curve: to fit a projection curve, quote the index's FRA from spot ('0M') instead")
         years = (to_millis(quote.pillar) - origin) / YEAR_MS
         guess = logs[-1] * years / _knot_years(dates[-1], origin) if logs else quote.rate_guess * years
 
         def value(log_discount: float, quote: Any = quote) -> float:
             curve = DiscountCurve(reference=origin, dates=[*dates, quote.pillar],
                                   discount_factors=np.exp(-np.array([*logs, log_discount])))
-            market = Market(base=currency, pricing_time=origin, curves={currency: discount or curve},
+            market = Market(base="base", pricing_time=origin, curves={"base": discount or curve},
                             projections={name: curve for name in quote.indices})
             return float(quote.npv(market))
 

@@ -101,10 +101,13 @@ class FixedRateBond(_Timetable):
     dates to prices in percent of notional (accrued interest is added).
     Dates are moved to business days by `convention` and `holidays` (a
     `ravlin.Calendar` or dates); `stub` places a short or long stub at
-    either end (`ravlin.Schedule`). With `ex_coupon_days`, a coupon belongs
-    to whoever holds the bond that many business days before it is paid:
-    `contract(after=...)` drops it from then on, and `accrued` turns
-    negative (the interest still to run to the coupon date).
+    either end (`ravlin.Schedule`). A bond bought on `after` settles
+    `settlement_days` business days later: `contract(after=...)` keeps what
+    falls due from the settlement date on. With `ex_coupon_days`, a coupon
+    belongs to whoever holds the bond that many business days before it is
+    paid: `contract(after=...)` drops it when the settlement is that late,
+    and `accrued` turns negative (the interest still to run to the coupon
+    date).
 
     >>> bond = FixedRateBond(start="2024-03-15", maturity="2026-06-30", coupon=0.05,
     ...                      currency="USD", calls={"2025-06-30": 100.0})
@@ -125,6 +128,7 @@ class FixedRateBond(_Timetable):
     holidays: Iterable[TimeLike] = field(default=frozenset())
     end_of_month: bool = True
     stub: Stub = "short front"
+    settlement_days: int = 0
     ex_coupon_days: int = 0
     calls: ExerciseSchedule = field(default=())
     puts: ExerciseSchedule = field(default=())
@@ -135,6 +139,7 @@ class FixedRateBond(_Timetable):
                             convention=self.convention, holidays=self.holidays, end_of_month=self.end_of_month,
                             stub=self.stub)
         _checks.whole(self.ex_coupon_days, "ex_coupon_days", 0)
+        _checks.whole(self.settlement_days, "settlement_days", 0)
         _names(self, "currency", "track")
         coupon = _checks.number(self.coupon, "coupon")
         for name, value in [("start", schedule.start), ("maturity", schedule.maturity),
@@ -180,10 +185,15 @@ class FixedRateBond(_Timetable):
         >>> len(FixedRateBond(start="2024-01-01", maturity="2025-01-01", coupon=0.06,
         ...                   currency="USD").contract(after="2024-08-01"))
         2
+        >>> len(FixedRateBond(start="2024-01-01", maturity="2025-01-01", coupon=0.06, currency="USD",
+        ...                   ex_coupon_days=7, settlement_days=2).contract(after="2024-12-20"))
+        1
         """
         schedule = self.schedule
         periods = schedule.periods()
-        if after is not None:  # a coupon gone ex belongs to the seller
+        if after is not None and self.settlement_days:
+            after = advance(to_date(after), self.settlement_days, schedule.holidays)
+        if after is not None:  # a coupon gone ex by the settlement belongs to the seller
             first = to_date(after)
             periods = [p for p in periods if self._ex_date(p) > first or p.payment < first]
         rows = [(p.payment, 0, "+", self._interest(p, p.start, p.end)) for p in periods]

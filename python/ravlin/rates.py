@@ -926,7 +926,7 @@ class Swaption(_RatesInstrument):
     exercise_dates: Iterable[TimeLike]
     notice_days: int = 0
     track: str = "swaption"
-    currency: str = ""
+    currency: str = field(init=False, default="")
 
     def __post_init__(self) -> None:
         if not isinstance(self.swap, InterestRateSwap):
