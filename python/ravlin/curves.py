@@ -80,8 +80,8 @@ class DiscountCurve(ZeroCurve):
     def zero_rate(self, when: TimeLike) -> float:
         """The continuously compounded zero rate to `when` on the engine's 365-day years.
 
-        >>> DiscountCurve(reference="2025-01-01", dates=["2026-01-01"], discount_factors=[0.95]).zero_rate("2026-01-01") \\
-        ...     == -math.log(0.95)
+        >>> curve = DiscountCurve(reference="2025-01-01", dates=["2026-01-01"], discount_factors=[0.95])
+        >>> curve.zero_rate("2026-01-01") == -math.log(0.95)
         True
         """
         years = self.years(when)
@@ -90,7 +90,8 @@ class DiscountCurve(ZeroCurve):
     def years(self, when: TimeLike) -> float:
         """Years of 365 days from the reference to `when`.
 
-        >>> DiscountCurve(reference="2025-01-01", dates=["2026-01-01"], discount_factors=[0.95]).years("2025-07-02T12:00")
+        >>> curve = DiscountCurve(reference="2025-01-01", dates=["2026-01-01"], discount_factors=[0.95])
+        >>> curve.years("2025-07-02T12:00")
         0.5
         """
         return (to_millis(when) - to_millis(self.reference)) / YEAR_MS
@@ -165,7 +166,7 @@ def bootstrap(reference: TimeLike, quotes: Sequence[Quote], *, discount: ZeroCur
         def value(log_discount: float, quote: Any = quote) -> float:
             curve = DiscountCurve(reference=origin, dates=[*dates, quote.pillar],
                                   discount_factors=np.exp(-np.array([*logs, log_discount])))
-            market = Market(base="base", pricing_time=origin, curves={"base": discount or curve},
+            market = Market(base="base", pricing_time=to_datetime(origin), curves={"base": discount or curve},
                             projections={name: curve for name in quote.indices})
             return float(quote.npv(market))
 

@@ -41,20 +41,31 @@ each exercise, the larger of its later value and that track's.
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass, field, replace
-from datetime import date, timedelta
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from datetime import date
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, cast
 
 from . import _checks
 from ._checks import whole
-from ._time import TimeLike, to_date, to_millis
-from .calendars import Calendar
+from ._time import TimeLike, to_date, to_datetime, to_millis
 from .contract import Contract, Event
 from .daycount import DayCount, day_count
 from .market import Market
-from .schedule import (BusinessDay, Frequency, Holidays, Period, Schedule, Stub, add_tenor, adjust, advance,
-                       business_day, holiday_set, tenor_parts)
+from .schedule import (
+    BusinessDay,
+    Frequency,
+    Holidays,
+    Period,
+    Schedule,
+    Stub,
+    add_tenor,
+    adjust,
+    advance,
+    business_day,
+    holiday_set,
+    tenor_parts,
+)
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -119,19 +130,25 @@ class IborIndex:
         object.__setattr__(self, "holidays", holiday_set(self.holidays))
         object.__setattr__(self, "convention", business_day(self.convention))
         whole(self.fixing_days, "fixing_days", 0)
-        self.frequency  # checks the tenor
+        _frequency(self.tenor)  # a tenor that divides a year
 
     @property
     def frequency(self) -> Frequency:
         """Coupons a year of a leg that pays this index at its own tenor."""
         return _frequency(self.tenor)
 
+    @property
+    def calendar(self) -> Holidays:
+        """The holidays of the index's fixings and periods."""
+        return cast(Holidays, self.holidays)
+
 
 @dataclass(frozen=True, kw_only=True)
 class OvernightIndex:
     """An overnight rate (SOFR, ESTR, SONIA), compounded daily over each coupon period.
 
-    >>> OvernightIndex(name="SOFR", holidays=Calendar(holidays=["2025-07-04"])).day_count
+    >>> import ravlin
+    >>> OvernightIndex(name="SOFR", holidays=ravlin.Calendar(holidays=["2025-07-04"])).day_count
     <DayCount.ACT_360: 'ACT/360'>
     """
 
@@ -142,6 +159,11 @@ class OvernightIndex:
     end_of_month: bool = False
 
     fixing_days = 0
+
+    @property
+    def calendar(self) -> Holidays:
+        """The holidays of the index's fixings."""
+        return cast(Holidays, self.holidays)
 
     def __post_init__(self) -> None:
         _checks.name(self.name, "name")
@@ -241,7 +263,7 @@ class _Leg:
         object.__setattr__(self, "notional", _checks.positive(self.notional, "notional"))
         object.__setattr__(self, "start", to_date(self.start))
         object.__setattr__(self, "maturity", to_date(self.maturity))
-        self.schedule  # checks dates, convention, stub, lag
+        self.schedule.dates()  # checks the dates, convention, stub and lag
 
     @property
     def schedule(self) -> Schedule:
@@ -326,7 +348,7 @@ class FloatingLeg(_Leg):
         """The coupons with their fixing dates and the index's accrual of their periods."""
         index_days = self.index.day_count
         return [_Coupon(p.start, p.end, p.payment, self._accrual(p),
-                        advance(p.start, -self.fixing_days, self.index.holidays),  # type: ignore[arg-type]
+                        advance(p.start, -cast(int, self.fixing_days), self.index.calendar),
                         index_days.year_fraction(p.start, p.end))  # type: ignore[union-attr]
                 for p in self.schedule.periods()]
 
@@ -387,7 +409,7 @@ class FloatingLeg(_Leg):
         days = self.index.day_count
         while day < coupon.end and (day < curves.today or (
                 day == curves.today and curves.market.fixing(self.index.name, day) is not None)):
-            following = min(advance(day, 1, self.index.holidays), coupon.end)
+            following = min(advance(day, 1, self.index.calendar), coupon.end)
             growth *= 1 + curves.fixing(self.index.name, day) * days.year_fraction(day, following)  # type: ignore[union-attr]
             day = following
         return growth, day
@@ -414,7 +436,10 @@ class _RatesInstrument:
     def contract(self, market: Market, *, after: TimeLike | None = None) -> Contract:
         """The rows from the pricing time (or `after`, when later) on, for this market."""
         first = market.pricing_ms if after is None else max(to_millis(after), market.pricing_ms)
-        return _contract(self.track, self._rows(_Curves(market)), first)
+        contract = _contract(self.track, self._rows(_Curves(market)), first)
+        if not len(contract):
+            raise ValueError(f"this {type(self).__name__} has nothing left from {to_datetime(first)} on")
+        return contract
 
     def to_batch(self, market: Market) -> pa.RecordBatch:
         """The timetable for `market` as the engine reads it."""
@@ -424,8 +449,12 @@ class _RatesInstrument:
         """The rows' value discounted on the base curve: the price under `ravlin.Fixed`,
         summed in Python (exact for instruments without choices)."""
         curves = _Curves(market)
-        return math.fsum(r.quantity * curves.discount(r.time) for r in self._rows(curves)
-                         if r.op == "+" and r.unit == self.currency and r.time >= curves.today)
+        rows = self._rows(curves)
+        if any(r.op != "+" for r in rows):
+            raise TypeError(f"a {type(self).__name__} with options has no value without a model: "
+                            "use ravlin.price(instrument, market, model)")
+        return math.fsum(r.quantity * curves.discount(r.time) for r in rows
+                         if r.unit == self.currency and r.time >= curves.today)
 
     def _rows(self, curves: _Curves) -> list[_Row]:
         raise NotImplementedError
@@ -450,7 +479,8 @@ def _engine_value(rows: list[_Row], market: Market, model: Model | None, track: 
     from .models import Fixed
     from .pricing import price
 
-    return price(_contract(track, rows, market.pricing_ms), market, model or Fixed()).price
+    chosen: Model = Fixed() if model is None else model
+    return price(_contract(track, rows, market.pricing_ms), market, chosen).price
 
 
 def _flow_rows(flows: Iterable[tuple[date, float]], track: str, currency: str, sign: float) -> list[_Row]:
@@ -550,17 +580,17 @@ class ForwardRateAgreement(_RatesInstrument):
         """The FRA traded on `trade_date` for the index period `start` after spot ("3M" for a 3x6
         on a 3M index; "0M" for the spot period, the index's deposit), ending `end` after spot
         (the index's tenor later by default)."""
-        spot = advance(to_date(trade_date), index.fixing_days, index.holidays)  # type: ignore[arg-type]
-        first = adjust(add_tenor(spot, start, index.end_of_month), index.convention, index.holidays)  # type: ignore[arg-type]
+        spot = advance(to_date(trade_date), index.fixing_days, index.calendar)
+        first = adjust(add_tenor(spot, start, index.end_of_month), index.convention, index.calendar)
         last = add_tenor(first, index.tenor, index.end_of_month) if end is None else \
             add_tenor(spot, end, index.end_of_month)
-        return cls(start=first, end=adjust(last, index.convention, index.holidays), index=index,  # type: ignore[arg-type]
+        return cls(start=first, end=adjust(last, index.convention, index.calendar), index=index,
                    rate=rate, **terms)
 
     @property
     def fixing(self) -> date:
         """The date the index fixes the FRA's rate."""
-        return advance(self.start, -self.index.fixing_days, self.index.holidays)  # type: ignore[arg-type]
+        return advance(self.start, -self.index.fixing_days, self.index.calendar)  # type: ignore[arg-type]
 
     @property
     def pillar(self) -> date:
@@ -628,11 +658,11 @@ class InterestRateSwap(_RatesInstrument):
         ...                      index=IborIndex(name="USD-3M", tenor="3M")).fixed.maturity
         datetime.date(2030, 1, 6)
         """
-        holidays = index.holidays
+        holidays = index.calendar
         days = index.fixing_days if settlement_days is None else whole(settlement_days, "settlement_days", 0)
-        start = advance(to_date(trade_date), days, holidays)  # type: ignore[arg-type]
+        start = advance(to_date(trade_date), days, holidays)
         if forward_start is not None:
-            start = adjust(add_tenor(start, forward_start, index.end_of_month), index.convention, holidays)  # type: ignore[arg-type]
+            start = adjust(add_tenor(start, forward_start, index.end_of_month), index.convention, holidays)
         maturity = add_tenor(start, tenor, index.end_of_month)
         legs = dict(start=start, maturity=maturity, notional=notional, holidays=holidays,
                     end_of_month=index.end_of_month, payment_lag=payment_lag)
@@ -717,7 +747,7 @@ class OvernightIndexedSwap(InterestRateSwap):
         """The OIS traded on `trade_date` for `tenor` from spot, both legs annual on the index's day count."""
         return super().par(trade_date=trade_date, tenor=tenor, rate=rate, index=index,
                            settlement_days=settlement_days, fixed_frequency=fixed_frequency,
-                           fixed_day_count=index.day_count if fixed_day_count is None else fixed_day_count,  # type: ignore[arg-type]
+                           fixed_day_count=index.day_count if fixed_day_count is None else fixed_day_count,
                            **terms)
 
 
@@ -891,10 +921,6 @@ class CapFloor(_RatesInstrument):
         blocks, fixed = _optionlets(self.leg, curves, self.strike, self.kind == "cap", True)
         return _blocks(blocks, self.track, self.currency) + _flow_rows(fixed, self.track, self.currency, 1.0)
 
-    def npv(self, market: Market) -> float:
-        """Not defined: a cap's value needs a model (`ravlin.price`)."""
-        raise TypeError("a cap or floor has no value without a model: use ravlin.price(cap, market, model)")
-
 
 @dataclass(frozen=True, kw_only=True)
 class Swaption(_RatesInstrument):
@@ -949,9 +975,12 @@ class Swaption(_RatesInstrument):
 
     def decisions(self) -> list[date]:
         """The dates on which the holder decides, `notice_days` business days before each exercise."""
-        holidays = self.swap.floating.holidays
-        return [advance(day, -self.notice_days, holidays) if self.notice_days else day  # type: ignore[arg-type]
-                for day in self.exercise_dates]  # type: ignore[union-attr]
+        holidays = cast(Holidays, self.swap.floating.holidays)
+        return [advance(day, -self.notice_days, holidays) if self.notice_days else day for day in self._dates]
+
+    @property
+    def _dates(self) -> tuple[date, ...]:
+        return cast(tuple[date, ...], self.exercise_dates)
 
     @property
     def indices(self) -> tuple[str, ...]:
@@ -959,7 +988,7 @@ class Swaption(_RatesInstrument):
 
     def _rows(self, curves: _Curves) -> list[_Row]:
         swap, underlying = self.swap, f"{self.track}.swap"
-        exercises = [(e, d) for e, d in zip(self.exercise_dates, self.decisions()) if d >= curves.today]  # type: ignore[arg-type]
+        exercises = [(e, d) for e, d in zip(self._dates, self.decisions()) if d >= curves.today]
         if not exercises:
             return []
         sign = swap._sign
@@ -974,7 +1003,3 @@ class Swaption(_RatesInstrument):
             blocks.append(_Block(start, rows, None, deadline))
         choices = [_Row(decision, _EXERCISE, self.track, ">", 1.0, underlying) for _, decision in exercises]
         return [*choices, *_blocks(blocks, underlying, self.currency)]
-
-    def npv(self, market: Market) -> float:
-        """Not defined: a swaption's value needs a model (`ravlin.price`)."""
-        raise TypeError("a swaption has no value without a model: use ravlin.price(swaption, market, model)")

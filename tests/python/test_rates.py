@@ -8,9 +8,20 @@ from datetime import date, timedelta
 import pytest
 
 import ravlin
-from ravlin import (CapFloor, DayCount, FixedLeg, FloatingLeg, FloatingRateNote, IborIndex, InterestRateSwap,
-                    Market, OvernightIndex, OvernightIndexedSwap, Swaption)
-from ravlin.schedule import Schedule, advance
+from ravlin import (
+    CapFloor,
+    DayCount,
+    FixedLeg,
+    FloatingLeg,
+    FloatingRateNote,
+    IborIndex,
+    InterestRateSwap,
+    Market,
+    OvernightIndex,
+    OvernightIndexedSwap,
+    Swaption,
+)
+from ravlin.schedule import advance
 
 ql = pytest.importorskip("QuantLib")
 
@@ -81,6 +92,19 @@ def test_stubs_and_icma_coupons_match_quantlib_bonds(stub, rule, extra):
     ours = [(ravlin.to_date(e.time), e.quantity) for e in bond.contract()][:-1]  # less the redemption
     assert [d for d, _ in ours] == [d for d, _ in coupons]
     assert [a for _, a in ours] == pytest.approx([a for _, a in coupons], abs=1e-13)
+
+
+def test_accrued_interest_turns_negative_ex_coupon_as_quantlib_has_it():
+    ours = ravlin.FixedRateBond(start="2024-03-15", maturity="2027-03-15", coupon=0.045, currency="GBP",
+                                day_count="ACT/ACT ICMA", ex_coupon_days=7, convention="following")
+    schedule = ql.Schedule(qd(ours.start), qd(ours.maturity), ql.Period(ql.Semiannual), CAL, ql.Unadjusted,
+                           ql.Unadjusted, ql.DateGeneration.Backward, False)
+    theirs = ql.FixedRateBond(0, 100.0, schedule, [0.045], ql.ActualActual(ql.ActualActual.ISMA, schedule),
+                              ql.Following, 100.0, qd(ours.start), CAL, ql.Period(7, ql.Days), CAL, ql.Preceding)
+    days = [d for d in (ours.start + timedelta(days=i) for i in range(1, 1090, 2)) if d.weekday() < 5]
+    accrued = [ours.accrued(d) for d in days]
+    assert accrued == pytest.approx([ql.BondFunctions.accruedAmount(theirs, qd(d)) for d in days], abs=1e-12)
+    assert min(accrued) < 0
 
 
 def test_calendars_join_centres_and_dates():
@@ -302,6 +326,13 @@ def test_seasoned_coupons_pay_their_fixings(two_curves):
                                      strike=0.04), m, ravlin.Fixed()), ValueError, "caps and floors need a term rate"),
     (lambda m: ravlin.bootstrap(TODAY, [ravlin.Deposit.par(trade_date=TODAY, tenor="3M", rate=0.04)] * 2),
      ValueError, "two quotes end on 2025-04-17"),
+    (lambda m: ravlin.bootstrap(TODAY, [ravlin.Deposit.par(trade_date=TODAY, tenor="3M", rate=0.04)],
+                                discount=m.curves["USD"]), ValueError, "a Deposit ending 2025-04-17 is money lent"),
+    (lambda m: ravlin.price(Swaption(swap=InterestRateSwap.par(trade_date="2024-01-02", tenor="2Y", rate=0.04,
+                                                               index=LIBOR), exercise_dates=["2024-01-04"]),
+                            m, ravlin.Fixed()), ValueError, "this Swaption has nothing left from 2025-01-15"),
+    (lambda m: CapFloor(leg=FloatingLeg(start="2025-01-17", maturity="2026-01-19", index=LIBOR), strike=0.04).npv(m),
+     TypeError, "a CapFloor with options has no value without a model"),
 ])
 def test_bad_terms_and_missing_market_data_are_refused(two_curves, build, error, text):
     with pytest.raises(error, match=text):
