@@ -189,9 +189,9 @@ class _Row(NamedTuple):
 
 
 # Ranks of rows at one time, in the order written (so they act from the last rank down):
-# an earlier period's payments act after the helper is cleared, the clearing after the
-# exercise that reads the accumulated swap, which reads it after the period's value is
-# folded in, which happens after the helper's choice, which follows the period's first rows.
+# an earlier period's payments act after the helper is cleared (and after a swaption takes
+# its swap), the clearing after the exercise, which sees the period's value folded in, which
+# happens after the helper's choice, which follows the period's first rows.
 _PAY, _CLEAR_PAY, _CLEAR_CHOICE, _EXERCISE, _FOLD, _CHOICE, _START = range(7)
 
 
@@ -929,14 +929,21 @@ class Swaption(_RatesInstrument):
     European with one exercise date, Bermudan with several. Each exercise
     date must start a period of both legs; the holder decides
     `notice_days` business days before it (on the floating index's
-    calendar). A payer swaption enters a payer swap. Tracks: the option
-    ("swaption") and the underlying ("swaption.swap"), which holds the
-    swap's rows from the last period back; the option takes the larger of
-    its later value and the underlying's at each decision, one row each.
-    With notice days or a payment lag, a period's payments outlast the next
-    decision, so each period's rows go on a helper track folded into the
-    underlying at the period's start (one or two helpers, three rows more
-    per period).
+    calendar). A payer swaption enters a payer swap.
+
+    The option is the swap from the first exercise plus the value of
+    waiting over it: O_j = U_j + D_j with D_j = max(0, D_(j+1) - P_j), U_j
+    the swap from exercise j, P_j its periods up to exercise j+1. So the
+    track "swaption" holds the swap's rows negated and, at each decision, a
+    holder's choice of 0 (one row); after the first decision it takes the
+    value of "swaption.swap", which holds the swap's rows. Every choice
+    compares a continuation with 0, which Monte Carlo estimates by
+    regression, where the larger of the option's continuation and the
+    swap's value along the path would see the path's future. Two tracks and
+    twice the swap's rows, plus one row per exercise and one more; with
+    notice days or a payment lag a period's payments outlast the next
+    decision, so each period's negated rows go on a helper track folded in
+    at the period's start (one or two helpers, three rows more per period).
 
     >>> import ravlin
     >>> libor = IborIndex(name="USD-3M", tenor="3M")
@@ -992,7 +999,7 @@ class Swaption(_RatesInstrument):
         if not exercises:
             return []
         sign = swap._sign
-        blocks = []
+        blocks, swap_rows = [], []
         for j, (start, _) in enumerate(exercises):
             end = exercises[j + 1][0] if j + 1 < len(exercises) else date.max
             coupons = [c for c in swap.floating.coupons() if start <= c.start < end]
@@ -1000,6 +1007,9 @@ class Swaption(_RatesInstrument):
             rows += [(p.payment, -sign * swap.fixed.notional * swap.fixed.rate * swap.fixed._accrual(p))
                      for p in swap.fixed.schedule.periods() if start <= p.start < end]
             deadline = exercises[j + 1][1] if j + 1 < len(exercises) else None
-            blocks.append(_Block(start, rows, None, deadline))
-        choices = [_Row(decision, _EXERCISE, self.track, ">", 1.0, underlying) for _, decision in exercises]
-        return [*choices, *_blocks(blocks, underlying, self.currency)]
+            blocks.append(_Block(start, _scaled(rows, -1.0), None, deadline))
+            swap_rows += [_Row(day, _START, underlying, "+", q, self.currency) for day, q in rows]
+        choices = [_Row(decision, _EXERCISE, self.track, ">", 0.0, self.currency) for _, decision in exercises]
+        # The swap joins after the first choice has compared the waiting value with 0.
+        entry = _Row(exercises[0][1], _CLEAR_PAY, self.track, "+", 1.0, underlying)
+        return [*choices, entry, *_blocks(blocks, self.track, self.currency), *swap_rows]
