@@ -13,8 +13,7 @@ import time
 import numpy as np
 
 import _ravlin
-from common import T0, YEAR_MS, report, timetable
-from gbm import GBMState
+from common import T0, YEAR_MS, gbm_paths, report, timetable
 
 PATHS, DATES, STRIKE, SPOT, VOL, RATE = 100_000, 50, 40.0, 36.0, 0.2, 0.06
 EXPRESSIONS = {"intrinsic": {"type": "phrase", "fn": lambda xs: [np.maximum(STRIKE - xs[0], 0.0)],
@@ -34,7 +33,7 @@ def dataset(**exercise):
 
 
 def timed(batch, data):
-    state = GBMState("SPX", SPOT, RATE, VOL, PATHS, seed=9)
+    state = gbm_paths(SPOT, RATE, VOL, PATHS, seed=9)
     start = time.perf_counter()
     price = _ravlin.mc_price(batch, state, data, EXPRESSIONS)
     return time.perf_counter() - start, price

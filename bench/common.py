@@ -2,17 +2,23 @@
 
 import ctypes
 import gc
-import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import pyarrow as pa
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "demo"))
+import ravlin
 
 YEAR_MS = 31_536_000_000
 T0 = 1_735_689_600_000  # 2025-01-01T00:00:00Z
+
+
+def gbm_paths(spot, rate, vol, paths, seed):
+    """Seeded antithetic GBM paths of "SPX" from `ravlin.paths` at a flat `rate`."""
+    market = ravlin.Market(base="USD", pricing_time=T0,
+                           curves={"USD": ravlin.ZeroCurve(times=[15.0, 30.0], rates=[rate, rate])})
+    model = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": vol}, spot={"SPX": spot}, antithetic=True)
+    return model(market, paths, seed)
 
 
 def best_of(repeats, fn):

@@ -1,16 +1,12 @@
 """Prices a handful of sample contracts under every model and prints a table."""
 
 import math
-import sys
-from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import _ravlin  # noqa: E402
-from gbm import GBMState  # noqa: E402
+import _ravlin
+import ravlin
 
 YEAR_MS = 31_536_000_000
 T0 = 1_735_689_600_000  # 2025-01-01T00:00:00Z
@@ -41,6 +37,18 @@ class Stats:
 
     def set_stat(self, name, value):
         self.stats[name] = value
+
+
+class GBMPaths(Stats):
+    """Seeded antithetic GBM paths of SPX from `ravlin.paths`, driven by the engine directly."""
+
+    def __init__(self, paths, seed):
+        super().__init__()
+        market = ravlin.Market(base="USD", pricing_time=T0,
+                               curves={"USD": ravlin.ZeroCurve(times=[15.0, 30.0], rates=[RATE, RATE])})
+        gbm = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": VOL}, spot={"SPX": SPOT}, antithetic=True)
+        moving = gbm(market, paths, seed)
+        self.advance, self.get_value = moving.advance, moving.get_value
 
 
 RATE, VOL, SPOT = 0.04, 0.2, 100.0
@@ -111,11 +119,11 @@ def main():
 
     paths = 50_000
     mc = {**FLAT, "MC": {"PATHS": paths, "SEED": 5, "FLAGS": 1}}
-    state = GBMState("SPX", SPOT, RATE, VOL, paths, seed=5)
+    state = GBMPaths(paths, seed=5)
     value = _ravlin.mc_price(timetable(EUROPEAN_CALL), state, mc, PAYOFFS)
     error = state.stats["PV_VEC"].std() / math.sqrt(paths)
     rows.append((f"European call K=100 (se {error:.3f})", "monte carlo", value))
-    state = GBMState("SPX", SPOT, RATE, VOL, paths, seed=6)
+    state = GBMPaths(paths, seed=6)
     rows.append(("Bermudan put K=100, pathwise exercise", "monte carlo",
                  _ravlin.mc_price(timetable(BERMUDAN_PUT), state, mc, PAYOFFS)))
 

@@ -25,7 +25,13 @@ import numpy as np
 from ._checks import non_negative, positive
 from .market import Market
 
-__all__ = ["GeometricBrownianMotion", "HullWhite", "GBMPaths", "HullWhitePaths"]
+__all__ = ["GeometricBrownianMotion", "HullWhite", "GBMPaths", "HullWhitePaths", "STATE", "SHORT_RATE"]
+
+STATE = "x"
+"""The name under which Hull-White paths answer their state variable x."""
+
+SHORT_RATE = "short_rate"
+"""The name under which Hull-White paths answer the short rate x + alpha(t)."""
 
 
 def _normals(rng: np.random.Generator, shape: tuple[int, ...], antithetic: bool) -> np.ndarray:
@@ -35,6 +41,19 @@ def _normals(rng: np.random.Generator, shape: tuple[int, ...], antithetic: bool)
     *lead, paths = shape
     half = rng.standard_normal((*lead, (paths + 1) // 2))
     return np.concatenate([half, -half], axis=-1)[..., :paths]
+
+
+def _instantaneous_forward(market: Market, t: float) -> float:
+    """The base curve's instantaneous forward rate at `t` years: the slope of its log
+    discount, which is linear between knots (from 0 at the pricing time), on the
+    stretch that starts at `t`."""
+    times, logs = market.knots(market.base)
+    if times[0] > 0:
+        times, logs = np.concatenate([[0.0], times]), np.concatenate([[0.0], logs])
+    if times.size < 2 or not 0 <= t <= times[-1]:
+        raise ValueError(f"curve {market.base!r} gives no forward rate at {t} years")
+    i = min(int(np.searchsorted(times, t, side="right")) - 1, times.size - 2)
+    return float((logs[i + 1] - logs[i]) / (times[i + 1] - times[i]))
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -131,13 +150,19 @@ class HullWhite:
     The short rate is x(t) + alpha(t), with x mean-reverting to 0. Each
     step draws x and its time integral jointly from their Gaussian law, so
     the mean of the path discount factors reproduces the base curve for any
-    step length. Assets are valued from their forward curves.
+    step length. The paths answer `get_value` by name: "x" is the state x
+    (the regressor of choice for a contract whose offer is the same on
+    every path, such as a bond callable at par) and "short_rate" the short
+    rate itself; assets are valued from their forward curves.
 
     >>> from ravlin import Market, ZeroCurve
     >>> market = Market(base="USD", pricing_time="2025-01-01", curves={"USD": ZeroCurve.flat(0.03)})
     >>> paths = HullWhite(mean_reversion=0.1, volatility=0.01)(market, 3, 1)
     >>> paths.advance(1.0).shape  # discount factors from the pricing time to 1 year
     (3,)
+    >>> alpha = paths.get_value("short_rate") - paths.get_value("x")  # forward 3% plus the convexity
+    >>> bool(np.allclose(alpha, 0.03 + 0.01**2 / (2 * 0.1**2) * np.expm1(-0.1) ** 2))
+    True
     """
 
     mean_reversion: float
@@ -185,9 +210,20 @@ class HullWhitePaths:
         self._time = t
         return np.exp(-shift - integral)
 
-    def get_value(self, name: str) -> None:
-        """None: assets are valued from their forward curves."""
+    def get_value(self, name: str) -> np.ndarray | None:
+        """The state "x" or the "short_rate" per path at the current time; None for any
+        other name, which the engine values from its forward curve."""
+        if name == STATE:
+            return self._x
+        if name == SHORT_RATE:
+            return self._x + self._alpha(self._time)
         return None
+
+    def _alpha(self, t: float) -> float:
+        """The short rate's deterministic part: the curve's instantaneous forward plus the
+        convexity that makes the mean discount factor the curve's."""
+        a = self._a
+        return _instantaneous_forward(self._market, t) + self._sigma**2 / (2 * a**2) * math.expm1(-a * t) ** 2
 
     def _shift_integral(self, t: float) -> float:
         """The integral of alpha from 0 to t: -ln P(0, t) plus half the variance of the integral of x."""

@@ -1,17 +1,16 @@
 """Builders of timetables and datasets shared by the tests."""
 
-import sys
-from pathlib import Path
+import math
 
 import numpy as np
 import pyarrow as pa
 import pytest
 
+import ravlin
+
 DAY_MS = 86_400_000
 YEAR_MS = 31_536_000_000
 T0 = 1_704_067_200_000  # 2024-01-01T00:00:00Z
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "demo"))
 
 
 def dict_column(values, dictionary=None):
@@ -82,3 +81,35 @@ def recorder():
 
 def flat_rate(rate, horizon=30.0):
     return ("ZERO_RATES", np.array([[horizon / 2, rate], [horizon, rate]]))
+
+
+class Recording:
+    """Paths of `ravlin.paths` handed to the engine directly: they move as the engine asks,
+    and the statistics the engine sets are kept."""
+
+    def __init__(self, paths):
+        self.advance, self.get_value = paths.advance, paths.get_value
+        self.stats = {}
+
+    def set_stat(self, name, value):
+        self.stats[name] = value
+
+
+def market(curve):
+    """The market at T0 of a dataset's base curve ("ZERO_RATES", knots)."""
+    knots = curve[1]
+    return ravlin.Market(base="USD", pricing_time=T0,
+                         curves={"USD": ravlin.ZeroCurve(times=knots[:, 0], rates=knots[:, 1])})
+
+
+def gbm_paths(spot, rate, vol, paths, seed, antithetic=True):
+    """Seeded GBM paths of "SPX" from `spot` at a flat `rate`, recording the engine's statistics."""
+    model = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": vol}, spot={"SPX": spot}, antithetic=antithetic)
+    return Recording(model(market(flat_rate(rate)), paths, seed))
+
+
+def antithetic_standard_error(pv):
+    """Standard error of the mean of paths laid out as [half, mirrored half]."""
+    half = len(pv) // 2
+    pairs = (pv[:half] + pv[half:2 * half]) / 2
+    return pairs.std(ddof=1) / math.sqrt(half)

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import _ravlin
-from conftest import DAY_MS, T0, YEAR_MS
+from conftest import DAY_MS, T0, YEAR_MS, gbm_paths
 from ravlin import AmericanOption, BermudanOption, EuropeanOption, FixedRateBond, ZeroCouponBond
 
 RATE, DIVIDEND, VOL, SPOT = 0.05, 0.02, 0.2, 100.0
@@ -172,16 +172,14 @@ def test_american_put_on_the_grid_matches_quantlib(strike):
 
 
 def test_bermudan_on_monte_carlo_paths_exercises_path_by_path():
-    from gbm import GBMState
-
     option = BermudanOption(exercise_dates=["2024-04-01", "2024-07-01", "2024-10-01"], strike=100.0, kind="put",
                             asset="SPX", currency="USD")
     paths, flat = 2000, {"USD": FLAT}
-    value = _ravlin.mc_price(option, GBMState("SPX", SPOT, RATE, VOL, paths, seed=5),
+    value = _ravlin.mc_price(option, gbm_paths(SPOT, RATE, VOL, paths, seed=5),
                              {"BASE": "USD", "ASSETS": flat, "PRICING_TS": T0, "MC": {"PATHS": paths, "SEED": 5}}, {})
     # The same paths replayed: each path takes its best discounted intrinsic value.
-    replay, discount, best = GBMState("SPX", SPOT, RATE, VOL, paths, seed=5), 1.0, np.zeros(paths)
+    replay, discount, best = gbm_paths(SPOT, RATE, VOL, paths, seed=5), 1.0, np.zeros(paths)
     for t in ((m - T0) / YEAR_MS for m in option.exercise_times()):
         discount = discount * replay.advance(t)
-        best = np.maximum(best, discount * (option.strike - replay.spot))
+        best = np.maximum(best, discount * (option.strike - replay.get_value("SPX")))
     assert value == pytest.approx(best.mean(), rel=1e-12)

@@ -6,9 +6,9 @@ import numpy as np
 import pytest
 
 import _ravlin
-from conftest import T0, YEAR_MS, dataset, flat_rate, timetable
-from paths import HullWhitePaths, SplitGBM, antithetic_standard_error
-from test_fd import CURVE, hw_data, log_df
+import ravlin
+from conftest import T0, YEAR_MS, Recording, antithetic_standard_error, dataset, flat_rate, gbm_paths, market, timetable
+from test_fd import CURVE, hw_data
 from test_fixed import years
 
 PATHS = 100_000
@@ -44,11 +44,14 @@ def mc_settings(paths=PATHS, **keys):
 
 
 def simulated_put(spot, vol, expiry, calibration=0, **keys):
-    """Price and standard error over the priced paths."""
-    state = SplitGBM("SPX", spot, RATE, vol, calibration + PATHS, seed=17, calibration=calibration)
+    """Price and standard error over the priced paths. With calibration paths the paths are
+    not antithetic, so that the priced ones mirror none of those that fit the regressions."""
+    state = gbm_paths(spot, RATE, vol, calibration + PATHS, seed=17, antithetic=not calibration)
     data = mc_settings(calibration + PATHS, **keys)
     price = _ravlin.mc_price(bermudan_put(expiry), state, data, INTRINSIC)
-    return price, antithetic_standard_error(state.stats["PV_VEC"][calibration:])
+    priced = state.stats["PV_VEC"][calibration:]
+    error = priced.std(ddof=1) / math.sqrt(priced.size) if calibration else antithetic_standard_error(priced)
+    return price, error
 
 
 TABLE = [(spot, vol, expiry) for spot in (36.0, 40.0, 44.0) for vol in (0.2, 0.4) for expiry in (1.0, 2.0)]
@@ -80,7 +83,8 @@ def callable_bond():
 def test_callable_bond_on_hull_white_paths_against_the_grid(exercise, matches):
     meanrev, vol = 0.1, 0.01
     grid = _ravlin.fd_hullwhite_price(callable_bond(), None, hw_data(meanrev, vol), {})
-    state = HullWhitePaths(log_df, meanrev, vol, PATHS, seed=5)
+    hull_white = ravlin.paths.HullWhite(mean_reversion=meanrev, volatility=vol, antithetic=True)
+    state = Recording(hull_white(market(("ZERO_RATES", CURVE)), PATHS, 5))
     data = dataset(ASSETS={"USD": ("ZERO_RATES", CURVE)},
                    MC={"PATHS": PATHS, "SEED": 5, "FLAGS": 1, "EXERCISE": exercise, "REGRESSORS": ["x"]})
     price = _ravlin.mc_price(callable_bond(), state, data, {})
@@ -89,7 +93,7 @@ def test_callable_bond_on_hull_white_paths_against_the_grid(exercise, matches):
 
 
 def test_statistics_report_the_regression_decisions():
-    state = SplitGBM("SPX", 36.0, RATE, 0.2, 2_000, seed=4)
+    state = gbm_paths(36.0, RATE, 0.2, 2_000, seed=4)
     data = mc_settings(2_000, FLAGS=11, BASIS_DEGREE=2)
     price = _ravlin.mc_price(bermudan_put(0.2), state, data, INTRINSIC)
     pv, choices, flows = (state.stats[name] for name in ("PV_VEC", "CHOICES", "CASHFLOW"))
@@ -107,7 +111,7 @@ def test_statistics_report_the_regression_decisions():
 def test_pathwise_by_name_is_the_default():
     prices = []
     for extra in ({}, {"EXERCISE": "PATHWISE", "BASIS_DEGREE": 1, "CALIBRATION_PATHS": 10}):
-        state = SplitGBM("SPX", 40.0, RATE, 0.2, 1_000, seed=8)
+        state = gbm_paths(40.0, RATE, 0.2, 1_000, seed=8)
         data = dataset(ASSETS={"USD": flat_rate(RATE)}, MC={"PATHS": 1_000, "SEED": 3, "FLAGS": 1, **extra})
         prices.append((_ravlin.mc_price(bermudan_put(0.5), state, data, INTRINSIC),
                        state.stats["PV_VEC"].tobytes()))
@@ -135,7 +139,7 @@ WRONG = "likely incorrect type. caused by \n"
     ],
 )
 def test_bad_exercise_settings_name_their_key(keys, text):
-    state = SplitGBM("SPX", 40.0, RATE, 0.2, 4, seed=1)
+    state = gbm_paths(40.0, RATE, 0.2, 4, seed=1)
     with pytest.raises(RuntimeError) as error:
         _ravlin.mc_price(bermudan_put(0.1), state, mc_settings(4, **keys), INTRINSIC)
     message = str(error.value)

@@ -6,8 +6,7 @@ import numpy as np
 import pytest
 
 import _ravlin
-from conftest import T0, YEAR_MS, Recorder, dataset, flat_rate, forward_curve, timetable
-from gbm import GBMState
+from conftest import T0, YEAR_MS, Recorder, dataset, flat_rate, forward_curve, gbm_paths, timetable
 from test_fixed import SMALL, base_data, years
 
 ME = "Error during model evaluation, caused by\n"
@@ -185,7 +184,7 @@ def test_per_path_values_and_discounts(recorder):
 
 def test_european_call_within_three_standard_errors_of_black_scholes():
     spot, strike, rate, vol, expiry, paths = 100.0, 105.0, 0.03, 0.25, 1.5, 40_000
-    state = GBMState("SPX", spot, rate, vol, paths, seed=11)
+    state = gbm_paths(spot, rate, vol, paths, seed=11)
     data = dataset(ASSETS={"USD": flat_rate(rate)}, MC={"PATHS": paths, "SEED": 11, "FLAGS": 1})
     expressions = {"call": {"type": "phrase", "fn": lambda xs: [np.maximum(xs[0] - strike, 0.0)],
                             "inp": ["SPX"]}}
