@@ -10,7 +10,12 @@ market = ravlin.Market(
 bond = ravlin.FixedRateBond(start="2025-01-02", maturity="2030-01-02", coupon=0.05, currency="USD",
                             calls={"2027-01-04": 100.0, "2028-01-03": 100.0, "2029-01-02": 100.0})
 print(ravlin.price(bond, market, ravlin.HullWhiteGrid(mean_reversion=0.03, volatility=0.01)))
-print(ravlin.price(bond, market, ravlin.Fixed()))
+print(ravlin.price(bond, market, ravlin.Fixed()))  # the calls exercised on the forward path
+straight = ravlin.FixedRateBond(start="2025-01-02", maturity="2030-01-02", coupon=0.05, currency="USD")
+print(ravlin.price(straight, market, ravlin.Fixed()))  # without calls
+hull_white = ravlin.paths.HullWhite(mean_reversion=0.03, volatility=0.01, antithetic=True)
+print(ravlin.price(bond, market, ravlin.MonteCarlo(paths=20_000, state=hull_white, seed=1, regressors=["x"],
+                                                   statistics=["values"])))
 
 put = ravlin.AmericanOption(start="2025-01-02", expiry="2026-01-02", strike=100.0, kind="put",
                             asset="SPX", currency="USD")

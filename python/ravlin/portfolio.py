@@ -248,6 +248,8 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
     size = chunksize if chunksize is not None else _chunk_size(len(book), count)
     if isinstance(size, bool) or not isinstance(size, int) or size < 1:
         raise ValueError(f"chunksize must be a positive integer, got {chunksize!r}")
+    if engine == "processes" or (engine == "dask" and client is None and address is None):
+        _check_main_guard(engine)
     with _progress_bar(progress, len(book)) as bar:
         if engine == "serial":
             outcomes = _run_serial(job, book, bar)
@@ -256,6 +258,70 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
         else:
             outcomes = _run_dask(job, _chunks(book, size), count, client, address, bar)
     return _table(book, outcomes, by, id_type, job.statistics)
+
+
+def _check_main_guard(engine: str) -> None:
+    """Refuses at once a pool started from a script's top level outside its main guard.
+
+    New worker processes (the fork server's, an embedded Dask cluster's)
+    start by importing the caller's main script again, under another
+    `__name__`. A call outside `if __name__ == "__main__":` would then run
+    the whole script again in them, from its first line: rewriting its
+    files, pricing its book and starting pools of its own, until the pool
+    breaks. Only a script that the workers import again is checked, and
+    only while its top level runs.
+    """
+    main = sys.modules.get("__main__")
+    path = _reimported_path(main)
+    if main is None or path is None:
+        return
+    frame = sys._getframe(1)
+    while frame is not None and not (frame.f_globals is main.__dict__ and frame.f_code.co_name == "<module>"):
+        frame = frame.f_back
+    if frame is None or _guarded(path, frame.f_lineno):
+        return
+    raise RuntimeError(
+        f'engine="{engine}" starts worker processes that import the script {path} again, and its line '
+        f'{frame.f_lineno} calls price_many outside the main guard, so every worker would run the whole '
+        'script again. Put what the script does under the guard:\n\n'
+        '    if __name__ == "__main__":\n        ...\n\nor use engine="serial".')
+
+
+def _reimported_path(main: Any) -> str | None:
+    """The file of the main module that new worker processes import again, or None (an
+    interactive session, python -c, a package's __main__), as multiprocessing decides."""
+    spec = getattr(main, "__spec__", None)
+    if spec is not None:
+        name = spec.name
+        return None if name == "__main__" or name.endswith(".__main__") else getattr(spec, "origin", None)
+    return getattr(main, "__file__", None)
+
+
+def _guarded(path: str, line: int) -> bool:
+    """Whether `line` of the script lies in the body of an `if __name__ == "__main__":`."""
+    import ast
+    import tokenize
+
+    try:
+        with tokenize.open(path) as source:
+            tree = ast.parse(source.read())
+    except (OSError, SyntaxError, ValueError):
+        return True  # a script we cannot read is not ours to refuse
+    for node in ast.walk(tree):
+        if isinstance(node, ast.If) and _is_main_test(node.test) and node.body:
+            if node.body[0].lineno <= line <= (node.body[-1].end_lineno or node.body[-1].lineno):
+                return True
+    return False
+
+
+def _is_main_test(test: Any) -> bool:
+    import ast
+
+    if not (isinstance(test, ast.Compare) and len(test.ops) == 1 and isinstance(test.ops[0], ast.Eq)):
+        return False
+    sides = [test.left, test.comparators[0]]
+    return (any(isinstance(s, ast.Name) and s.id == "__name__" for s in sides)
+            and any(isinstance(s, ast.Constant) and s.value == "__main__" for s in sides))
 
 
 def _check_models(model: Models) -> None:

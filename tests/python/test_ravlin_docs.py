@@ -1,6 +1,7 @@
 """The package's documentation runs: docstring examples, example scripts, type stubs."""
 
 import doctest
+import os
 import importlib
 import importlib.metadata
 import inspect
@@ -49,3 +50,34 @@ def test_version_and_stubs_are_installed():
     assert all(f"def {name}(" in stub for name in ("mc_price", "fixed_price", "fd_hullwhite_price",
                                                   "fd_blackscholes_price"))
     assert (Path(ravlin.__file__).parent / "py.typed").exists()
+
+
+def readme_script():
+    """The README's python snippets in order, as one script. A statement followed by a comment
+    line "# Result(...)" must show that repr; one with a trailing "# <number>" that number."""
+    import ast
+    import re
+
+    lines = ["def _shows(value, shown):", "    assert repr(value) == shown, (repr(value), shown)", "",
+             "def _near(value, number, digits):",
+             "    assert abs(value - number) <= 10.0**-digits, (value, number)", ""]
+    for block in re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S):
+        source = block.splitlines()
+        for statement in ast.parse(block).body:
+            text = ast.get_source_segment(block, statement)
+            after = source[statement.end_lineno] if statement.end_lineno < len(source) else ""
+            trailing = re.search(r"#\s*(-?\d+\.(\d+))\s*$", source[statement.end_lineno - 1])
+            if isinstance(statement, ast.Expr) and after.startswith("# Result("):
+                text = f"_shows({text}, {after[2:]!r})"
+            elif isinstance(statement, ast.Expr) and trailing:
+                text = f"_near({text}, {trailing.group(1)}, {len(trailing.group(2))})"
+            lines.append(text)
+    return "\n".join(lines) + "\n"
+
+
+def test_every_readme_snippet_runs_as_written_and_shows_what_it_says(tmp_path):
+    (tmp_path / "readme.py").write_text(readme_script())
+    env = {**os.environ, "PYTHONPATH": str(Path(ravlin.__file__).parents[1])}  # this ravlin, wherever it is
+    run = subprocess.run([sys.executable, "readme.py"], cwd=tmp_path, env=env, capture_output=True, text=True,
+                         timeout=600)
+    assert run.returncode == 0, run.stderr

@@ -206,3 +206,38 @@ def test_malformed_calls_say_what_is_wrong(portfolio_input, options, message):
 
 def test_docstring_examples_run():
     assert doctest.testmod(ravlin.portfolio).failed == 0
+
+
+SCRIPT = """
+import ravlin
+
+market = ravlin.Market(base="USD", pricing_time="2025-01-01", curves={"USD": ravlin.ZeroCurve.flat(0.03)})
+book = [("a", "bond", "2026-01-01", "+", 100.0, "USD"), ("b", "bond", "2027-01-01", "+", 100.0, "USD")]
+"""
+RUN = """with open("runs.txt", "a") as runs:
+    runs.write("run\\n")
+print(ravlin.price_many(book, market, ravlin.Fixed(), engine="{engine}", workers=2).column("price"))
+"""
+
+
+@pytest.mark.parametrize("engine", ["processes", "dask"])
+@pytest.mark.parametrize("guarded", [True, False], ids=["guarded", "plain"])
+def test_a_script_runs_once_and_a_pool_outside_its_main_guard_fails_at_once(tmp_path, engine, guarded):
+    import os
+    import subprocess
+    import sys
+    import textwrap
+    from pathlib import Path
+
+    run = RUN.format(engine=engine)
+    body = 'if __name__ == "__main__":\n' + textwrap.indent(run, "    ") if guarded else run
+    (tmp_path / "script.py").write_text(SCRIPT + body)
+    env = {**os.environ, "PYTHONPATH": str(Path(ravlin.__file__).parents[1])}  # this ravlin, wherever it is
+    done = subprocess.run([sys.executable, "script.py"], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert (tmp_path / "runs.txt").read_text() == "run\n"  # the script's own work, once, never in a worker
+    if guarded:
+        assert done.returncode == 0 and "97.04" in done.stdout, done.stderr
+    else:
+        assert done.returncode != 0 and 'if __name__ == "__main__":' in done.stderr
+        assert "line 8 calls price_many outside the main guard" in done.stderr, done.stderr
