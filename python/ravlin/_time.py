@@ -8,7 +8,7 @@ millisecond is refused rather than rounded, so no event moves silently.
 from __future__ import annotations
 
 from datetime import date, datetime, time, timedelta, timezone
-from typing import Union
+from typing import Any, Union
 
 import numpy as np
 
@@ -26,6 +26,7 @@ TimeLike = Union[datetime, date, np.datetime64, str, int]
 """An event time: a `DateLike`, or an int of milliseconds since 1970 (UTC)."""
 
 _EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+_EPOCH_ORDINAL = date(1970, 1, 1).toordinal()
 # Ticks of the datetime64 units finer than a millisecond, per millisecond.
 _TICKS_PER_MS = {"us": 10**3, "ns": 10**6, "ps": 10**9, "fs": 10**12, "as": 10**15}
 
@@ -67,6 +68,32 @@ def to_millis(value: TimeLike) -> int:
     if rest:
         raise ValueError(f"time {value!r} is not a whole millisecond")
     return millis
+
+
+def to_millis_array(values: Any) -> np.ndarray:
+    """`to_millis` of many times at once, as an int64 array.
+
+    An array of datetime64 or integers and a list of plain dates convert in
+    one pass; other lists time by time.
+
+    >>> to_millis_array([date(2024, 1, 1), date(2024, 1, 2)]).tolist()
+    [1704067200000, 1704153600000]
+    >>> to_millis_array(np.array(["2024-01-01T00:00:00.000001"], dtype="datetime64[us]"))
+    Traceback (most recent call last):
+    ...
+    ValueError: time ...datetime64('2024-01-01T00:00:00.000001') is not a whole millisecond
+    """
+    if isinstance(values, np.ndarray):
+        if values.dtype.kind == "M":
+            return _numpy_millis_array(values.ravel())
+        if values.dtype.kind in "iu":
+            return values.astype(np.int64).ravel()
+        values = values.tolist()
+    values = list(values)
+    if values and all(type(v) is date for v in values):
+        days = np.fromiter((v.toordinal() for v in values), dtype=np.int64, count=len(values))
+        return (days - _EPOCH_ORDINAL) * DAY_MS
+    return np.fromiter((to_millis(v) for v in values), dtype=np.int64, count=len(values))
 
 
 def to_datetime(value: TimeLike) -> datetime:
@@ -121,6 +148,22 @@ def _as_utc(value: object) -> datetime:
         return datetime.combine(value, time(), timezone.utc)
     raise TypeError("expected a datetime, date, numpy.datetime64, ISO string or int of milliseconds "
                     f"as time, got {type(value).__name__}")
+
+
+def _numpy_millis_array(values: np.ndarray) -> np.ndarray:
+    if np.isnat(values).any():
+        raise ValueError("time NaT is not a time")
+    unit, count = np.datetime_data(values.dtype)
+    per = _TICKS_PER_MS.get(unit)
+    if per is None:
+        return values.astype("datetime64[ms]").view(np.int64)
+    ticks = values.view(np.int64)
+    if count != 1 or per > 10**6:  # rare units: exact in Python integers
+        return np.fromiter((_numpy_millis(v) for v in values), dtype=np.int64, count=values.size)
+    millis, rest = np.divmod(ticks, per)
+    if rest.any():
+        raise ValueError(f"time {values[np.flatnonzero(rest)[0]]!r} is not a whole millisecond")
+    return millis
 
 
 def _numpy_millis(value: np.datetime64) -> int:

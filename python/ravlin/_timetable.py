@@ -49,10 +49,31 @@ def timetable(data: Any) -> pa.RecordBatch:
     >>> batch.schema.field("time").type, batch.column("track").type.index_type
     (TimestampType(timestamp[ms]), DataType(int64))
     """
+    if callable(getattr(type(data), "to_batch", None)):
+        # Contracts and instruments build their batch once, already in the engine's layout.
+        data = data.to_batch()
+        if _is_engine_layout(data):
+            return data
     pa = pyarrow()
     table = as_table(pa, data)
     columns = [_column(pa, table, name) for name in COLUMNS]
     return pa.RecordBatch.from_arrays(columns, names=list(COLUMNS))
+
+
+_ENGINE_SCHEMAS: list[Any] = []
+
+
+def _is_engine_layout(data: Any) -> bool:
+    """Whether `data` is a record batch with exactly the engine's columns and types."""
+    pa = pyarrow()
+    if not isinstance(data, pa.RecordBatch):
+        return False
+    if not _ENGINE_SCHEMAS:
+        names = pa.dictionary(pa.int64(), pa.string())
+        _ENGINE_SCHEMAS.extend(pa.schema([("track", names), ("time", time), ("op", names),
+                                          ("quantity", pa.float64()), ("unit", names)])
+                               for time in (pa.timestamp("ms", tz="UTC"), pa.timestamp("ms")))
+    return any(data.schema.equals(schema) for schema in _ENGINE_SCHEMAS)
 
 
 def as_table(pa: Any, data: Any) -> pa.Table:

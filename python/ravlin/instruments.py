@@ -39,9 +39,11 @@ from dataclasses import dataclass, field
 from datetime import date, timedelta
 from typing import TYPE_CHECKING, Any, Literal
 
+import numpy as np
+
 from . import _checks
-from ._time import DAY_MS, TimeLike, to_date, to_datetime, to_millis
-from .contract import Contract, Event
+from ._time import DAY_MS, TimeLike, to_date, to_datetime, to_millis, to_millis_array
+from .contract import Contract
 from .daycount import DayCount, day_count
 from .schedule import BusinessDay, Frequency, Period, Schedule, Stub, adjust, advance, business_day, holiday_set
 
@@ -78,12 +80,16 @@ class _Timetable(ABC):
         return self.to_batch().__arrow_c_array__(requested_schema)
 
 
-def _contract(track: str, rows: list[Event], after: TimeLike | None) -> Contract:
-    """A contract of `rows` (already in time order), from `after` on."""
+def _contract(track: str, after: TimeLike | None, *, times: np.ndarray, ops: str | list[str],
+              quantities: Any, units: str | list[str], tracks: str | list[str] | None = None) -> Contract:
+    """A contract of rows given as columns (already in time order), from `after` on."""
     if after is not None:
-        first = to_millis(after)
-        rows = [r for r in rows if r.time >= first]
-    return Contract.from_events(rows, track=track)
+        keep = times >= to_millis(after)
+        pick = lambda column: column if isinstance(column, str) or column is None else [  # noqa: E731
+            value for value, kept in zip(column, keep) if kept]
+        times, quantities = times[keep], np.asarray(quantities, dtype=float)[keep]
+        ops, units, tracks = pick(ops), pick(units), pick(tracks)
+    return Contract.from_columns(track, times=times, ops=ops, quantities=quantities, units=units, tracks=tracks)
 
 
 def _names(instrument: object, *fields: str) -> None:
@@ -202,8 +208,9 @@ class FixedRateBond(_Timetable):
             rows += [(schedule.adjust(d), rank, op, self.notional * price / 100.0 + self._accrued(d, ex_coupon=False))
                      for d, price in exercise]
         rows.sort(key=lambda row: (row[0], row[1]))
-        events = [Event(self.track, to_millis(day), op, amount, self.currency) for day, _, op, amount in rows]
-        return _contract(self.track, events, after)
+        days, _, ops, amounts = zip(*rows)
+        return _contract(self.track, after, times=to_millis_array(days), ops=list(ops), quantities=amounts,
+                         units=self.currency)
 
     def _interest(self, period: Period, start: date, end: date) -> float:
         return self.notional * self.coupon * self.day_count.year_fraction(start, end, period.reference)
@@ -255,8 +262,8 @@ class ZeroCouponBond(_Timetable):
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """One payment of the notional on the adjusted maturity."""
         payment = adjust(self.maturity, self.convention, self.holidays)
-        return _contract(self.track, [Event(self.track, to_millis(payment), "+", self.notional, self.currency)],
-                         after)
+        return _contract(self.track, after, times=to_millis_array([payment]), ops="+",
+                         quantities=[self.notional], units=self.currency)
 
 
 # ---------------------------------------------------------------- options
@@ -283,16 +290,16 @@ class _Option(_Timetable):
         """Exercise rows of every date into one helper track; see the module notes."""
         helper = f"{self.track}.exercise"
         sign = 1.0 if self.kind == "call" else -1.0
-        times = self.exercise_times()
-        rows: list[Event] = []
-        for i, t in enumerate(times):
-            rows += [Event(self.track, t, ">", 1.0, helper),
-                     Event(helper, t, "+", -sign * self.strike, self.currency),
-                     Event(helper, t, "+", sign, self.asset)]
-            if i < len(times) - 1:  # the last date's helper has no later value to clear
-                rows += [Event(helper, t, "+", _RESET, self.currency),
-                         Event(helper, t, "<", -_RESET, self.currency)]
-        return _contract(self.track, rows, after)
+        times = np.asarray(self.exercise_times(), dtype=np.int64)
+        # Per date: the choice, the strike and asset rows, and the helper's reset (none after the last date).
+        tracks = [self.track, helper, helper, helper, helper]
+        ops = [">", "+", "+", "+", "<"]
+        quantities = [1.0, -sign * self.strike, sign, _RESET, -_RESET]
+        units = [helper, self.currency, self.asset, self.currency, self.currency]
+        rows = len(ops) * times.size - 2
+        return _contract(self.track, after, times=np.repeat(times, len(ops))[:rows], ops=(ops * times.size)[:rows],
+                         quantities=np.tile(quantities, times.size)[:rows], units=(units * times.size)[:rows],
+                         tracks=(tracks * times.size)[:rows])
 
 
 @dataclass(frozen=True, kw_only=True)

@@ -11,6 +11,7 @@ import pytest
 
 import _ravlin
 from conftest import T0, YEAR_MS, dataset
+import ravlin
 from ravlin import BusinessDay, Contract, DayCount, Schedule, adjust, to_millis
 
 NOON = T0 + 12 * 3_600_000
@@ -60,6 +61,19 @@ def test_batch_has_the_engine_layout_with_the_priced_track_first():
     assert _ravlin.fixed_price(batch, None, data, {}) == _ravlin.fixed_price(c, None, data, {})
 
 
+def test_rows_written_as_columns_make_the_batch_that_rows_written_one_by_one_make():
+    times = [date(2024, 1, 1), "2024-06-01", np.datetime64("2024-06-01"), T0 + 400 * 86_400_000]
+    by_rows = (Contract(track="main").pay(times[0], 5.0, "EUR", track="other").pay(times[1], 100.0, "USD")
+               .holder_choice(times[2], 1.0, "other").pay(times[3], 100.0, "EUR", track="other"))
+    by_columns = Contract.from_columns("main", times=times, quantities=[5, 100.0, 1.0, 100.0],
+                                       ops=["+", "+", ">", "+"], units=["EUR", "USD", "other", "EUR"],
+                                       tracks=["other", "main", "main", "other"])
+    assert by_columns.to_batch().equals(by_rows.to_batch()) and by_columns.events() == by_rows.events()
+    appended = by_columns.pay(times[3], 1.0, "USD")  # rows and columns mix, in the order written
+    assert appended.to_batch().column("quantity").to_pylist() == [5.0, 100.0, 1.0, 100.0, 1.0]
+    assert ravlin.timetable(by_columns) is by_columns.to_batch()  # built once, read as it is
+
+
 def test_contracts_are_immutable_and_branch_independently():
     base = Contract().pay("2024-01-01", 1.0, "USD")
     left, right = base.pay("2024-02-01", 2.0, "USD"), base.issuer_choice("2024-03-01", 3.0, "USD")
@@ -74,6 +88,19 @@ def test_contracts_are_immutable_and_branch_independently():
     (lambda c: c.pay("2024-01-01", "1", "USD"), TypeError, "quantity must be a number"),
     (lambda c: c.pay("2024-01-01", 1.0, ""), TypeError, "unit must be a non-empty string"),
     (lambda c: c.conditional("2024-01-01", 1.0, "USD", track=3), TypeError, "track must be"),
+    (lambda c: Contract.from_columns("x", times=["2024-01-02", "2024-01-01"], quantities=[1, 2], units="USD"),
+     ValueError,
+     "row 1 at 2024-01-01T00:00:00Z comes before the previous row at 2024-01-02T00:00:00Z"),
+    (lambda c: Contract.from_columns("x", times=[T0], quantities=[True], units="USD"), TypeError,
+     "quantity must be a number, got bool"),
+    (lambda c: Contract.from_columns("x", times=[T0], quantities=np.array([np.inf]), units="USD"), ValueError,
+     "quantity must be finite"),
+    (lambda c: Contract.from_columns("x", times=[T0], quantities=[1.0], units="USD", ops="x"), ValueError,
+     "op must be one of '\\+', '>', '<', 's', got 'x'"),
+    (lambda c: Contract.from_columns("x", times=[T0, T0], quantities=[1.0], units="USD"), ValueError,
+     "quantities: expected 2, got 1"),
+    (lambda c: Contract.from_columns("x", times=[T0], quantities=[1.0], units=["USD", ""]), ValueError,
+     "units: expected one name or 1, got 2"),
 ])
 def test_bad_rows_are_refused_with_the_reason(build, error, text):
     with pytest.raises(error, match=text):
