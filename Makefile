@@ -9,7 +9,7 @@ OLDEST_VENV := .venv-oldest
 OLDEST_PINS := "numpy==1.25.*" "pyarrow==16.*"
 SAN_MODULE := build/sanitize-module
 
-.PHONY: test install cpp-test pytest demo bench sanitize sanitize-pytest clean gtest wheel \
+.PHONY: test install cpp-test pytest lint demo bench sanitize sanitize-pytest clean gtest wheel \
 	check-wheel oldest
 
 # The build requirements live in the venv, so rebuilds reuse the CMake build
@@ -39,9 +39,14 @@ cpp-test: $(PY) gtest
 pytest: install
 	$(PY) -m pytest -q
 
-# The C++ tests, the Python tests on the newest NumPy, the wheel's check, and
-# the Python tests again on the oldest NumPy with an older pyarrow.
-test: cpp-test pytest check-wheel oldest
+# ruff over the repository, and mypy in strict mode over the typed package.
+lint: install
+	$(PY) -m ruff check .
+	$(PY) -m mypy --strict python/ravlin
+
+# The C++ tests, the Python tests on the newest NumPy, the lint, the wheel's
+# check, and the Python tests again on the oldest NumPy with an older pyarrow.
+test: cpp-test pytest lint check-wheel oldest
 
 # A manylinux wheel for the running CPython: the C++ runtime is linked in and
 # auditwheel gives it the oldest platform tag its symbols allow.

@@ -79,7 +79,8 @@ def main():
         rows.append(("QuantLib", "not installed (pip install QuantLib)"))
     else:
         rows.append(("QuantLib Crank-Nicolson engine, same grid",
-                     f"{ql_seconds / node_steps * 1e9:.2f} ns per node-step ({ql_seconds * 1e3:.0f} ms, put {ql_value:.4f})"))
+                     f"{ql_seconds / node_steps * 1e9:.2f} ns per node-step "
+                     f"({ql_seconds * 1e3:.0f} ms, put {ql_value:.4f})"))
     for count in (1, 10, 20):
         strikes = [100.0] if count == 1 else [90.0 + 2.0 * k for k in range(count)]
         batch = american_puts(strikes)

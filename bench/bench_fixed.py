@@ -55,7 +55,7 @@ def quantlib_bond(knot_times, rates):
 
     today = ql.Date(1, 1, 2025)
     ql.Settings.instance().evaluationDate = today
-    dates = [today] + [today + ql.Period(int(round(t * 365)), ql.Days) for t in knot_times]
+    dates = [today] + [today + ql.Period(round(t * 365), ql.Days) for t in knot_times]
     factors = [1.0, *np.exp(-knot_times * rates)]
     curve = ql.DiscountCurve(dates, factors, ql.Actual365Fixed())
     schedule = ql.Schedule(today, today + ql.Period(BOND_YEARS, ql.Years), ql.Period(ql.Quarterly),

@@ -10,10 +10,10 @@ holds the interpreter lock.
 import time
 
 import numpy as np
+from sigint import interrupted_after
 
 import _ravlin
 from common import T0, YEAR_MS, report, timetable
-from sigint import interrupted_after
 
 DELAY, REPEATS = 0.3, 5
 

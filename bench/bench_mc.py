@@ -18,8 +18,6 @@ path arrays for its own later events only, so the first costs what the others
 cost). Peak memory is taken on a first call in a fresh process.
 """
 
-KEEP_FREED_MEMORY = "glibc.malloc.trim_threshold=4000000000:glibc.malloc.mmap_threshold=4000000000"
-
 import os
 import subprocess
 import sys
@@ -29,6 +27,8 @@ import numpy as np
 
 import _ravlin
 from common import T0, YEAR_MS, best_of, gbm_paths, peak_memory, report, timetable
+
+KEEP_FREED_MEMORY = "glibc.malloc.trim_threshold=4000000000:glibc.malloc.mmap_threshold=4000000000"
 
 PATHS, STRIKE = 100_000, 100.0
 
@@ -176,7 +176,8 @@ def main():
     kept_total, kept_inside, kept_numpy = live_with_kept_memory()
     report(f"Monte Carlo, {PATHS:,} paths, {len(rows)} events", [
         ("price", f"{value:.6f}"),
-        ("live GBM, first call: total / engine's own", f"{first_total * 1e3:.1f} / {(first_total - first.inside) * 1e3:.1f} ms"),
+        ("live GBM, first call: total / engine's own",
+         f"{first_total * 1e3:.1f} / {(first_total - first.inside) * 1e3:.1f} ms"),
         ("ratio first call / later calls (engine's own)", f"{(first_total - first.inside) / engine_s:.2f}"),
         ("live GBM: total", f"{total_s * 1e3:.1f} ms"),
         ("live GBM: inside the state's methods", f"{inside_s * 1e3:.1f} ms"),

@@ -2,12 +2,16 @@
 
 import ctypes
 import gc
+import sys
 import time
 from pathlib import Path
 
 import pyarrow as pa
 
 import ravlin
+
+# demo/sigint.py interrupts a call from another thread, for bench_interrupt.py.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "demo"))
 
 YEAR_MS = 31_536_000_000
 T0 = 1_735_689_600_000  # 2025-01-01T00:00:00Z

@@ -114,7 +114,8 @@ def main():
     bond_flows = stats.stats["CASHFLOW"][0]
     rows.append(("EUR coupon stream", "fixed", _ravlin.fixed_price(timetable(EUR_COUPONS), None, DATASET, {})))
     rows.append(("bond from legs by reference", "fixed", _ravlin.fixed_price(timetable(LEGS), None, DATASET, {})))
-    rows.append(("conditional payment 's'", "fixed", _ravlin.fixed_price(timetable(DIGITAL), None, DATASET, DIGITAL_EXPR)))
+    digital = _ravlin.fixed_price(timetable(DIGITAL), None, DATASET, DIGITAL_EXPR)
+    rows.append(("conditional payment 's'", "fixed", digital))
     rows.append(("holder's put '>' at 99", "fixed", _ravlin.fixed_price(timetable(PUTTABLE), None, DATASET, {})))
 
     paths = 50_000
@@ -131,12 +132,15 @@ def main():
     normal = lambda x: 0.5 * math.erfc(-x / math.sqrt(2))
     closed_call = SPOT * normal(d1) - 100 * math.exp(-RATE) * normal(d1 - VOL)
     rows.append(("  Black-Scholes closed form call", "formula", closed_call))
-    rows.append(("European put K=100", "grid BS", _ravlin.fd_blackscholes_price(timetable(EUROPEAN_PUT_FD), None, BS, {})))
+    european_put = _ravlin.fd_blackscholes_price(timetable(EUROPEAN_PUT_FD), None, BS, {})
+    rows.append(("European put K=100", "grid BS", european_put))
     rows.append(("  Black-Scholes closed form put", "formula", closed_call - SPOT + 100 * math.exp(-RATE)))
-    rows.append(("American put K=100", "grid BS", _ravlin.fd_blackscholes_price(timetable(AMERICAN_PUT_FD), None, BS, {})))
+    american_put = _ravlin.fd_blackscholes_price(timetable(AMERICAN_PUT_FD), None, BS, {})
+    rows.append(("American put K=100", "grid BS", american_put))
     rows.append(("zero-coupon bond 5y", "grid HW", _ravlin.fd_hullwhite_price(timetable(ZERO_BOND), None, HW, {})))
     rows.append(("  100 x discount factor 5y", "curve", 100 * math.exp(-5 * (0.03 + 0.002 * math.sqrt(5)))))
-    rows.append(("callable bond 5% (issuer, par)", "grid HW", _ravlin.fd_hullwhite_price(timetable(CALLABLE), None, HW, {})))
+    callable_bond = _ravlin.fd_hullwhite_price(timetable(CALLABLE), None, HW, {})
+    rows.append(("callable bond 5% (issuer, par)", "grid HW", callable_bond))
 
     width = max(len(name) for name, _, _ in rows)
     print(f"{'contract':<{width}}  {'model':<12} {'price':>12}")
@@ -146,7 +150,7 @@ def main():
     print()
     print("cash flows of the fixed-rate bond (present values by event):")
     for event in sorted(bond_flows):
-        track, years, op, quantity, unit = BOND[event]
+        _, years, op, quantity, unit = BOND[event]
         print(f"  event {event}: {op} {quantity:>6g} {unit} at {years}y -> {bond_flows[event][0]:.6f}")
 
 

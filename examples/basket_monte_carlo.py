@@ -19,7 +19,7 @@ result = ravlin.price(rows, market, ravlin.MonteCarlo(paths=200_000, state=gbm, 
 
 vol = math.sqrt(0.2**2 + 0.25**2 - 2 * 0.7 * 0.2 * 0.25)
 d1 = (math.log(100.0 / 95.0) + vol**2 / 2) / vol
-normal = lambda x: 0.5 * math.erfc(-x / math.sqrt(2))  # noqa: E731
+normal = lambda x: 0.5 * math.erfc(-x / math.sqrt(2))
 print(result, "Margrabe:", round(100.0 * normal(d1) - 95.0 * normal(d1 - vol), 4))
 
 zcb = [("zcb", "2030-01-01", "+", 100.0, "USD")]

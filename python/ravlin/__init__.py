@@ -11,23 +11,23 @@
 
 from importlib.metadata import PackageNotFoundError, version
 
+from . import paths
 from ._time import to_date, to_datetime, to_millis
 from ._timetable import timetable
-from .errors import PricingError, TimetableError
-from .market import ForwardCurve, Market, ZeroCurve
-from .greeks import Greeks, grid_delta_gamma
-from .models import BlackScholesGrid, Fixed, HullWhiteGrid, Model, MonteCarlo
-from .expressions import Phrase, Snapper
-from .result import Result
-from .pricing import price
-from .sensitivities import Bumps, Risk, Sensitivity, risk
-from .portfolio import contract_seed, price_many
-from . import paths
 from .contract import Contract, Event
 from .daycount import DayCount, day_count
-from .instruments import AmericanOption, BermudanOption, EuropeanOption, FixedRateBond, ZeroCouponBond
-from .schedule import BusinessDay, Frequency, Period, Schedule, adjust, is_business_day
+from .errors import PricingError, TimetableError
+from .expressions import Phrase, Snapper
 from .formulas import bachelier_price, black_scholes_price, implied_volatility
+from .greeks import Greeks, grid_delta_gamma
+from .instruments import AmericanOption, BermudanOption, EuropeanOption, FixedRateBond, ZeroCouponBond
+from .market import ForwardCurve, Market, ZeroCurve
+from .models import BlackScholesGrid, Fixed, HullWhiteGrid, Model, MonteCarlo
+from .portfolio import contract_seed, price_many
+from .pricing import price
+from .result import Result
+from .schedule import BusinessDay, Frequency, Period, Schedule, adjust, is_business_day
+from .sensitivities import Bumps, Risk, Sensitivity, risk
 from .volatility import LocalVolSurface, VolatilitySurface, VolatilityTermStructure
 from .calendars import Calendar
 from .curves import DiscountCurve, bootstrap

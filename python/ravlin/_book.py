@@ -85,7 +85,8 @@ class Book:
                 column = self.events.column(name).slice(start, length)
                 if name in self.values:
                     array, offsets = self.values[name]
-                    column = pa.DictionaryArray.from_arrays(column, array.slice(offsets[i], offsets[i + 1] - offsets[i]))
+                    own = array.slice(offsets[i], offsets[i + 1] - offsets[i])
+                    column = pa.DictionaryArray.from_arrays(column, own)
                 columns.append(column)
             yield BookContract(contract_id, pa.RecordBatch.from_arrays(columns, names=list(COLUMNS)), self.models[i])
 

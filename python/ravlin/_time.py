@@ -7,7 +7,7 @@ millisecond is refused rather than rounded, so no event moves silently.
 
 from __future__ import annotations
 
-from datetime import date, datetime, time, timedelta, timezone
+from datetime import UTC, date, datetime, time, timedelta
 from typing import Any, Union
 
 import numpy as np
@@ -25,7 +25,7 @@ a `numpy.datetime64` or an ISO 8601 string."""
 TimeLike = Union[datetime, date, np.datetime64, str, int]
 """An event time: a `DateLike`, or an int of milliseconds since 1970 (UTC)."""
 
-_EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+_EPOCH = datetime(1970, 1, 1, tzinfo=UTC)
 _EPOCH_ORDINAL = date(1970, 1, 1).toordinal()
 # Ticks of the datetime64 units finer than a millisecond, per millisecond.
 _TICKS_PER_MS = {"us": 10**3, "ns": 10**6, "ps": 10**9, "fs": 10**12, "as": 10**15}
@@ -143,9 +143,9 @@ def _as_utc(value: object) -> datetime:
         except ValueError:
             raise ValueError(f"time {value!r} is not an ISO 8601 date or date-time") from None
     if isinstance(value, datetime):
-        return value.replace(tzinfo=timezone.utc) if value.tzinfo is None else value.astimezone(timezone.utc)
+        return value.replace(tzinfo=UTC) if value.tzinfo is None else value.astimezone(UTC)
     if isinstance(value, date):
-        return datetime.combine(value, time(), timezone.utc)
+        return datetime.combine(value, time(), UTC)
     raise TypeError("expected a datetime, date, numpy.datetime64, ISO string or int of milliseconds "
                     f"as time, got {type(value).__name__}")
 

@@ -19,8 +19,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
 import numpy as np
 
-from ._arrow import pyarrow
 from . import _checks
+from ._arrow import pyarrow
 from ._time import TimeLike, iso, to_date, to_datetime, to_millis, to_millis_array
 
 if TYPE_CHECKING:
@@ -217,7 +217,8 @@ class Contract:
         >>> pa.record_batch(Contract().pay("2025-01-01", 1.0, "USD")).num_rows
         1
         """
-        return self.to_batch().__arrow_c_array__(requested_schema)
+        capsules: tuple[Any, Any] = self.to_batch().__arrow_c_array__(requested_schema)
+        return capsules
 
     def __len__(self) -> int:
         return self._length

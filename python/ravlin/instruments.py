@@ -37,7 +37,7 @@ from abc import ABC, abstractmethod
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from datetime import date, timedelta
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, cast
 
 import numpy as np
 
@@ -77,7 +77,8 @@ class _Timetable(ABC):
 
     def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]:
         """The Arrow C data interface of `to_batch()`."""
-        return self.to_batch().__arrow_c_array__(requested_schema)
+        capsules: tuple[Any, Any] = self.to_batch().__arrow_c_array__(requested_schema)
+        return capsules
 
 
 def _contract(track: str, after: TimeLike | None, *, times: np.ndarray, ops: str | list[str],
@@ -85,11 +86,15 @@ def _contract(track: str, after: TimeLike | None, *, times: np.ndarray, ops: str
     """A contract of rows given as columns (already in time order), from `after` on."""
     if after is not None:
         keep = times >= to_millis(after)
-        pick = lambda column: column if isinstance(column, str) or column is None else [  # noqa: E731
-            value for value, kept in zip(column, keep) if kept]
         times, quantities = times[keep], np.asarray(quantities, dtype=float)[keep]
-        ops, units, tracks = pick(ops), pick(units), pick(tracks)
+        ops, units = _kept(ops, keep), _kept(units, keep)
+        tracks = None if tracks is None else _kept(tracks, keep)
     return Contract.from_columns(track, times=times, ops=ops, quantities=quantities, units=units, tracks=tracks)
+
+
+def _kept(column: str | list[str], keep: np.ndarray) -> str | list[str]:
+    """A name column's rows where `keep` holds; one name for every row stays one name."""
+    return column if isinstance(column, str) else [value for value, kept in zip(column, keep) if kept]
 
 
 def _names(instrument: object, *fields: str) -> None:
@@ -204,7 +209,8 @@ class FixedRateBond(_Timetable):
             periods = [p for p in periods if self._ex_date(p) > first or p.payment < first]
         rows = [(p.payment, 0, "+", self._interest(p, p.start, p.end)) for p in periods]
         rows.append((schedule.adjust(schedule.maturity), 0, "+", self.notional))
-        for rank, (op, exercise) in enumerate([(">", self.puts), ("<", self.calls)], start=1):
+        exercises = cast(list[tuple[str, tuple[tuple[date, float], ...]]], [(">", self.puts), ("<", self.calls)])
+        for rank, (op, exercise) in enumerate(exercises, start=1):
             rows += [(schedule.adjust(d), rank, op, self.notional * price / 100.0 + self._accrued(d, ex_coupon=False))
                      for d, price in exercise]
         rows.sort(key=lambda row: (row[0], row[1]))
@@ -213,7 +219,7 @@ class FixedRateBond(_Timetable):
                          units=self.currency)
 
     def _interest(self, period: Period, start: date, end: date) -> float:
-        return self.notional * self.coupon * self.day_count.year_fraction(start, end, period.reference)
+        return self.notional * self.coupon * cast(DayCount, self.day_count).year_fraction(start, end, period.reference)
 
     def _ex_date(self, period: Period) -> date:
         """The first day on which the period's coupon no longer goes with the bond."""
@@ -261,7 +267,7 @@ class ZeroCouponBond(_Timetable):
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """One payment of the notional on the adjusted maturity."""
-        payment = adjust(self.maturity, self.convention, self.holidays)
+        payment = adjust(cast(date, self.maturity), self.convention, cast(frozenset[date], self.holidays))
         return _contract(self.track, after, times=to_millis_array([payment]), ops="+",
                          quantities=[self.notional], units=self.currency)
 

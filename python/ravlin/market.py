@@ -44,7 +44,8 @@ def _knots(times: Iterable[CurveTime], values: Iterable[float], what: str, label
     dated = [is_date_like(t) for t in times]
     if any(dated) and not all(dated):
         raise ValueError(f"{what}: times are either all year fractions or all dates")
-    knots = tuple(to_millis(t) for t in times) if all(dated) else tuple(float(t) for t in times)
+    knots = (tuple(to_millis(t) for t in times) if all(dated)  # type: ignore[arg-type]
+             else tuple(float(t) for t in times))  # type: ignore[arg-type]
     if not all(math.isfinite(t) for t in knots):
         raise ValueError(f"{what}: times must be finite, got {times}")
     if any(b <= a for a, b in zip(knots, knots[1:])):
@@ -90,7 +91,8 @@ class ZeroCurve:
 
     @staticmethod
     def _log_values(years: np.ndarray, rates: np.ndarray) -> np.ndarray:
-        return years * rates
+        logs: np.ndarray = years * rates
+        return logs
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -135,7 +137,8 @@ class ForwardCurve:
 
     @staticmethod
     def _log_values(years: np.ndarray, forwards: np.ndarray) -> np.ndarray:
-        return np.log(forwards)
+        logs: np.ndarray = np.log(forwards)
+        return logs
 
 
 Curve = Union[ZeroCurve, ForwardCurve]
@@ -208,7 +211,7 @@ class Market:
                                                                           compare=False)
 
     def __post_init__(self) -> None:
-        pricing_ms = to_millis(self.pricing_time)  # type: ignore[arg-type]
+        pricing_ms = to_millis(self.pricing_time)
         object.__setattr__(self, "pricing_time", to_datetime(pricing_ms))
         if not isinstance(self.curves, Mapping):
             raise TypeError(f"curves: expected a mapping of name to curve, got {type(self.curves).__name__}")

@@ -12,10 +12,11 @@ import dataclasses
 import math
 from collections.abc import Callable, Collection, Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, ClassVar, Optional, Protocol, Union, runtime_checkable
+from typing import TYPE_CHECKING, Any, ClassVar, Protocol, Union, runtime_checkable
+
+import numpy as np
 
 import _ravlin
-import numpy as np
 
 from . import _checks
 from ._time import YEAR_MS
@@ -33,10 +34,12 @@ STATISTICS = {"values": 1, "choices": 2, "cashflows": 8}
 
 Statistics = Union[bool, Collection[str]]
 
-Engine = Callable[[Any, Any, dict[str, Any], dict[str, Any]], float]
-"""A pricing function of the engine: (timetable, py_state, dataset, expressions) -> price."""
+class Engine(Protocol):
+    """A pricing function of the engine: (timetable, py_state, dataset, expressions) -> price."""
 
-Parameter = tuple[str, Optional[str]]
+    def __call__(self, events_rb: Any, py_state: Any, dataset: Any, expressions: Any, /) -> float: ...
+
+Parameter = tuple[str, str | None]
 """A model parameter that risk bumps: (field, key), such as ("volatility", "SPX") for an
 asset's volatility, ("volatility", None) for the short rate's, ("mean_reversion", None),
 or ("spot", "SPX") for a starting price that Monte Carlo paths fix themselves."""
@@ -91,7 +94,8 @@ class Model(Protocol):
     (True, 'fixed_price')
     """
 
-    statistics: Statistics
+    @property
+    def statistics(self) -> Statistics: ...
 
     @property
     def engine(self) -> Engine: ...
@@ -140,7 +144,7 @@ def _horizon(market: Market, batch: pa.RecordBatch) -> float:
     """Years from the pricing time to the contract's last row, at least a day."""
     if batch.num_rows == 0:
         return _MIN_HORIZON
-    last = batch.column("time").cast("int64")[-1].as_py()
+    last: int = batch.column("time").cast("int64")[-1].as_py()
     return max((last - market.pricing_ms) / YEAR_MS, _MIN_HORIZON)
 
 
@@ -361,14 +365,15 @@ class _Grid:
     def _default_half_width(self, market: Market, batch: pa.RecordBatch) -> float:
         raise NotImplementedError
 
-    def _with(self, **changes: float) -> Model:
+    def _with(self, **changes: Any) -> Model:
         return dataclasses.replace(self, **changes)  # type: ignore[return-value]
 
 
 def _grid(fd: Mapping[str, Any]) -> np.ndarray:
     """The grid's nodes from the highest down, as the engine lays them out."""
     n_x, max_x = fd["N_X"], fd["MAX_X"]
-    return max_x - np.arange(2 * n_x + 1) * (max_x / n_x)
+    nodes: np.ndarray = max_x - np.arange(2 * n_x + 1) * (max_x / n_x)
+    return nodes
 
 
 def _first_step(market: Market, batch: pa.RecordBatch, timestep: float) -> float:

@@ -208,7 +208,8 @@ class HullWhitePaths:
         self._x = self._x * decay + sd_x * z[0]
         shift = self._shift_integral(t) - self._shift_integral(self._time)
         self._time = t
-        return np.exp(-shift - integral)
+        discounts: np.ndarray = np.exp(-shift - integral)
+        return discounts
 
     def get_value(self, name: str) -> np.ndarray | None:
         """The state "x" or the "short_rate" per path at the current time; None for any

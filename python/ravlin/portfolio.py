@@ -21,6 +21,7 @@ import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Future, ProcessPoolExecutor
 from dataclasses import dataclass
+from types import FrameType
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Union
 
 import numpy as np
@@ -123,7 +124,7 @@ class _Job:
     def model_for(self, contract: BookContract) -> Model:
         """The contract's model; Monte Carlo seeded for this contract."""
         if isinstance(self.models, Mapping):
-            if contract.model not in self.models:
+            if contract.model is None or contract.model not in self.models:
                 raise KeyError(f"the contract names the model {contract.model!r}; "
                                f"models are given for {sorted(self.models)}")
             model = self.models[contract.model]
@@ -182,7 +183,8 @@ def _dumps(value: Any) -> bytes:
         import cloudpickle
     except ImportError:
         return pickle.dumps(value)
-    return cloudpickle.dumps(value)
+    payload: bytes = cloudpickle.dumps(value)
+    return payload
 
 
 def _loads(payload: bytes) -> Any:
@@ -275,7 +277,7 @@ def _check_main_guard(engine: str) -> None:
     path = _reimported_path(main)
     if main is None or path is None:
         return
-    frame = sys._getframe(1)
+    frame: FrameType | None = sys._getframe(1)
     while frame is not None and not (frame.f_globals is main.__dict__ and frame.f_code.co_name == "<module>"):
         frame = frame.f_back
     if frame is None or _guarded(path, frame.f_lineno):
@@ -491,7 +493,7 @@ def _table(book: Book, outcomes: list[_Outcome], by: str, id_type: pa.DataType |
            statistics: bool) -> pa.Table:
     pa = pyarrow()
     ids = book.ids
-    columns: dict[str, pa.Array] = {
+    columns: dict[str, Any] = {
         by: pa.array(ids, id_type) if id_type is not None else pa.array(ids),
         "price": pa.array([o.price for o in outcomes], pa.float64()),
         "error": pa.array([o.error for o in outcomes], pa.string()),
@@ -502,10 +504,13 @@ def _table(book: Book, outcomes: list[_Outcome], by: str, id_type: pa.DataType |
     return pa.table(columns)
 
 
-def _statistics(pa: Any, results: list[_Statistics | None]) -> dict[str, pa.Array]:
+def _statistics(pa: Any, results: list[_Statistics | None]) -> dict[str, Any]:
     """Each contract's statistics as columns; null where a contract failed or its model has none."""
-    arrays = lambda name: [None if r is None or getattr(r, name) is None  # noqa: E731
-                           else np.asarray(getattr(r, name), dtype=float) for r in results]
+
+    def arrays(name: str) -> list[np.ndarray | None]:
+        return [None if r is None or getattr(r, name) is None else np.asarray(getattr(r, name), dtype=float)
+                for r in results]
+
     return {
         "standard_error": pa.array([None if r is None else r.standard_error for r in results], pa.float64()),
         "values": pa.array(arrays("values"), pa.list_(pa.float64())),

@@ -144,7 +144,7 @@ def _with_curves(market: Market, curves: Mapping[str, Any]) -> Market:
 def _scaled_asset(market: Market, asset: str, factor: float) -> Market:
     """The market with every forward of `asset` multiplied by `factor`."""
     times, logs = market.knots(asset)
-    return _with_curves(market, {asset: ForwardCurve(times=times, forwards=np.exp(logs) * factor)})
+    return _with_curves(market, {asset: ForwardCurve(times=tuple(times), forwards=tuple(np.exp(logs) * factor))})
 
 
 def _log_shift(knots: np.ndarray, rate_shifts: np.ndarray, years: np.ndarray) -> np.ndarray:
@@ -152,7 +152,8 @@ def _log_shift(knots: np.ndarray, rate_shifts: np.ndarray, years: np.ndarray) ->
     knot moves by its shift: linear between knots as the curve is, from 0 at the pricing
     time, and at the last knot's shifted rate beyond it."""
     inside = np.interp(years, np.concatenate([[0.0], knots]), np.concatenate([[0.0], knots * rate_shifts]))
-    return np.where(years > knots[-1], years * rate_shifts[-1], inside)
+    shift: np.ndarray = np.where(years > knots[-1], years * rate_shifts[-1], inside)
+    return shift
 
 
 def _shifted_rates(market: Market, rate_shifts: np.ndarray, carry: bool) -> Market:
@@ -162,7 +163,8 @@ def _shifted_rates(market: Market, rate_shifts: np.ndarray, carry: bool) -> Mark
     base = market.curves[market.base]
     assert isinstance(base, ZeroCurve), "a market's base curve is a ZeroCurve"
     knots, _ = market.knots(market.base)
-    curves: dict[str, Any] = {market.base: ZeroCurve(times=knots, rates=np.asarray(base.rates) + rate_shifts)}
+    curves: dict[str, Any] = {market.base: ZeroCurve(times=tuple(knots),
+                                                     rates=tuple(np.asarray(base.rates) + rate_shifts))}
     if carry:
         for name in market.curves:
             if name == market.base:
@@ -170,7 +172,7 @@ def _shifted_rates(market: Market, rate_shifts: np.ndarray, carry: bool) -> Mark
             times, logs = market.knots(name)
             grid = np.union1d(times, knots[knots < times[-1]])
             shifted = np.interp(grid, times, logs) + _log_shift(knots, rate_shifts, grid)
-            curves[name] = ForwardCurve(times=grid, forwards=np.exp(shifted))
+            curves[name] = ForwardCurve(times=tuple(grid), forwards=tuple(np.exp(shifted)))
     return _with_curves(market, curves)
 
 
@@ -192,13 +194,18 @@ def _with_spot_scaled(model: Model, asset: str, factor: float) -> Model:
 def _difference(up: Result, down: Result, width: float, bump: float) -> Sensitivity:
     """(up - down) / width, with the standard error of the per-path difference on Monte Carlo."""
     return Sensitivity((up.price - down.price) / width,
-                       _standard_error(up, lambda: up.values - down.values, width), bump)
+                       _standard_error(up, lambda: _paths(up) - _paths(down), width), bump)
 
 
 def _curvature(up: Result, middle: Result, down: Result, width: float, bump: float) -> Sensitivity:
     """(up - 2 middle + down) / width, with its Monte Carlo standard error."""
     return Sensitivity((up.price - 2 * middle.price + down.price) / width,
-                       _standard_error(up, lambda: up.values - 2 * middle.values + down.values, width), bump)
+                       _standard_error(up, lambda: _paths(up) - 2 * _paths(middle) + _paths(down), width), bump)
+
+
+def _paths(result: Result) -> np.ndarray:
+    assert result.values is not None, "revaluations ask for the per-path values"
+    return result.values
 
 
 def _standard_error(result: Result, differences: Callable[[], Any], width: float) -> float | None:

@@ -1,12 +1,17 @@
 """Builders of timetables and datasets shared by the tests."""
 
 import math
+import sys
+from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
 import pytest
 
 import ravlin
+
+# demo/sigint.py interrupts a call from another thread, for the tests of Ctrl-C.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "demo"))
 
 DAY_MS = 86_400_000
 YEAR_MS = 31_536_000_000

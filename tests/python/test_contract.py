@@ -10,8 +10,8 @@ import pyarrow as pa
 import pytest
 
 import _ravlin
-from conftest import T0, YEAR_MS, dataset
 import ravlin
+from conftest import T0, YEAR_MS, dataset
 from ravlin import BusinessDay, Contract, DayCount, Schedule, adjust, to_millis
 
 NOON = T0 + 12 * 3_600_000

@@ -3,12 +3,12 @@
 import math
 
 import numpy as np
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-import pytest
 
 import _ravlin
-from conftest import DAY_MS, T0, YEAR_MS, Recorder, dataset, forward_curve, timetable, zero_curve
+from conftest import DAY_MS, T0, YEAR_MS, Recorder, dataset, forward_curve, timetable
 
 ME = "Error during model evaluation, caused by\n"
 

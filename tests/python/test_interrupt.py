@@ -7,10 +7,10 @@ import time
 
 import numpy as np
 import pytest
+from sigint import interrupted_after
 
 import _ravlin
 from conftest import T0, Recorder, timetable
-from sigint import interrupted_after
 from test_fixed import years
 from test_limits import grid_data
 from test_mc import Quiet, mc_data

@@ -1,10 +1,10 @@
 """The package's documentation runs: docstring examples, example scripts, type stubs."""
 
 import doctest
-import os
 import importlib
 import importlib.metadata
 import inspect
+import os
 import pkgutil
 import subprocess
 import sys

@@ -8,7 +8,8 @@ import pytest
 
 import _ravlin
 import ravlin
-from conftest import T0, timetable as engine_batch
+from conftest import T0
+from conftest import timetable as engine_batch
 
 USD = ravlin.ZeroCurve(times=[1.0, 2.0], rates=[0.03, 0.04])
 

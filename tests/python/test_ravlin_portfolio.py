@@ -90,7 +90,8 @@ def needs_dask():
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = needs_dask()
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         yield client
 
@@ -184,7 +185,7 @@ def test_statistics_come_back_to_the_caller():
 @pytest.mark.parametrize("connect", ["address", "embedded"])
 def test_dask_reaches_a_cluster_by_address_or_starts_its_own(book, connect, request):
     needs_dask()
-    table, contracts, expected = book
+    table, _, expected = book
     options = ({"address": request.getfixturevalue("dask_client").scheduler.address} if connect == "address"
                else {"workers": 1})
     head = table.filter(pa.compute.is_in(table["contract_id"], pa.array(["c0", "c1", "c2", "c3"])))

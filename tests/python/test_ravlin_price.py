@@ -10,7 +10,8 @@ import pytest
 
 import _ravlin
 import ravlin
-from conftest import T0, timetable as engine_batch
+from conftest import T0
+from conftest import timetable as engine_batch
 
 DAY = 86_400_000
 CURVE = np.array([[0.5, 0.03], [2.0, 0.035], [10.0, 0.04]])
@@ -27,7 +28,8 @@ ROWS = [("note", T0 + 180 * DAY, "+", 2.0, "USD"), ("note", T0 + 365 * DAY, "<",
 MODELS = [
     (ravlin.Fixed(), "fixed_price", {"FIXED": {"FLAGS": 0}}),
     (ravlin.BlackScholesGrid(asset="SPX", volatility=0.25, nodes_per_side=150, half_width=1.5, timestep=0.01),
-     "fd_blackscholes_price", {"FD": {"N_X": 150, "MAX_X": 1.5, "TIMESTEP": 0.01}, "BS": {"VOL": 0.25, "ASSET": "SPX"}}),
+     "fd_blackscholes_price",
+     {"FD": {"N_X": 150, "MAX_X": 1.5, "TIMESTEP": 0.01}, "BS": {"VOL": 0.25, "ASSET": "SPX"}}),
     (ravlin.HullWhiteGrid(mean_reversion=0.1, volatility=0.01, nodes_per_side=100, half_width=0.1, timestep=0.02),
      "fd_hullwhite_price", {"FD": {"N_X": 100, "MAX_X": 0.1, "TIMESTEP": 0.02}, "HW": {"MEANREV": 0.1, "VOL": 0.01}}),
 ]

@@ -12,8 +12,9 @@ import ravlin
 from ravlin.paths import GeometricBrownianMotion
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
-from conftest import YEAR_MS  # noqa: E402
-from risk_pictures import DAY_MS, bond_rows, daily, option_rows  # noqa: E402
+from risk_pictures import DAY_MS, bond_rows, daily, option_rows
+
+from conftest import YEAR_MS
 
 N = NormalDist()
 S, K, R, VOL = 100.0, 100.0, 0.05, 0.2
@@ -29,8 +30,10 @@ def black_scholes(kind, spot=S, years=1.0):
     discounted = K * math.exp(-R * years)
     decay = -spot * N.pdf(d1) * VOL / (2 * math.sqrt(years))
     if kind == "call":
-        return N.cdf(d1), N.pdf(d1) / (spot * VOL), decay - R * discounted * N.cdf(d2), spot * N.pdf(d1) * math.sqrt(years)
-    return N.cdf(d1) - 1, N.pdf(d1) / (spot * VOL), decay + R * discounted * N.cdf(-d2), spot * N.pdf(d1) * math.sqrt(years)
+        return (N.cdf(d1), N.pdf(d1) / (spot * VOL), decay - R * discounted * N.cdf(d2),
+                spot * N.pdf(d1) * math.sqrt(years))
+    return (N.cdf(d1) - 1, N.pdf(d1) / (spot * VOL), decay + R * discounted * N.cdf(-d2),
+            spot * N.pdf(d1) * math.sqrt(years))
 
 
 def european(kind):
@@ -67,7 +70,7 @@ def test_american_put_delta_matches_quantlib_finite_differences():
     today = ql.Date(1, 1, 2025)
     ql.Settings.instance().evaluationDate = today
     day_count = ql.Actual365Fixed()
-    curve = lambda rate: ql.YieldTermStructureHandle(ql.FlatForward(today, rate, day_count))  # noqa: E731
+    curve = lambda rate: ql.YieldTermStructureHandle(ql.FlatForward(today, rate, day_count))
     process = ql.BlackScholesMertonProcess(
         ql.QuoteHandle(ql.SimpleQuote(S)), curve(0.0), curve(R),
         ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), VOL, day_count)))

@@ -9,7 +9,8 @@ import pyarrow as pa
 import pytest
 
 import ravlin
-from conftest import T0, timetable as engine_batch
+from conftest import T0
+from conftest import timetable as engine_batch
 
 ROWS = [("swap", T0, "+", 2.0, "USD"), ("leg", T0 + 1000, ">", 1.0, "swap"),
         ("swap", T0 + 86_400_000, "s", -3.0, "EUR"), ("leg", T0 + 86_400_000, "<", 4.0, None)]
@@ -97,7 +98,8 @@ def test_a_slice_travels_without_its_parent_buffers():
     (columns(unit=pa.array([1.0] * 4).dictionary_encode()),
      "column 'unit': expected strings or a dictionary of strings, got dictionary<values=double"),
     (columns(time=pa.array(TIMES)), "column 'time': expected timestamps or dates, got int64"),
-    (columns(time=pa.array([T0 * 1000 + 1] * 4, pa.timestamp("us"))), "column 'time': row 0 is not a whole millisecond"),
+    (columns(time=pa.array([T0 * 1000 + 1] * 4, pa.timestamp("us"))),
+     "column 'time': row 0 is not a whole millisecond"),
     (columns(time=pa.array([T0, None, T0, T0], pa.timestamp("ms"))), "column 'time': row 1 has no time"),
     (columns(quantity=pa.array(["1"] * 4)), "column 'quantity': expected numbers, got string"),
     (columns(quantity=pa.array([1.0, 2.0, None, 1.0])), "column 'quantity': row 2 has no quantity"),
