@@ -55,7 +55,8 @@ def _norm_cdf(x: np.ndarray) -> np.ndarray:
 
 
 def _norm_pdf(x: np.ndarray) -> np.ndarray:
-    return np.exp(-0.5 * x * x) / _SQRT_2PI
+    density: np.ndarray = np.exp(-0.5 * x * x) / _SQRT_2PI
+    return density
 
 
 def _theta(kind: str) -> float:
@@ -102,7 +103,8 @@ def _mills(x: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 def _black_vega(y: np.ndarray, s: np.ndarray) -> np.ndarray:
     """∂b/∂s = e^{y/2} φ(y/s + s/2), written as one exponential so the rounding of d1 does not enter it."""
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.exp(-0.5 * (y / s) ** 2 - 0.125 * s * s) / _SQRT_2PI
+        density: np.ndarray = np.exp(-0.5 * (y / s) ** 2 - 0.125 * s * s) / _SQRT_2PI
+        return density
 
 
 def _black_otm(y: np.ndarray, s: np.ndarray) -> np.ndarray:
@@ -120,7 +122,8 @@ def _black_otm(y: np.ndarray, s: np.ndarray) -> np.ndarray:
     if tail.any():
         near, far = _mills(-d1[tail])[0], _mills(-d2[tail])[0]
         value[tail] = _black_vega(y[tail], s[tail]) * (near - far)
-    return np.maximum(value, 0.0)
+    floored: np.ndarray = np.maximum(value, 0.0)
+    return floored
 
 
 def black_scholes_price(forward: ArrayLike, strike: ArrayLike, expiry: ArrayLike, volatility: ArrayLike, *,
@@ -169,7 +172,8 @@ def _normal_otm(u: np.ndarray, s: np.ndarray) -> np.ndarray:
     if tail.any():
         m, r = _mills(d[tail])
         value[tail] = s[tail] * _norm_pdf(d[tail]) * m * r
-    return np.maximum(value, 0.0)
+    floored: np.ndarray = np.maximum(value, 0.0)
+    return floored
 
 
 def _normal_vega(u: np.ndarray, s: np.ndarray) -> np.ndarray:
@@ -217,7 +221,7 @@ def implied_volatility(price: ArrayLike, forward: ArrayLike, strike: ArrayLike, 
     >>> implied_volatility(1.0, 100.0, 90.0, 1.0)
     Traceback (most recent call last):
     ...
-    ValueError: implied_volatility: price 1 of the call with forward 100 and strike 90 is below its discounted intrinsic value 10: no volatility gives it
+    ValueError: implied_volatility: price 1 of the call with forward 100 and strike 90 is below its ... gives it
     """
     theta = _theta(kind)
     if model not in ("black", "normal"):
@@ -300,7 +304,7 @@ def _newton(otm: Any, vega: Any, y: np.ndarray, target: np.ndarray, hint: np.nda
     log_target = np.log(target)
     # Neither premium exceeds target × sqrt(2 pi) at the money, so that start lies left of the
     # root; `hint` may lie right of it, whence one step lands left.
-    s = np.maximum(target * _SQRT_2PI, hint)
+    s: np.ndarray = np.maximum(target * _SQRT_2PI, hint)
     lo, hi = np.zeros_like(s), np.full_like(s, np.inf)
     active = np.ones(s.shape, dtype=bool)
     for _ in range(_MAX_ITERATIONS):

@@ -357,10 +357,14 @@ class _Grid:
                                    timestep=fd["TIMESTEP"], statistics=_with_values(self.statistics))
 
     def _fd(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
-        return {"N_X": int(self.nodes_per_side or _NODES_PER_SIDE),
-                "MAX_X": float(self.half_width or self._default_half_width(market, batch)),
-                "TIMESTEP": float(self.timestep or min(DAILY, _horizon(market, batch) / _MIN_STEPS)),
-                "FLAGS": _flags(self.statistics)}
+        flags = _flags(self.statistics)
+        fd = {"N_X": int(self.nodes_per_side or _NODES_PER_SIDE),
+              "MAX_X": float(self.half_width or self._default_half_width(market, batch)),
+              "TIMESTEP": float(self.timestep or min(DAILY, _horizon(market, batch) / _MIN_STEPS)),
+              "FLAGS": flags}
+        if flags & STATISTICS["values"]:
+            fd["NODES"] = 1  # the per-node values come with each node's coordinate
+        return fd
 
     def _default_half_width(self, market: Market, batch: pa.RecordBatch) -> float:
         raise NotImplementedError
@@ -369,24 +373,15 @@ class _Grid:
         return dataclasses.replace(self, **changes)  # type: ignore[return-value]
 
 
-def _grid(fd: Mapping[str, Any]) -> np.ndarray:
-    """The grid's nodes from the highest down, as the engine lays them out."""
-    n_x, max_x = fd["N_X"], fd["MAX_X"]
-    nodes: np.ndarray = max_x - np.arange(2 * n_x + 1) * (max_x / n_x)
-    return nodes
+def _engine_nodes(stats: Mapping[str, Any]) -> np.ndarray | None:
+    """The node coordinates the grid handed back ("NODES"), when it was asked for them."""
+    nodes = stats.get("NODES")
+    return None if nodes is None else np.asarray(nodes, dtype=float)
 
 
-def _first_step(market: Market, batch: pa.RecordBatch, timestep: float) -> float:
-    """Years from the pricing time to the grid time the engine steps back from last:
-    the earliest regular step time or row time after the pricing time."""
-    times = batch.column("time").cast("int64").to_numpy()
-    later = times[times > market.pricing_ms] - market.pricing_ms
-    if later.size == 0:
-        return timestep
-    step = int(timestep * YEAR_MS)
-    span = int(times[-1]) - market.pricing_ms
-    lattice = span - ((span - 1) // step) * step if span > 0 else span
-    return float(min(lattice, later.min())) / YEAR_MS
+def _instant_rate(market: Market, name: str) -> float:
+    """A curve's rate at the pricing time: over its first millisecond, as the grid takes it."""
+    return market.rate(name, 0.0, 1 / YEAR_MS)
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -421,18 +416,17 @@ class BlackScholesGrid(_Grid):
 
     def node_coordinates(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any],
                          stats: Mapping[str, Any]) -> np.ndarray | None:
-        """The asset's price on each node."""
-        return np.exp(_grid(sections["FD"]) + math.log(market.forward(self.asset, 0.0)))
+        """The asset's price on each node, as the grid handed them back."""
+        return _engine_nodes(stats)
 
     def greeks(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any], values: np.ndarray,
                nodes: np.ndarray) -> Greeks | None:
         """Delta and gamma in the spot at the middle node; theta from the Black-Scholes equation
-        with the rates of the engine's last step, which ends at the pricing time."""
-        first_step = _first_step(market, batch, sections["FD"]["TIMESTEP"])
+        with the rates at the pricing time."""
         middle = values.size // 2
         value, spot = float(values[middle]), float(nodes[middle])
         first, second = derivatives(values, np.log(nodes), math.log(spot))
-        rate, growth = market.rate(market.base, 0.0, first_step), market.rate(self.asset, 0.0, first_step)
+        rate, growth = _instant_rate(market, market.base), _instant_rate(market, self.asset)
         variance = self.volatility**2
         theta = rate * value - (growth - 0.5 * variance) * first - 0.5 * variance * second
         return Greeks(delta=first / spot, gamma=(second - first) / (spot * spot), theta=theta)
@@ -487,21 +481,17 @@ class HullWhiteGrid(_Grid):
 
     def node_coordinates(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any],
                          stats: Mapping[str, Any]) -> np.ndarray | None:
-        """The short rate on each node at the pricing time: the grid plus the curve's rate
-        over the engine's last step, which ends at the pricing time."""
-        first_step = _first_step(market, batch, sections["FD"]["TIMESTEP"])
-        return _grid(sections["FD"]) + market.rate(market.base, 0.0, first_step)
+        """The short rate on each node at the pricing time, as the grid handed them back."""
+        return _engine_nodes(stats)
 
     def greeks(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any], values: np.ndarray,
                nodes: np.ndarray) -> Greeks | None:
         """Delta and gamma in the short rate at the middle node; theta from the Hull-White
-        equation, in which the middle node lies on the fitted mean."""
-        first_step = _first_step(market, batch, sections["FD"]["TIMESTEP"])
+        equation at that node, which lies on the fitted mean (no deviation to revert)."""
         middle = values.size // 2
         value, short = float(values[middle]), float(nodes[middle])
         first, second = derivatives(values, nodes, short)
-        deviation = short - market.rate(market.base, 0.0, first_step)  # the grid's own coordinate
-        theta = short * value + self.mean_reversion * deviation * first - 0.5 * self.volatility**2 * second
+        theta = short * value - 0.5 * self.volatility**2 * second
         return Greeks(delta=first, gamma=second, theta=theta)
 
     def delta_gamma(self, values: np.ndarray, nodes: np.ndarray, at: float) -> tuple[float, float]:

@@ -82,7 +82,7 @@ class VolatilityTermStructure:
     >>> VolatilityTermStructure(times=[1.0, 2.0], volatilities=[0.3, 0.2])
     Traceback (most recent call last):
     ...
-    ValueError: VolatilityTermStructure: calendar arbitrage: the total variance falls from 0.09 at 1 years (volatility 0.3) to 0.08 at 2 years (volatility 0.2)
+    ValueError: VolatilityTermStructure: calendar arbitrage: the total variance falls from 0.09 at 1 years ...
     >>> VolatilityTermStructure.flat(0.2).volatility(3.0)
     0.2
     """
@@ -241,7 +241,7 @@ class VolatilitySurface:
     >>> VolatilitySurface(expiries=[1.0], moneyness=[0.9, 1.0, 1.1], volatilities=[[0.2, 0.25, 0.2]])
     Traceback (most recent call last):
     ...
-    ValueError: VolatilitySurface: butterfly arbitrage at expiry 1 between moneyness 0.9, 1 and 1.1: call prices are not convex in the strike
+    ValueError: VolatilitySurface: butterfly arbitrage at expiry 1 between moneyness 0.9, 1 and 1.1: ...
     """
 
     expiries: tuple[float, ...]
@@ -259,7 +259,8 @@ class VolatilitySurface:
         by_strike = self.strikes is not None
         label = "strike" if by_strike else "moneyness"
         given = self.strikes if by_strike else self.moneyness
-        levels = np.asarray([_checks.positive(x, f"{what}: {label}") for x in given if given is not None], dtype=float)
+        assert given is not None, "one of strikes and moneyness is given"
+        levels = np.asarray([_checks.positive(x, f"{what}: {label}") for x in given], dtype=float)
         if levels.size == 0 or np.any(np.diff(levels) <= 0):
             raise ValueError(f"{what}: {label} values must be strictly increasing and at least one")
         quotes = np.asarray(self.volatilities, dtype=float)
@@ -317,7 +318,8 @@ class _Smiles:
         return smiles
 
     def first_volatility(self, k: np.ndarray) -> np.ndarray:
-        return np.sqrt(self.splines[0](k)[0] / self.expiries[0])
+        volatility: np.ndarray = np.sqrt(self.splines[0](k)[0] / self.expiries[0])
+        return volatility
 
     def variance(self, t: float, k: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """w, ∂w/∂k, ∂²w/∂k² and ∂w/∂t at time t and log-moneyness k."""
@@ -366,11 +368,11 @@ class _Arbitrage:
         slopes = np.diff(calls) / np.diff(strikes)
         tol = _CHECK_TOLERANCE
         where = f"VolatilitySurface: butterfly arbitrage at expiry {t:g} between"
-        for j in np.flatnonzero(slopes > tol):
+        for j in np.flatnonzero(slopes > tol).tolist():
             raise ValueError(f"{where} {self._points(j, j + 1)}: the call at the higher strike is worth more")
-        for j in np.flatnonzero(slopes < -1 - tol):
+        for j in np.flatnonzero(slopes < -1 - tol).tolist():
             raise ValueError(f"{where} {self._points(j, j + 1)}: the calls differ by more than the strikes")
-        for j in np.flatnonzero(np.diff(slopes) < -tol):
+        for j in np.flatnonzero(np.diff(slopes) < -tol).tolist():
             raise ValueError(f"{where} {self._points(j, j + 1, j + 2)}: call prices are not convex in the strike")
 
     def _density(self, i: int, t: float) -> None:
@@ -384,7 +386,7 @@ class _Arbitrage:
         w, wk, wkk = spline(points)
         with np.errstate(divide="ignore", invalid="ignore"):
             bad = (w <= 0) | ~(_density(points, w, wk, wkk) >= -_CHECK_TOLERANCE)
-        for n in np.flatnonzero(bad):
+        for n in np.flatnonzero(bad).tolist():
             where = f"VolatilitySurface: butterfly arbitrage at expiry {t:g}"
             if n >= inner.size:
                 end = 0 if n < inner.size + _CHECK_POINTS else k.size - 1
@@ -409,7 +411,8 @@ class _Arbitrage:
 
 def _density(k: np.ndarray, w: np.ndarray, wk: np.ndarray, wkk: np.ndarray) -> np.ndarray:
     """Gatheral's g(k): the risk-neutral density over its lognormal counterpart, from total variance."""
-    return (1 - k * wk / (2 * w)) ** 2 - wk**2 / 4 * (1 / w + 0.25) + wkk / 2
+    density: np.ndarray = (1 - k * wk / (2 * w)) ** 2 - wk**2 / 4 * (1 / w + 0.25) + wkk / 2
+    return density
 
 
 # ---------------------------------------------------------------- local volatility
@@ -455,7 +458,8 @@ class LocalVolSurface:
         if (self.strikes is None) == (self.moneyness is None):
             raise ValueError(f"{what}: give either strikes or moneyness")
         given = self.strikes if self.strikes is not None else self.moneyness
-        levels = np.asarray([_checks.positive(x, f"{what}: spot") for x in given if given is not None], dtype=float)
+        assert given is not None, "one of strikes and moneyness is given"
+        levels = np.asarray([_checks.positive(x, f"{what}: spot") for x in given], dtype=float)
         if levels.size == 0 or np.any(np.diff(levels) <= 0):
             raise ValueError(f"{what}: spots must be strictly increasing and at least one")
         table = np.asarray(self.volatilities, dtype=float)
@@ -558,7 +562,8 @@ class _Dupire(_Spatial):
         k = np.log(spots / self.market.forward(self.asset, t))
         w, wk, wkk, wt = self.smiles.variance(max(t, 1e-10), k)
         g = np.maximum(_density(k, w, wk, wkk), _DENSITY_FLOOR)
-        return np.sqrt(np.maximum(wt, 0.0) / g)
+        volatility: np.ndarray = np.sqrt(np.maximum(wt, 0.0) / g)
+        return volatility
 
 
 class _Table(_Spatial):

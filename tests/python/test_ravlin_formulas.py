@@ -77,7 +77,8 @@ def test_implied_volatility_agrees_with_quantlib_near_the_money(model):
     theirs = []
     for k, t, p in zip(strikes[near], expiries[near], premiums[near]):
         if model == "black":
-            theirs.append(ql.blackFormulaImpliedStdDev(ql.Option.Call, k, forward, p, 0.9, 0.0, 0.3 * t**0.5, 1e-15, 1000)
+            theirs.append(ql.blackFormulaImpliedStdDev(ql.Option.Call, k, forward, p, 0.9, 0.0, 0.3 * t**0.5,
+                                                       1e-15, 1000)
                           / t**0.5)
         else:
             theirs.append(ql.bachelierBlackFormulaImpliedVol(ql.Option.Call, k, forward, t, p, 0.9))
