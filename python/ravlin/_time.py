@@ -54,7 +54,7 @@ def to_millis(value: TimeLike) -> int:
 
     >>> to_millis("2024-01-01")
     1704067200000
-    >>> to_millis(datetime(2024, 1, 1, 12, tzinfo=timezone(timedelta(hours=2))))
+    >>> to_millis(datetime.fromisoformat("2024-01-01T12:00:00+02:00"))
     1704103200000
     >>> to_millis(np.datetime64("2024-01-01T00:00:00.001"))
     1704067200001

@@ -31,7 +31,7 @@ from typing import TYPE_CHECKING, Any, Protocol, Union
 import numpy as np
 
 from . import _checks
-from .formulas import _black_otm
+from .formulas import black_otm
 
 if TYPE_CHECKING:
     from .market import Market
@@ -364,7 +364,7 @@ class _Arbitrage:
         """Undiscounted calls per unit forward at the quotes: falling, by at most the strike, and convex."""
         k, w = self.logs[i], self.smiles.splines[i].y
         strikes = np.exp(k)
-        calls = np.maximum(1 - strikes, 0.0) + np.sqrt(strikes) * _black_otm(-np.abs(k), np.sqrt(w))
+        calls = np.maximum(1 - strikes, 0.0) + np.sqrt(strikes) * black_otm(-np.abs(k), np.sqrt(w))
         slopes = np.diff(calls) / np.diff(strikes)
         tol = _CHECK_TOLERANCE
         where = f"VolatilitySurface: butterfly arbitrage at expiry {t:g} between"
