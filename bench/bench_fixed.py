@@ -10,13 +10,12 @@ on the same curve, one call at a time, against QuantLib's FixedRateBond with
 a DiscountingBondEngine on the same zero curve, recalculated on every call.
 """
 
-import time
 
 import numpy as np
 
 import _ravlin
 import floor
-from common import T0, YEAR_MS, best_of, peak_memory, report, timetable
+from common import T0, YEAR_MS, best_of, peak_memory, per_call, report, timetable
 
 EVENTS, KNOTS = 1_000_000, 50
 BOND_YEARS, COUPON = 40, 0.05
@@ -33,18 +32,6 @@ def curve_knots():
 def dataset(knot_times, rates):
     curve = np.column_stack([knot_times, rates])
     return {"BASE": "USD", "ASSETS": {"USD": ("ZERO_RATES", curve)}, "PRICING_TS": T0}
-
-
-def per_call(fn, calls=2000, repeats=5):
-    """The fastest mean time of one call over several loops of calls."""
-    fn()
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        best = min(best, (time.perf_counter() - start) / calls)
-    return best
 
 
 def quantlib_bond(knot_times, rates):

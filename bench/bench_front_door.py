@@ -10,29 +10,15 @@ measured in one run; times are the best of several loops of calls.
 """
 
 import datetime
-import time
 
 import numpy as np
 import pyarrow as pa
 
 import _ravlin
 import ravlin
-from common import report
+from common import per_call, report
 
-CALLS, REPEATS = 2000, 7
 FLOWS = 40
-
-
-def per_call(fn, calls=CALLS, repeats=REPEATS):
-    """The fastest mean time of one call over several loops of calls."""
-    fn()
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        best = min(best, (time.perf_counter() - start) / calls)
-    return best
 
 
 def repeated_pricing():

@@ -25,6 +25,18 @@ def gbm_paths(spot, rate, vol, paths, seed):
     return model(market, paths, seed)
 
 
+def per_call(fn, calls=2000, repeats=5):
+    """The fastest mean time of one call over several loops of calls."""
+    fn()
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(calls):
+            fn()
+        best = min(best, (time.perf_counter() - start) / calls)
+    return best
+
+
 def best_of(repeats, fn):
     """The fastest of several runs (seconds) and the last result."""
     best, result = float("inf"), None
