@@ -14,7 +14,9 @@ from importlib.metadata import PackageNotFoundError, version
 from . import paths
 from ._time import to_date, to_datetime, to_millis
 from ._timetable import timetable
+from .calendars import Calendar
 from .contract import Contract, Event
+from .curves import DiscountCurve, bootstrap
 from .daycount import DayCount, day_count
 from .errors import PricingError, TimetableError
 from .expressions import Phrase, Snapper
@@ -25,14 +27,23 @@ from .market import ForwardCurve, Market, ZeroCurve
 from .models import BlackScholesGrid, Fixed, HullWhiteGrid, Model, MonteCarlo
 from .portfolio import contract_seed, price_many
 from .pricing import price
+from .rates import (
+    CapFloor,
+    Deposit,
+    FixedLeg,
+    FloatingLeg,
+    FloatingRateNote,
+    ForwardRateAgreement,
+    IborIndex,
+    InterestRateSwap,
+    OvernightIndex,
+    OvernightIndexedSwap,
+    Swaption,
+)
 from .result import Result
 from .schedule import BusinessDay, Frequency, Period, Schedule, adjust, is_business_day
 from .sensitivities import Bumps, Risk, Sensitivity, risk
 from .volatility import LocalVolSurface, VolatilitySurface, VolatilityTermStructure
-from .calendars import Calendar
-from .curves import DiscountCurve, bootstrap
-from .rates import (CapFloor, Deposit, FixedLeg, FloatingLeg, FloatingRateNote, ForwardRateAgreement, IborIndex,
-                    InterestRateSwap, OvernightIndex, OvernightIndexedSwap, Swaption)
 
 try:
     __version__ = version("ravlin")
