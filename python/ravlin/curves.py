@@ -19,16 +19,18 @@ say) with cash flows discounted on that other curve (an OIS curve).
 
 from __future__ import annotations
 
+import bisect
 import math
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from datetime import date, datetime
-from typing import Any, Protocol
+from typing import Protocol
 
 import numpy as np
 
 from ._time import YEAR_MS, TimeLike, to_date, to_datetime, to_millis
 from .market import Market, ZeroCurve
+from .rates import _Curves
 
 __all__ = ["DiscountCurve", "bootstrap"]
 
@@ -122,6 +124,8 @@ class Quote(Protocol):
 
     def npv(self, market: Market) -> float: ...
 
+    def _value(self, curves: _Curves) -> float: ...
+
 def bootstrap(reference: TimeLike, quotes: Sequence[Quote], *, discount: ZeroCurve | None = None) -> DiscountCurve:
     """The curve on which every quote reprices to zero, one knot at each quote's last date.
 
@@ -154,34 +158,89 @@ def bootstrap(reference: TimeLike, quotes: Sequence[Quote], *, discount: ZeroCur
             raise ValueError(f"two quotes end on {later}: each quote needs a last date of its own")
     if pillars[0] <= to_date(origin):
         raise ValueError(f"the first quote ends on {pillars[0]}, not after the reference {to_date(origin)}")
-    dates: list[date] = []
-    logs: list[float] = []
+    knots = _Knots(origin)
+    base = None if discount is None else Market(base="base", pricing_time=to_datetime(origin),
+                                                 curves={"base": discount}).discount_factor
     for quote in quotes:
         if discount is not None and not quote.indices:
             raise ValueError(f"a {type(quote).__name__} ending {quote.pillar} is money lent on the discount "
                              "curve: to fit a projection curve, quote the index's FRA from spot ('0M') instead")
-        years = (to_millis(quote.pillar) - origin) / YEAR_MS
-        guess = logs[-1] * years / _knot_years(dates[-1], origin) if logs else quote.rate_guess * years
+        years = knots.years(quote.pillar)
+        guess = knots.logs[-1] * years / knots.times[-1] if knots.logs else quote.rate_guess * years
+        knots.add(years)
+        curves = _Curves(to_date(origin), base or knots.discount, lambda _, day: knots.discount(day),
+                         lambda index, day: None)
 
-        def value(log_discount: float, quote: Any = quote) -> float:
-            curve = DiscountCurve(reference=origin, dates=[*dates, quote.pillar],
-                                  discount_factors=np.exp(-np.array([*logs, log_discount])))
-            market = Market(base="base", pricing_time=to_datetime(origin), curves={"base": discount or curve},
-                            projections={name: curve for name in quote.indices})
-            return float(quote.npv(market))
+        def value(log_discount: float, quote: Quote = quote, curves: _Curves = curves) -> float:
+            knots.logs[-1] = log_discount
+            return quote._value(curves)
 
-        logs.append(_solve(value, guess, f"the quote ending {quote.pillar}"))
-        dates.append(quote.pillar)
-    return DiscountCurve(reference=origin, dates=dates, discount_factors=np.exp(-np.array(logs)))
+        knots.logs[-1] = _solve(value, guess, f"the quote ending {quote.pillar}")
+    return DiscountCurve(reference=origin, dates=[q.pillar for q in quotes],
+                         discount_factors=np.exp(-np.array(knots.logs)))
 
 
-def _knot_years(day: date, origin: int) -> float:
-    return (to_millis(day) - origin) / YEAR_MS
+class _Knots:
+    """The curve being fitted: knot times (years from the reference) and log discounts, the
+    last of which the solver moves; interpolated as the engine does."""
+
+    def __init__(self, origin: int) -> None:
+        self.origin, self.times, self.logs = origin, [], []  # type: tuple[int, list[float], list[float]]
+        self._years: dict[date, float] = {}
+        self._settled: dict[date, float] = {}
+
+    def years(self, day: date) -> float:
+        if day not in self._years:
+            self._years[day] = (to_millis(day) - self.origin) / YEAR_MS
+        return self._years[day]
+
+    def add(self, years: float) -> None:
+        self.times.append(years)
+        self.logs.append(0.0)
+
+    def discount(self, day: date) -> float:
+        """The discount factor to `day`; those up to the last settled knot are kept."""
+        settled = self._settled.get(day)
+        if settled is not None:
+            return settled
+        years = self.years(day)
+        value = self._discount(years)
+        if len(self.times) > 1 and years <= self.times[-2]:
+            self._settled[day] = value
+        return value
+
+    def _discount(self, years: float) -> float:
+        if years <= self.times[0]:
+            return math.exp(-self.logs[0] * years / self.times[0])
+        if years > self.times[-1]:
+            raise ValueError(f"a quote reads the curve {years} years out, past the knot being solved")
+        i = max(bisect.bisect_left(self.times, years), 1)
+        (t0, t1), (l0, l1) = self.times[i - 1:i + 1], self.logs[i - 1:i + 1]
+        return math.exp(-(l0 + (l1 - l0) / (t1 - t0) * (years - t0)))
 
 
 def _solve(value: Callable[[float], float], guess: float, what: str) -> float:
-    """The root of a smooth monotone function near `guess`: secant steps kept inside a
-    bracket (Illinois false position when a step leaves it), to the last bit."""
+    """The root of a smooth monotone function near `guess`, to the last bit: secant steps
+    (a quote's value is nearly linear in its knot's log discount), and when they stall or
+    leave the finite numbers, false position inside a bracket found by widening."""
+    x0, f0 = guess, value(guess)
+    x1, f1 = guess + 1e-4, value(guess + 1e-4)
+    for _ in range(30):
+        if f1 == 0:
+            return x1
+        if f1 == f0:
+            break
+        x0, f0, x1 = x1, f1, x1 - f1 * (x1 - x0) / (f1 - f0)
+        if not math.isfinite(x1):
+            break
+        f1 = value(x1)
+        if abs(x1 - x0) <= 4 * math.ulp(x1):
+            return x1 if abs(f1) <= abs(f0) else x0
+    return _bracketed(value, guess, what)
+
+
+def _bracketed(value: Callable[[float], float], guess: float, what: str) -> float:
+    """Illinois false position inside a bracket widened from `guess`."""
     step = 1e-4
     a, fa = guess, value(guess)
     if fa == 0:

@@ -41,9 +41,10 @@ each exercise, the larger of its later value and that track's.
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from datetime import date
+from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, cast
 
 from . import _checks
@@ -215,22 +216,28 @@ def _contract(main: str, rows: list[_Row], after: int) -> Contract:
 
 
 class _Curves:
-    """What coupons read from a market: the pricing date, discount factors, projections, fixings."""
+    """What coupons read of a market: the pricing date, discount factors on the base and
+    projection curves, fixings. Built on a `Market`, or on trial curves while bootstrapping."""
 
-    def __init__(self, market: Market) -> None:
-        self.market = market
-        self.today = market.pricing_time.date()
+    def __init__(self, today: date, discount: Callable[[date], float], projected: Callable[[str, date], float],
+                 given: Callable[[str, date], float | None]) -> None:
+        self.today, self.discount, self._projected, self.given = today, discount, projected, given
 
-    def discount(self, day: date) -> float:
-        return self.market.discount_factor(day)
+    @classmethod
+    def of(cls, market: Market) -> _Curves:
+        return cls(market.pricing_time.date(), market.discount_factor, market.projected_discount, market.fixing)
 
     def basis(self, index: str, start: date, end: date) -> float:
         """B: the projected growth from start to end over the base curve's."""
-        projected = self.market.projected_discount(index, start) / self.market.projected_discount(index, end)
+        projected = self._projected(index, start) / self._projected(index, end)
         return projected / (self.discount(start) / self.discount(end))
 
+    def fixed(self, index: str, day: date) -> bool:
+        """Whether the index's rate of `day` is known: fixed before today, or today when given."""
+        return day < self.today or (day == self.today and self.given(index, day) is not None)
+
     def fixing(self, index: str, day: date) -> float:
-        rate = self.market.fixing(index, day)
+        rate = self.given(index, day)
         if rate is None:
             raise ValueError(f"index {index!r} fixed on {day}, before the pricing date {self.today}: "
                              f"give its fixing in Market(fixings={{{index!r}: {{date: rate}}}})")
@@ -265,6 +272,11 @@ class _Leg:
         object.__setattr__(self, "maturity", to_date(self.maturity))
         self.schedule.dates()  # checks the dates, convention, stub and lag
 
+    @cached_property
+    def periods(self) -> tuple[Period, ...]:
+        """The leg's accrual periods (computed once)."""
+        return tuple(self.schedule.periods())
+
     @property
     def schedule(self) -> Schedule:
         """The leg's schedule; swap legs accrue between adjusted dates."""
@@ -296,11 +308,11 @@ class FixedLeg(_Leg):
 
     def flows(self) -> list[tuple[date, float]]:
         """(payment date, amount) of every coupon."""
-        return [(p.payment, self.notional * self.rate * self._accrual(p)) for p in self.schedule.periods()]
+        return [(p.payment, self.notional * self.rate * self._accrual(p)) for p in self.periods]
 
     def annuity_flows(self) -> list[tuple[date, float]]:
         """(payment date, notional × accrual): the leg's value per unit of rate."""
-        return [(p.payment, self.notional * self._accrual(p)) for p in self.schedule.periods()]
+        return [(p.payment, self.notional * self._accrual(p)) for p in self.periods]
 
 
 class _Coupon(NamedTuple):
@@ -346,11 +358,15 @@ class FloatingLeg(_Leg):
 
     def coupons(self) -> list[_Coupon]:
         """The coupons with their fixing dates and the index's accrual of their periods."""
+        return list(self._coupons)
+
+    @cached_property
+    def _coupons(self) -> tuple[_Coupon, ...]:
         index_days = self.index.day_count
-        return [_Coupon(p.start, p.end, p.payment, self._accrual(p),
-                        advance(p.start, -cast(int, self.fixing_days), self.index.calendar),
-                        index_days.year_fraction(p.start, p.end))  # type: ignore[union-attr]
-                for p in self.schedule.periods()]
+        return tuple(_Coupon(p.start, p.end, p.payment, self._accrual(p),
+                             advance(p.start, -cast(int, self.fixing_days), self.index.calendar),
+                             index_days.year_fraction(p.start, p.end))  # type: ignore[union-attr]
+                     for p in self.periods)
 
     def rows(self, curves: _Curves, track: str, currency: str, sign: float = 1.0,
              coupons: Sequence[_Coupon] | None = None) -> list[_Row]:
@@ -393,8 +409,7 @@ class FloatingLeg(_Leg):
         name = self.index.name
         lag = curves.discount(coupon.payment) / curves.discount(coupon.end)
         if isinstance(self.index, IborIndex):
-            if coupon.fixing < curves.today or (coupon.fixing == curves.today
-                                                and curves.market.fixing(name, coupon.fixing) is not None):
+            if curves.fixed(name, coupon.fixing):
                 return None
             return coupon.start, curves.basis(name, coupon.start, coupon.end) * lag
         known, first = self._compounded(coupon, curves)
@@ -407,8 +422,7 @@ class FloatingLeg(_Leg):
         and the first day still to be projected."""
         day, growth = coupon.start, 1.0
         days = self.index.day_count
-        while day < coupon.end and (day < curves.today or (
-                day == curves.today and curves.market.fixing(self.index.name, day) is not None)):
+        while day < coupon.end and curves.fixed(self.index.name, day):
             following = min(advance(day, 1, self.index.calendar), coupon.end)
             growth *= 1 + curves.fixing(self.index.name, day) * days.year_fraction(day, following)  # type: ignore[union-attr]
             day = following
@@ -436,7 +450,7 @@ class _RatesInstrument:
     def contract(self, market: Market, *, after: TimeLike | None = None) -> Contract:
         """The rows from the pricing time (or `after`, when later) on, for this market."""
         first = market.pricing_ms if after is None else max(to_millis(after), market.pricing_ms)
-        contract = _contract(self.track, self._rows(_Curves(market)), first)
+        contract = _contract(self.track, self._rows(_Curves.of(market)), first)
         if not len(contract):
             raise ValueError(f"this {type(self).__name__} has nothing left from {to_datetime(first)} on")
         return contract
@@ -448,7 +462,9 @@ class _RatesInstrument:
     def npv(self, market: Market) -> float:
         """The rows' value discounted on the base curve: the price under `ravlin.Fixed`,
         summed in Python (exact for instruments without choices)."""
-        curves = _Curves(market)
+        return self._value(_Curves.of(market))
+
+    def _value(self, curves: _Curves) -> float:
         rows = self._rows(curves)
         if any(r.op != "+" for r in rows):
             raise TypeError(f"a {type(self).__name__} with options has no value without a model: "
@@ -608,8 +624,7 @@ class ForwardRateAgreement(_RatesInstrument):
         sign = 1.0 if self.kind == "buyer" else -1.0
         tau = self.index.day_count.year_fraction(self.start, self.end)  # type: ignore[union-attr,arg-type]
         start, end = self.start, self.end
-        if self.fixing < curves.today or (self.fixing == curves.today
-                                          and curves.market.fixing(self.index.name, self.fixing) is not None):
+        if curves.fixed(self.index.name, self.fixing):
             fixed = curves.fixing(self.index.name, self.fixing)
             amount = self.notional * (fixed - self.rate) * tau / (1 + fixed * tau)
             return [_Row(start, _PAY, self.track, "+", sign * amount, self.currency)]  # type: ignore[arg-type]
@@ -672,7 +687,7 @@ class InterestRateSwap(_RatesInstrument):
 
     @property
     def pillar(self) -> date:
-        return max(self.fixed.schedule.periods()[-1].payment, self.floating.coupons()[-1].payment)
+        return max(self.fixed.periods[-1].payment, self.floating.coupons()[-1].payment)
 
     @property
     def rate_guess(self) -> float:
@@ -705,7 +720,7 @@ class InterestRateSwap(_RatesInstrument):
         >>> round(swap.fair_rate(market), 10) == round(swap.fair_rate(market, ravlin.Fixed()), 10)
         True
         """
-        curves = _Curves(market)
+        curves = _Curves.of(market)
         floating = _engine_value(self.floating.rows(curves, self.track, self.currency), market, model, self.track)
         annuity = _engine_value(_flow_rows([f for f in self.fixed.annuity_flows() if f[0] >= curves.today],
                                            self.track, self.currency, 1.0), market, model, self.track)
@@ -713,7 +728,7 @@ class InterestRateSwap(_RatesInstrument):
 
     def fair_spread(self, market: Market, model: Model | None = None) -> float:
         """The spread over the index that gives the swap the value 0, from the engine."""
-        curves = _Curves(market)
+        curves = _Curves.of(market)
         value = _engine_value(self._rows(curves), market, model, self.track)
         annuity = _engine_value(_flow_rows([f for f in self.floating.annuity_flows() if f[0] >= curves.today],
                                            self.track, self.currency, 1.0), market, model, self.track)
@@ -970,7 +985,7 @@ class Swaption(_RatesInstrument):
         dates = tuple(sorted({to_date(d) for d in self.exercise_dates}))
         if not dates:
             raise ValueError("a swaption needs at least one exercise date")
-        starts = {p.start for p in self.swap.fixed.schedule.periods()} & {c.start for c in self.swap.floating.coupons()}
+        starts = {p.start for p in self.swap.fixed.periods} & {c.start for c in self.swap.floating.coupons()}
         for day in dates:
             if day not in starts:
                 raise ValueError(f"exercise date {day} starts no period of both legs of the swap; "
@@ -1005,7 +1020,7 @@ class Swaption(_RatesInstrument):
             coupons = [c for c in swap.floating.coupons() if start <= c.start < end]
             rows = [(r.time, r.quantity) for r in swap.floating.rows(curves, underlying, self.currency, sign, coupons)]
             rows += [(p.payment, -sign * swap.fixed.notional * swap.fixed.rate * swap.fixed._accrual(p))
-                     for p in swap.fixed.schedule.periods() if start <= p.start < end]
+                     for p in swap.fixed.periods if start <= p.start < end]
             deadline = exercises[j + 1][1] if j + 1 < len(exercises) else None
             blocks.append(_Block(start, _scaled(rows, -1.0), None, deadline))
             swap_rows += [_Row(day, _START, underlying, "+", q, self.currency) for day, q in rows]
