@@ -42,7 +42,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Iterable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from datetime import date
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, cast
@@ -74,7 +74,7 @@ if TYPE_CHECKING:
     from .models import Model
 
 __all__ = ["IborIndex", "OvernightIndex", "FixedLeg", "FloatingLeg", "Deposit", "ForwardRateAgreement",
-           "InterestRateSwap", "OvernightIndexedSwap", "FloatingRateNote", "CapFloor", "Swaption"]
+           "InterestRateSwap", "OvernightIndexedSwap", "FloatingRateNote", "CapFloor", "Caplet", "Swaption"]
 
 SwapKind = Literal["payer", "receiver"]
 # As for the options: no helper value is below -_RESET, and -_RESET + _RESET is exactly 0.
@@ -708,6 +708,31 @@ class InterestRateSwap(_RatesInstrument):
     def _fixed_flows(self, curves: _Curves) -> list[tuple[date, float]]:
         return [(day, amount) for day, amount in self.fixed.flows() if day >= curves.today]
 
+    def annuity(self, market: Market) -> float:
+        """The fixed leg's value per unit of rate on the base curve (the payments still to come):
+        the annuity of Black and Bachelier swaption formulas.
+
+        >>> import ravlin
+        >>> market = ravlin.Market(base="USD", pricing_time="2025-01-02", curves={"USD": ravlin.ZeroCurve.flat(0.0)})
+        >>> InterestRateSwap.par(trade_date="2025-01-02", tenor="2Y", rate=0.04, notional=1.0,
+        ...                      index=IborIndex(name="USD-3M", tenor="3M")).annuity(market)
+        2.0
+        """
+        curves = _Curves.of(market)
+        return math.fsum(amount * curves.discount(day) for day, amount in self.fixed.annuity_flows()
+                         if day >= curves.today)
+
+    def from_date(self, start: TimeLike) -> InterestRateSwap:
+        """The same swap without its periods before `start` (a period start of both legs).
+
+        >>> swap = InterestRateSwap.par(trade_date="2025-01-02", tenor="3Y", rate=0.04,
+        ...                             index=IborIndex(name="USD-3M", tenor="3M"))
+        >>> len(swap.from_date("2026-01-06").fixed.periods)
+        2
+        """
+        day = to_date(start)
+        return replace(self, fixed=replace(self.fixed, start=day), floating=replace(self.floating, start=day))
+
     def fair_rate(self, market: Market, model: Model | None = None) -> float:
         """The fixed rate that gives the swap the value 0, from the engine (`model`, by
         default `ravlin.Fixed`): the floating leg's value over the fixed leg's per unit rate.
@@ -893,6 +918,20 @@ class FloatingRateNote(FloatingLeg, _RatesInstrument):
         return rows + _blocks(blocks, self.track, self.currency) + _flow_rows(flows, self.track, self.currency, 1.0)
 
 
+class Caplet(NamedTuple):
+    """One caplet or floorlet still to fix: its dates, accrual, the index's forward rate for its
+    period, and the discount factor of its payment (the payoff is paid on the leg's accrual,
+    the rate accrues on the index's)."""
+
+    fixing: date
+    start: date
+    end: date
+    payment: date
+    accrual: float
+    forward: float
+    discount: float
+
+
 @dataclass(frozen=True, kw_only=True)
 class CapFloor(_RatesInstrument):
     """A cap (caplets) or floor (floorlets) at `strike` on the coupons of a floating leg, bought.
@@ -931,6 +970,29 @@ class CapFloor(_RatesInstrument):
     @property
     def indices(self) -> tuple[str, ...]:
         return (self.leg.index.name,)
+
+    def caplets(self, market: Market) -> list[Caplet]:
+        """The caplets (floorlets) still to fix, with the forward rate of each and the discount
+        factor of its payment: what Black and Bachelier caplet formulas read.
+
+        >>> import ravlin
+        >>> market = ravlin.Market(base="USD", pricing_time="2025-01-02", curves={"USD": ravlin.ZeroCurve.flat(0.04)},
+        ...                        projections={"USD-3M": ravlin.ZeroCurve.flat(0.04)})
+        >>> cap = CapFloor(leg=FloatingLeg(start="2025-01-06", maturity="2026-01-06",
+        ...                                index=IborIndex(name="USD-3M", tenor="3M")), strike=0.04)
+        >>> [round(c.forward, 6) for c in cap.caplets(market)]
+        [0.039649, 0.039649, 0.039649, 0.039652]
+        """
+        curves, leg = _Curves.of(market), self.leg
+        name = leg.index.name
+        caplets = []
+        for c in leg.coupons():
+            if c.payment < curves.today or curves.fixed(name, c.fixing):
+                continue
+            growth = market.projected_discount(name, c.start) / market.projected_discount(name, c.end)
+            caplets.append(Caplet(c.fixing, c.start, c.end, c.payment, c.accrual, (growth - 1) / c.index_accrual,
+                                  curves.discount(c.payment)))
+        return caplets
 
     def _rows(self, curves: _Curves) -> list[_Row]:
         blocks, fixed = _optionlets(self.leg, curves, self.strike, self.kind == "cap", True)

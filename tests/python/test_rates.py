@@ -261,15 +261,9 @@ def test_a_bermudan_on_a_fixed_path_takes_its_best_exercise(two_curves, notice, 
     option = Swaption(swap=swap, exercise_dates=dates, notice_days=notice)
     tracks = option.to_batch(market).column("track").dictionary.to_pylist()
     assert len(tracks) == (2 if notice == lag == 0 else 3 if lag == 0 else 4)
-    underlying = [swap_from(swap, d).npv(market) for d in dates]
+    underlying = [swap.from_date(d).npv(market) for d in dates]
     assert max(underlying) > 0 > min(underlying)
     assert ravlin.price(option, market, ravlin.Fixed()).price == pytest.approx(max(underlying), rel=1e-12)
-
-
-def swap_from(swap, start):
-    """The swap's periods from `start` on, as a swap of its own."""
-    return dataclasses.replace(swap, fixed=dataclasses.replace(swap.fixed, start=start),
-                               floating=dataclasses.replace(swap.floating, start=start))
 
 
 @pytest.mark.parametrize("fixing_days, lag", [(0, 0), (2, 0), (2, 2)])
@@ -280,6 +274,9 @@ def test_caps_floors_and_collared_notes_on_a_fixed_path_pay_their_intrinsic_valu
     coupons = leg.coupons()
     rates = forwards(market, index, coupons)
     pv = [c.accrual * market.discount_factor(c.payment) * 100.0 for c in coupons]
+    caplets = CapFloor(leg=leg, strike=0.04).caplets(market)
+    assert [(c.forward, c.payment) for c in caplets] == [(pytest.approx(r, rel=1e-13), c.payment)
+                                                         for r, c in zip(rates, coupons)]
     for kind, strike in (("cap", 0.0405), ("floor", 0.0405)):
         payoff = [max((r - strike) * (1 if kind == "cap" else -1), 0.0) for r in rates]
         option = ravlin.price(CapFloor(leg=leg, strike=strike, kind=kind), market, ravlin.Fixed()).price
