@@ -14,8 +14,7 @@ print(ravlin.price(bond, market, ravlin.Fixed()))  # the calls exercised on the 
 straight = ravlin.FixedRateBond(start="2025-01-02", maturity="2030-01-02", coupon=0.05, currency="USD")
 print(ravlin.price(straight, market, ravlin.Fixed()))  # without calls
 hull_white = ravlin.paths.HullWhite(mean_reversion=0.03, volatility=0.01, antithetic=True)
-print(ravlin.price(bond, market, ravlin.MonteCarlo(paths=20_000, state=hull_white, seed=1, regressors=["x"],
-                                                   statistics=["values"])))
+print(ravlin.price(bond, market, ravlin.MonteCarlo(paths=20_000, state=hull_white, seed=1, statistics=["values"])))
 
 put = ravlin.AmericanOption(start="2025-01-02", expiry="2026-01-02", strike=100.0, kind="put",
                             asset="SPX", currency="USD")

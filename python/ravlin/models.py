@@ -217,12 +217,14 @@ class MonteCarlo:
     foresight (upper) bound. `exercise="pathwise"` asks for that pathwise
     exercise by name, `exercise="regression"` for regression always.
     `basis_degree` is the degree of the polynomial basis, `regressors` the
-    names read on each path at a choice (assets or snaps; by default the
-    offered value itself, which serves one-asset options; a contract whose
-    offer is the same on every path, such as a bond callable at par, needs
-    regressors such as the short rate's state or an asset), and
-    `calibration_paths` the leading paths that only fit the regressions, so
-    that the price, averaged over the rest, carries no in-sample bias.
+    names read on each path at a choice (assets or snaps). By default they
+    are those the path factory names in an attribute `regressors` (the
+    state "x" of `ravlin.paths.HullWhite`, so callable bonds, swaptions and
+    caps regress on the short rate's state), else the offered value itself,
+    which serves one-asset options; a contract whose offer is the same on
+    every path needs regressors that move with its value.
+    `calibration_paths` are the leading paths that only fit the regressions,
+    so that the price, averaged over the rest, carries no in-sample bias.
 
     Risk bumps the parameters of a path factory that is a dataclass with
     fields `volatility` (a number, or a mapping by asset), `mean_reversion`
@@ -274,8 +276,9 @@ class MonteCarlo:
         if self.exercise == "regression" or (self.exercise == "auto" and _has_choice(batch)):
             section.update(EXERCISE="REGRESSION", BASIS_DEGREE=int(self.basis_degree),
                            CALIBRATION_PATHS=int(self.calibration_paths))
-            if self.regressors is not None:
-                section["REGRESSORS"] = [str(name) for name in self.regressors]
+            regressors = self.regressors if self.regressors is not None else getattr(self.state, "regressors", None)
+            if regressors is not None:
+                section["REGRESSORS"] = [str(name) for name in regressors]
         return {"MC": section}
 
     def fresh_paths(self, market: Market) -> PathState | None:

@@ -19,6 +19,7 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from typing import ClassVar
 
 import numpy as np
 
@@ -153,7 +154,8 @@ class HullWhite:
     step length. The paths answer `get_value` by name: "x" is the state x
     (the regressor of choice for a contract whose offer is the same on
     every path, such as a bond callable at par) and "short_rate" the short
-    rate itself; assets are valued from their forward curves.
+    rate itself; assets are valued from their forward curves. `regressors`
+    names "x": `ravlin.MonteCarlo` regresses on it unless told otherwise.
 
     >>> from ravlin import Market, ZeroCurve
     >>> market = Market(base="USD", pricing_time="2025-01-01", curves={"USD": ZeroCurve.flat(0.03)})
@@ -168,6 +170,8 @@ class HullWhite:
     mean_reversion: float
     volatility: float
     antithetic: bool = False
+
+    regressors: ClassVar[tuple[str, ...]] = (STATE,)
 
     def __post_init__(self) -> None:
         positive(self.mean_reversion, "mean_reversion")

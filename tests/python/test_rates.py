@@ -243,6 +243,29 @@ def test_rates_options_on_the_grid_match_quantlib(hull_white, case, tolerance):
     assert price == pytest.approx(theirs.NPV(), rel=tolerance)
 
 
+def rates_options(index):
+    swap = InterestRateSwap.par(trade_date=TODAY, tenor="5Y", forward_start="5Y", rate=0.04, index=index,
+                                settlement_days=2, notional=1e6)
+    start = advance(TODAY, 2)
+    return {"european": Swaption(swap=swap, exercise_dates=[swap.fixed.start]),
+            "bermudan": Swaption(swap=swap, exercise_dates=[p.start for p in swap.fixed.periods]),
+            "cap": CapFloor(leg=FloatingLeg(start=start, maturity=start.replace(year=2030), index=index,
+                                            notional=1e6), strike=0.04),
+            "callable bond": ravlin.FixedRateBond(start=TODAY, maturity="2030-01-15", coupon=0.045, currency="USD",
+                                                  calls={"2027-01-15": 100.0, "2028-01-17": 100.0,
+                                                         "2029-01-15": 100.0})}
+
+
+@pytest.mark.parametrize("case", ["european", "bermudan", "cap", "callable bond"])
+def test_monte_carlo_on_hull_white_paths_regresses_on_their_state_by_default(hull_white, case):
+    market, *_ = hull_white
+    option = rates_options(hull_white[2])[case]
+    grid = ravlin.price(option, market, ravlin.HullWhiteGrid(mean_reversion=A, volatility=SIGMA)).price
+    paths = ravlin.paths.HullWhite(mean_reversion=A, volatility=SIGMA)
+    result = ravlin.price(option, market, ravlin.MonteCarlo(paths=100_000, state=paths, statistics=["values"]))
+    assert abs(result.price - grid) < 4 * result.standard_error < 0.03 * grid
+
+
 # ---------------------------------------------------------------- the rows of options, on a known path
 
 def forwards(market, index, coupons):
