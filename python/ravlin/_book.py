@@ -20,9 +20,12 @@ import numpy as np
 
 from ._arrow import pyarrow
 from ._timetable import COLUMNS, as_table, first_null, timetable
+from .rates import for_market
 
 if TYPE_CHECKING:
     import pyarrow as pa
+
+    from .market import Market
 
 __all__ = ["Book", "BookContract", "read_book"]
 
@@ -110,8 +113,10 @@ class Book:
                      values, {i + int(c): e for b, c in zip(books, counts) for i, e in b.failures.items()})
 
 
-def read_book(portfolio: Any, by: str, model_by: str | None) -> tuple[Book, pa.DataType | None]:
-    """The contracts of any portfolio input, in order of first appearance, and the id type."""
+def read_book(portfolio: Any, by: str, model_by: str | None, market: Market | None = None
+              ) -> tuple[Book, pa.DataType | None]:
+    """The contracts of any portfolio input, in order of first appearance, and the id type; rates
+    instruments among (id, timetable) pairs write their rows for `market`."""
     pa = pyarrow()
     if isinstance(portfolio, (str, os.PathLike)):
         return _from_table(pa, _read_parquet(pa, portfolio), by, model_by)
@@ -120,7 +125,7 @@ def read_book(portfolio: Any, by: str, model_by: str | None) -> tuple[Book, pa.D
     if _is_tabular(pa, portfolio):
         return _from_table(pa, as_table(pa, portfolio), by, model_by)
     if isinstance(portfolio, Iterable):
-        return _from_pairs(pa, portfolio), None
+        return _from_pairs(pa, portfolio, market), None
     raise TypeError(f"portfolio: expected a table, a Parquet path or an iterable of (id, timetable) pairs, "
                     f"got {type(portfolio).__name__}")
 
@@ -206,7 +211,7 @@ def _model_names(table: pa.Table, model_by: str | None, bounds: np.ndarray) -> l
     return result
 
 
-def _from_pairs(pa: Any, pairs: Iterable[Any]) -> Book:
+def _from_pairs(pa: Any, pairs: Iterable[Any], market: Market | None) -> Book:
     """(id, timetable) or (id, timetable, model name) items, each timetable one contract."""
     books = []
     for i, item in enumerate(pairs):
@@ -214,15 +219,16 @@ def _from_pairs(pa: Any, pairs: Iterable[Any]) -> Book:
             raise TypeError(f"portfolio item {i}: expected (id, timetable) or (id, timetable, model), "
                             f"got {type(item).__name__}")
         contract_id, data, *model = item
-        books.append(_own_book(data, contract_id, model[0] if model else None, by_appearance=False))
+        books.append(_own_book(data, contract_id, model[0] if model else None, by_appearance=False, market=market))
     return Book.concat(books)
 
 
-def _own_book(data: Any, contract_id: Any, model: str | None, by_appearance: bool) -> Book:
+def _own_book(data: Any, contract_id: Any, model: str | None, by_appearance: bool,
+              market: Market | None = None) -> Book:
     """One contract as a book; a timetable that cannot be read becomes the contract's failure."""
     pa = pyarrow()
     try:
-        book = _pack(pa, timetable(data), None, by_appearance)
+        book = _pack(pa, timetable(data if market is None else for_market(data, market)), None, by_appearance)
     except (ValueError, TypeError) as error:
         book = dataclasses.replace(_pack(pa, _empty_events(pa), None, by_appearance), failures={0: error})
     return dataclasses.replace(book, ids=[contract_id], models=[model])

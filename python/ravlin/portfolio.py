@@ -204,7 +204,8 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
     columns (anything `ravlin.timetable` reads: pyarrow, polars, pandas, a
     mapping of columns, or rows as mappings or as tuples (id, track, time,
     op, quantity, unit)), a Parquet file or dataset directory with those
-    columns, or an iterable of (id, timetable) pairs. Rows are grouped by id
+    columns, or an iterable of (id, timetable) pairs, where a timetable may
+    be a rates instrument (its rows written for `market`). Rows are grouped by id
     keeping their order, wherever the rows or row groups of a contract lie;
     a contract cut from a table prices its first row's track.
 
@@ -244,7 +245,7 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
     if errors not in ("record", "raise"):
         raise ValueError(f"errors: expected 'record' or 'raise', got {errors!r}")
     _check_models(model)
-    book, id_type = read_book(portfolio, by, model_by if isinstance(model, Mapping) else None)
+    book, id_type = read_book(portfolio, by, model_by if isinstance(model, Mapping) else None, market)
     job = _Job(market, model, expressions, errors == "raise", _asks_statistics(model))
     count = _worker_count(workers)
     size = chunksize if chunksize is not None else _chunk_size(len(book), count)

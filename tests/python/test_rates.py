@@ -194,6 +194,14 @@ def test_a_swap_on_two_curves_matches_quantlib_and_its_fair_rate_zeroes_it(two_c
     assert abs(with_spread.npv(market)) < 1e-10 * 1e6
 
 
+def test_a_book_of_swaps_and_swaptions_prices_each_for_the_market(two_curves):
+    market, quotes = two_curves
+    swaption = Swaption(swap=quotes[-1], exercise_dates=[quotes[-1].fixed.start])
+    table = ravlin.price_many([("swap", quotes[-1]), ("option", swaption)], market, ravlin.Fixed())
+    assert table.column("price").to_pylist() == [ravlin.price(q, market, ravlin.Fixed()).price
+                                                for q in (quotes[-1], swaption)]
+
+
 # ---------------------------------------------------------------- options on Hull-White
 
 A, SIGMA = 0.05, 0.01
