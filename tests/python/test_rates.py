@@ -154,26 +154,42 @@ def test_a_bootstrapped_curve_reprices_its_quotes_and_matches_quantlib():
     assert max(abs(theirs.discount(qd(d)) - curve.discount(d)) for d in days) < 1e-10
 
 
+OIS_QUOTES = [("1M", 0.0431), ("6M", 0.0425), ("1Y", 0.0415), ("2Y", 0.0395), ("3Y", 0.0385), ("5Y", 0.0378),
+              ("7Y", 0.0379), ("10Y", 0.0384)]
+FRAS_3M = [(0, 0.0445), (3, 0.0440), (6, 0.0433), (9, 0.0425)]
+SWAPS_3M = [("2Y", 0.0415), ("3Y", 0.0405), ("5Y", 0.0398), ("7Y", 0.0399), ("10Y", 0.0404)]
+
+
 @pytest.fixture(scope="module")
 def two_curves():
     """An OIS curve and a 3M curve fitted over it, with the market of both."""
-    ois = [OvernightIndexedSwap.par(trade_date=TODAY, tenor=t, rate=r, index=SOFR)
-           for t, r in [("1M", 0.0431), ("6M", 0.0425), ("1Y", 0.0415), ("2Y", 0.0395), ("3Y", 0.0385),
-                        ("5Y", 0.0378), ("7Y", 0.0379), ("10Y", 0.0384)]]
+    ois = [OvernightIndexedSwap.par(trade_date=TODAY, tenor=t, rate=r, index=SOFR) for t, r in OIS_QUOTES]
     discount = ravlin.bootstrap(TODAY, ois)
     quotes = ([ravlin.ForwardRateAgreement.par(trade_date=TODAY, start=f"{m}M", index=LIBOR, rate=r)
-               for m, r in [(0, 0.0445), (3, 0.0440), (6, 0.0433), (9, 0.0425)]]
+               for m, r in FRAS_3M]
               + [InterestRateSwap.par(trade_date=TODAY, tenor=t, rate=r, index=LIBOR, fixed_frequency=2)
-                 for t, r in [("2Y", 0.0415), ("3Y", 0.0405), ("5Y", 0.0398), ("7Y", 0.0399), ("10Y", 0.0404)]])
+                 for t, r in SWAPS_3M])
     projection = ravlin.bootstrap(TODAY, quotes, discount=discount)
     market = Market(base="USD", pricing_time=TODAY, curves={"USD": discount},
                     projections={"USD-3M": projection, "SOFR": discount})
     return market, ois + quotes
 
 
-def test_both_curves_reprice_their_quotes(two_curves):
+def test_both_curves_reprice_their_quotes_and_match_quantlib(two_curves):
     market, quotes = two_curves
     assert max(abs(ravlin.price(q, market, ravlin.Fixed()).price) for q in quotes) < 1e-12 * 100.0
+    sofr = ql.OvernightIndex("SOFR", 0, ql.USDCurrency(), CAL, ql.Actual360())
+    ois = ql.PiecewiseLogLinearDiscount(qd(TODAY), [ql.OISRateHelper(2, ql.Period(t), ql.QuoteHandle(
+        ql.SimpleQuote(r)), sofr) for t, r in OIS_QUOTES], ql.Actual365Fixed())
+    index = ql_index(LIBOR)
+    helpers = ([ql.FraRateHelper(r, m, index) for m, r in FRAS_3M]
+               + [ql.SwapRateHelper(r, ql.Period(t), CAL, ql.Semiannual, ql.ModifiedFollowing,
+                                    ql.Thirty360(ql.Thirty360.BondBasis), index, ql.QuoteHandle(),
+                                    ql.Period(0, ql.Days), ql.YieldTermStructureHandle(ois)) for t, r in SWAPS_3M])
+    three_month = ql.PiecewiseLogLinearDiscount(qd(TODAY), helpers, ql.Actual365Fixed())
+    days = [TODAY + timedelta(days=d) for d in range(1, 365 * 10, 13)]
+    for ours, theirs in ((market.curves["USD"], ois), (market.projections["USD-3M"], three_month)):
+        assert max(abs(theirs.discount(qd(d)) - ours.discount(d)) for d in days) < 1e-10
 
 
 def test_a_swap_on_two_curves_matches_quantlib_and_its_fair_rate_zeroes_it(two_curves):
