@@ -21,8 +21,7 @@ put = ravlin.AmericanOption(start="2025-01-02", expiry="2026-01-02", strike=100.
 print(ravlin.price(put, market, ravlin.BlackScholesGrid(asset="SPX", volatility=0.2)))
 
 call = ravlin.EuropeanOption(expiry="2026-01-02", strike=105.0, kind="call", asset="SPX", currency="USD")
-gbm = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": 0.2}, dividend_yield={"SPX": 0.015},
-                                           antithetic=True)
+gbm = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": 0.2}, antithetic=True)
 print(ravlin.price(call, market, ravlin.MonteCarlo(paths=100_000, state=gbm, seed=1, statistics=["values"])))
 
 # Rates: an OIS curve and a 3M curve over it from par quotes, a swap, and a Bermudan swaption.

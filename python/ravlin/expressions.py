@@ -13,7 +13,7 @@ from typing import Any, Union
 
 from . import _checks
 
-__all__ = ["Phrase", "Snapper", "Expression", "engine_entries"]
+__all__ = ["Phrase", "Snapper", "Expression", "engine_entries", "with_instrument"]
 
 
 @dataclass(frozen=True)
@@ -71,6 +71,20 @@ def engine_entries(expressions: Mapping[str, Expression] | None) -> dict[str, An
         else:
             raise TypeError(f"expression {name!r}: expected a Phrase or Snapper, got {type(expression).__name__}")
     return entries
+
+
+def with_instrument(timetable: Any, model: Any,
+                    expressions: Mapping[str, Expression] | None) -> Mapping[str, Expression] | None:
+    """The caller's expressions with those an instrument's rows name (`timetable.expressions(model)`,
+    which also refuses a model that cannot value it); the caller's win on a shared name.
+
+    >>> with_instrument([("x", "2025-01-01", "+", 1.0, "USD")], None, None) is None
+    True
+    """
+    own = getattr(timetable, "expressions", None)
+    if not callable(own):
+        return expressions
+    return {**own(model), **(expressions or {})}
 
 
 def _phrase(fn: Callable[..., Any], inputs: list[str]) -> dict[str, Any]:

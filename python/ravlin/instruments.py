@@ -50,7 +50,7 @@ from .schedule import BusinessDay, Frequency, Period, Schedule, Stub, adjust, ad
 if TYPE_CHECKING:
     import pyarrow as pa
 
-__all__ = ["FixedRateBond", "ZeroCouponBond", "EuropeanOption", "BermudanOption", "AmericanOption"]
+__all__ = ["FixedRateBond", "ZeroCouponBond", "EuropeanOption", "BermudanOption", "AmericanOption", "Instrument"]
 
 OptionKind = Literal["call", "put"]
 ExerciseSchedule = Mapping[TimeLike, float] | Iterable[tuple[TimeLike, float]]
@@ -60,7 +60,7 @@ ExerciseSchedule = Mapping[TimeLike, float] | Iterable[tuple[TimeLike, float]]
 _RESET = 1e300
 
 
-class _Timetable(ABC):
+class Instrument(ABC):
     """What every instrument offers: its contract, its batch, the Arrow interface."""
 
     @abstractmethod
@@ -105,7 +105,7 @@ def _names(instrument: object, *fields: str) -> None:
 # ---------------------------------------------------------------- bonds
 
 @dataclass(frozen=True, kw_only=True)
-class FixedRateBond(_Timetable):
+class FixedRateBond(Instrument):
     """A fixed-rate bond, optionally callable by the issuer or putable by the holder.
 
     `coupon` is the annual rate (0.05 for 5%); `calls` and `puts` map exercise
@@ -244,7 +244,7 @@ def _exercise(entries: ExerciseSchedule, schedule: Schedule, what: str) -> tuple
 
 
 @dataclass(frozen=True, kw_only=True)
-class ZeroCouponBond(_Timetable):
+class ZeroCouponBond(Instrument):
     """A bond that pays its notional at maturity and nothing before.
 
     >>> ZeroCouponBond(maturity="2026-01-03", currency="EUR").contract().events()[0].unit
@@ -275,7 +275,7 @@ class ZeroCouponBond(_Timetable):
 # ---------------------------------------------------------------- options
 
 @dataclass(frozen=True, kw_only=True)
-class _Option(_Timetable):
+class _Option(Instrument):
     strike: float
     kind: OptionKind
     asset: str

@@ -252,7 +252,7 @@ class MonteCarlo:
     def __post_init__(self) -> None:
         _checks.whole(self.paths, "paths", 1)
         _checks.whole(self.seed, "seed", 0)
-        if hasattr(self.state, "advance"):
+        if _is_path_object(self.state):
             raise TypeError("state: give a factory (market, paths, seed) -> path object, not a path object, "
                             "which the first pricing would leave at its last time")
         if not callable(self.state):
@@ -305,8 +305,8 @@ class MonteCarlo:
         for name in ("volatility", "mean_reversion", "spot"):
             value = getattr(self.state, name, None)
             if isinstance(value, Mapping):
-                found.update({(name, str(key)): float(v) for key, v in value.items() if v})
-            elif value is not None and name != "spot":
+                found.update({(name, str(key)): float(v) for key, v in value.items() if _is_number(v) and v})
+            elif _is_number(value) and name != "spot":
                 found[(name, None)] = float(value)
         return found
 
@@ -322,6 +322,16 @@ class MonteCarlo:
     def for_revaluation(self, market: Market, batch: pa.RecordBatch) -> Model:
         """The same paths and seed (common random numbers) with the per-path values asked for."""
         return dataclasses.replace(self, statistics=_with_values(self.statistics))
+
+
+def _is_number(value: object) -> bool:
+    """A plain number (not a bool): what risk bumps, where a volatility object is left alone."""
+    return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_))
+
+
+def _is_path_object(state: object) -> bool:
+    """Whether `state` is a set of paths already (not a class, which makes fresh ones when called)."""
+    return not isinstance(state, type) and all(callable(getattr(state, m, None)) for m in ("advance", "get_value"))
 
 
 def _has_choice(batch: pa.RecordBatch) -> bool:

@@ -19,14 +19,16 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import ClassVar
+from typing import Any, ClassVar
 
 import numpy as np
 
-from ._checks import non_negative, positive
+from . import _checks
 from .market import Market
+from .volatility import LocalVolSurface, Volatility, VolatilitySurface, VolatilityTermStructure, on_asset
 
-__all__ = ["GeometricBrownianMotion", "HullWhite", "GBMPaths", "HullWhitePaths", "STATE", "SHORT_RATE"]
+__all__ = ["GeometricBrownianMotion", "LocalVolatility", "Heston", "HullWhite", "LognormalPaths", "HestonPaths",
+           "HullWhitePaths", "STATE", "SHORT_RATE"]
 
 STATE = "x"
 """The name under which Hull-White paths answer their state variable x."""
@@ -57,91 +59,306 @@ def _instantaneous_forward(market: Market, t: float) -> float:
     return float((logs[i + 1] - logs[i]) / (times[i + 1] - times[i]))
 
 
+def _correlation(correlation: Sequence[Sequence[float]] | np.ndarray | None, names: list[str]) -> np.ndarray:
+    """The Cholesky factor of a correlation matrix in the order of `names` (identity when None)."""
+    corr = np.eye(len(names)) if correlation is None else np.asarray(correlation, dtype=float)
+    if corr.shape != (len(names), len(names)) or not np.allclose(corr, corr.T) \
+            or not np.allclose(np.diag(corr), 1.0):
+        raise ValueError(f"correlation must be a symmetric {len(names)}x{len(names)} matrix with a unit "
+                         f"diagonal, in the order {names}")
+    try:
+        return np.linalg.cholesky(corr)
+    except np.linalg.LinAlgError:
+        raise ValueError("correlation must be positive definite") from None
+
+
+def _spot_scales(market: Market, names: list[str], spot: Mapping[str, float] | None) -> np.ndarray:
+    """Per asset, the factor that moves its whole forward curve to start at `spot` (1 without one)."""
+    return np.array([(spot or {}).get(name, market.forward(name, 0.0)) / market.forward(name, 0.0)
+                     for name in names])
+
+
+def _check_names(names: list[str], spot: Mapping[str, float] | None, what: str) -> None:
+    if not names:
+        raise ValueError(f"{what} needs at least one asset in volatility")
+    extra = set(spot or ()) - set(names)
+    if extra:
+        raise ValueError(f"spot names {sorted(extra)}, which have no volatility")
+    for name, value in (spot or {}).items():
+        _checks.positive(value, f"spot of {name!r}")
+
+
+def _uniforms(rng: np.random.Generator, paths: int, antithetic: bool) -> np.ndarray:
+    """Uniforms on [0, 1); antithetic pairs fill the paths with u and 1 − u."""
+    if not antithetic:
+        return rng.random(paths)
+    half = rng.random((paths + 1) // 2)
+    return np.concatenate([half, 1.0 - half])[:paths]
+
+
 @dataclass(frozen=True, kw_only=True)
 class GeometricBrownianMotion:
-    """Correlated lognormal assets whose drift is the base curve's rate less a dividend yield.
+    """Correlated lognormal assets that follow the market's forward curves.
 
-    `volatility` maps each simulated asset to its volatility; `spot` to its
-    price at the pricing time (default: the market's forward there);
-    `dividend_yield` to a continuous yield (default 0); `correlation` is a
-    matrix in the order of `volatility` (default: independent).
+    Each asset's price at time t is F(t) exp(σ W_t − ½ σ² t) (with a term
+    structure, σ² t its total variance): its mean is the market's forward
+    F(t) at every time, so the forward curve alone carries rates,
+    dividends and borrow. `volatility` maps each simulated asset to a
+    number or a `VolatilityTermStructure`; steps are exact, however far
+    apart the events lie. `spot` maps an asset to a starting price other
+    than the market's, moving its whole forward curve in proportion (what
+    a bump of the spot means); `correlation` is a matrix in the order of
+    `volatility` (default: independent).
 
     >>> from ravlin import Market, ZeroCurve, ForwardCurve
     >>> market = Market(base="USD", pricing_time="2025-01-01",
-    ...                 curves={"USD": ZeroCurve.flat(0.03), "SPX": ForwardCurve.flat(100.0, 0.03)})
-    >>> paths = GeometricBrownianMotion(volatility={"SPX": 0.2})(market, 4, 1)
-    >>> round(paths.advance(0.5), 12)  # the time since the pricing time, in years
-    0.985111939603
-    >>> paths.get_value("SPX").shape
-    (4,)
+    ...                 curves={"USD": ZeroCurve.flat(0.03), "SPX": ForwardCurve.flat(100.0, 0.01)})
+    >>> paths = GeometricBrownianMotion(volatility={"SPX": 0.2}, antithetic=True)(market, 100_000, 1)
+    >>> round(paths.advance(2.0), 12)  # the base curve's discount factor of the step
+    0.941764533584
+    >>> round(float(paths.get_value("SPX").mean()) / market.forward("SPX", 2.0), 2)
+    1.0
     """
 
-    volatility: Mapping[str, float]
+    volatility: Mapping[str, float | VolatilityTermStructure]
     spot: Mapping[str, float] | None = None
-    dividend_yield: Mapping[str, float] | None = None
     correlation: Sequence[Sequence[float]] | np.ndarray | None = None
     antithetic: bool = False
     _cholesky: np.ndarray = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         names = list(self.volatility)
-        if not names:
-            raise ValueError("GeometricBrownianMotion needs at least one asset in volatility")
+        _check_names(names, self.spot, "GeometricBrownianMotion")
         for name, vol in self.volatility.items():
-            non_negative(vol, f"volatility of {name!r}")
-        for what, mapping in (("spot", self.spot), ("dividend_yield", self.dividend_yield)):
-            extra = set(mapping or ()) - set(names)
-            if extra:
-                raise ValueError(f"{what} names {sorted(extra)}, which have no volatility")
-        corr = np.eye(len(names)) if self.correlation is None else np.asarray(self.correlation, dtype=float)
-        if corr.shape != (len(names), len(names)) or not np.allclose(corr, corr.T) \
-                or not np.allclose(np.diag(corr), 1.0):
-            raise ValueError(f"correlation must be a symmetric {len(names)}x{len(names)} matrix with a unit "
-                             f"diagonal, in the order {names}")
-        try:
-            cholesky = np.linalg.cholesky(corr)
-        except np.linalg.LinAlgError:
-            raise ValueError("correlation must be positive definite") from None
-        object.__setattr__(self, "_cholesky", cholesky)
+            if isinstance(vol, (VolatilitySurface, LocalVolSurface)):
+                raise TypeError(f"volatility of {name!r}: a {type(vol).__name__} depends on the price; "
+                                "simulate it with ravlin.paths.LocalVolatility")
+            if not isinstance(vol, VolatilityTermStructure):
+                _checks.non_negative(vol, f"volatility of {name!r}")
+        object.__setattr__(self, "_cholesky", _correlation(self.correlation, names))
 
-    def __call__(self, market: Market, paths: int, seed: int) -> GBMPaths:
+    def __call__(self, market: Market, paths: int, seed: int) -> LognormalPaths:
         """Fresh paths at the pricing time."""
         names = list(self.volatility)
-        spots = [(self.spot or {}).get(name) or market.forward(name, 0.0) for name in names]
-        return GBMPaths(market=market, names=names, spots=np.asarray(spots, dtype=float),
-                        volatilities=np.array([self.volatility[n] for n in names], dtype=float),
-                        yields=np.array([(self.dividend_yield or {}).get(n, 0.0) for n in names]),
-                        cholesky=self._cholesky, paths=paths, seed=seed, antithetic=self.antithetic)
+        vols = [on_asset(self.volatility[n], market, n, f"volatility of {n!r}") for n in names]
+        return LognormalPaths(market=market, names=names, scales=_spot_scales(market, names, self.spot),
+                              volatilities=vols, cholesky=self._cholesky, paths=paths, seed=seed,
+                              antithetic=self.antithetic, steps_per_year=None)
 
 
-class GBMPaths:
-    """The paths of one pricing under `GeometricBrownianMotion`."""
+@dataclass(frozen=True, kw_only=True)
+class LocalVolatility:
+    """Correlated assets with local volatilities σ(t, S), following the market's forward curves.
 
-    def __init__(self, *, market: Market, names: list[str], spots: np.ndarray, volatilities: np.ndarray,
-                 yields: np.ndarray, cholesky: np.ndarray, paths: int, seed: int, antithetic: bool) -> None:
-        self._market, self._index = market, {name: i for i, name in enumerate(names)}
-        self._vols, self._yields, self._cholesky = volatilities, yields, cholesky
+    `volatility` maps each asset to a `LocalVolSurface`, a
+    `VolatilitySurface` (simulated with its Dupire local volatility), a
+    `VolatilityTermStructure` or a number. Between events the paths take
+    log-Euler steps of at most 1/`steps_per_year` years, with the variance
+    of each step read at its middle time and its starting price, and the
+    drift of the asset's forward over the step: each step's mean is exactly
+    the forward's growth, so the mean price is the market's forward at
+    every time, whatever the steps. `spot` and `correlation` are as for
+    `GeometricBrownianMotion`.
+
+    >>> from ravlin import Market, ZeroCurve, ForwardCurve, LocalVolSurface
+    >>> market = Market(base="USD", pricing_time="2025-01-01",
+    ...                 curves={"USD": ZeroCurve.flat(0.03), "SPX": ForwardCurve.flat(100.0, 0.01)})
+    >>> skew = LocalVolSurface(times=[5.0], strikes=[50.0, 150.0], volatilities=[[0.4, 0.15]])
+    >>> paths = LocalVolatility(volatility={"SPX": skew}, antithetic=True)(market, 50_000, 1)
+    >>> _ = paths.advance(1.0)
+    >>> round(float(paths.get_value("SPX").mean()) / market.forward("SPX", 1.0), 2)
+    1.0
+    """
+
+    volatility: Mapping[str, Volatility]
+    spot: Mapping[str, float] | None = None
+    correlation: Sequence[Sequence[float]] | np.ndarray | None = None
+    antithetic: bool = False
+    steps_per_year: int = 365
+    _cholesky: np.ndarray = field(init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        names = list(self.volatility)
+        _check_names(names, self.spot, "LocalVolatility")
+        _checks.whole(self.steps_per_year, "steps_per_year", 1)
+        object.__setattr__(self, "_cholesky", _correlation(self.correlation, names))
+
+    def __call__(self, market: Market, paths: int, seed: int) -> LognormalPaths:
+        """Fresh paths at the pricing time."""
+        names = list(self.volatility)
+        vols = [on_asset(self.volatility[n], market, n, f"volatility of {n!r}") for n in names]
+        return LognormalPaths(market=market, names=names, scales=_spot_scales(market, names, self.spot),
+                              volatilities=vols, cholesky=self._cholesky, paths=paths, seed=seed,
+                              antithetic=self.antithetic, steps_per_year=self.steps_per_year)
+
+
+def _substeps(start: float, end: float, per_year: int | None) -> np.ndarray:
+    """The times from `start` to `end` in equal steps of at most 1/`per_year` years (one step without)."""
+    count = 1 if per_year is None else max(1, math.ceil((end - start) * per_year - 1e-9))
+    return np.linspace(start, end, count + 1)
+
+
+class LognormalPaths:
+    """The paths of one pricing under `GeometricBrownianMotion` or `LocalVolatility`."""
+
+    def __init__(self, *, market: Market, names: list[str], scales: np.ndarray, volatilities: list[Any],
+                 cholesky: np.ndarray, paths: int, seed: int, antithetic: bool, steps_per_year: int | None) -> None:
+        self._market, self._names, self._index = market, names, {name: i for i, name in enumerate(names)}
+        self._vols, self._cholesky = volatilities, cholesky
         self._rng, self._antithetic = np.random.default_rng(seed), antithetic
-        self._log = np.repeat(np.log(spots)[:, None], paths, axis=1)
+        local = any(v.local for v in volatilities)
+        self._per_year = steps_per_year if local else None
+        starts = np.log([market.forward(n, 0.0) for n in names]) + np.log(scales)
+        self._log = np.repeat(starts[:, None], paths, axis=1)
         self._time = 0.0
 
     def advance(self, t: float) -> float:
         """Moves every path to `t`, the time since the pricing time in years; returns the
         step's discount factor on the base curve, the same on every path."""
-        dt = t - self._time
-        if dt <= 0:
+        if t <= self._time:
             return 1.0
-        rate = self._market.rate(self._market.base, self._time, t)
+        times = _substeps(self._time, t, self._per_year)
+        for start, end in zip(times[:-1], times[1:]):
+            self._step(float(start), float(end))
+        start, self._time = self._time, t
+        return math.exp(-(self._market.log_value(self._market.base, t)
+                          - self._market.log_value(self._market.base, start)))
+
+    def _step(self, start: float, end: float) -> None:
+        dt = end - start
         shocks = self._cholesky @ _normals(self._rng, self._log.shape, self._antithetic)
-        drift = (rate - self._yields - 0.5 * self._vols**2) * dt
-        self._log += drift[:, None] + (self._vols * math.sqrt(dt))[:, None] * shocks
-        self._time = t
-        return math.exp(-rate * dt)
+        for i, (name, vol) in enumerate(zip(self._names, self._vols)):
+            growth = self._market.log_value(name, end) - self._market.log_value(name, start)
+            spots = np.exp(self._log[i]) if vol.local else np.ones(1)
+            variance = vol.step_variance(start, end, spots) * dt
+            self._log[i] += growth - 0.5 * variance + np.sqrt(variance) * shocks[i]
 
     def get_value(self, name: str) -> np.ndarray | None:
         """The per-path price of a simulated asset at the current time; None for any other name."""
         i = self._index.get(name)
         return None if i is None else np.exp(self._log[i])
+
+
+@dataclass(frozen=True, kw_only=True)
+class Heston:
+    """One asset with Heston's stochastic variance, following the market's forward curve.
+
+    dS/S = μ(t) dt + √v dW, dv = κ(θ − v) dt + ξ √v dZ, d<W, Z> = ρ dt, where
+    μ(t) is the growth of the asset's forward curve: the mean price is the
+    market's forward at every time. The variance is stepped by Andersen's
+    quadratic-exponential scheme and the log price with his martingale
+    correction, so the mean over each step is exactly the forward's growth;
+    steps between events are at most 1/`steps_per_year` years. `v0` is the
+    starting variance, `kappa` the speed of mean reversion, `theta` the
+    long-run variance, `vol_of_vol` ξ and `correlation` ρ. Other assets are
+    valued from their forward curves.
+
+    >>> from ravlin import Market, ZeroCurve, ForwardCurve
+    >>> market = Market(base="USD", pricing_time="2025-01-01",
+    ...                 curves={"USD": ZeroCurve.flat(0.03), "SPX": ForwardCurve.flat(100.0, 0.01)})
+    >>> model = Heston(asset="SPX", v0=0.04, kappa=1.5, theta=0.05, vol_of_vol=0.6, correlation=-0.7)
+    >>> paths = model(market, 100_000, 3)
+    >>> _ = paths.advance(1.0)
+    >>> round(float(paths.get_value("SPX").mean()) / market.forward("SPX", 1.0), 2)
+    1.0
+    """
+
+    asset: str
+    v0: float
+    kappa: float
+    theta: float
+    vol_of_vol: float
+    correlation: float
+    spot: float | None = None
+    antithetic: bool = False
+    steps_per_year: int = 100
+
+    def __post_init__(self) -> None:
+        for name in ("v0", "theta", "vol_of_vol"):
+            _checks.non_negative(getattr(self, name), name)
+        _checks.positive(self.kappa, "kappa")
+        rho = float(self.correlation)
+        if not -1.0 <= rho <= 1.0:
+            raise ValueError(f"correlation must lie in [-1, 1], got {self.correlation!r}")
+        if self.spot is not None:
+            _checks.positive(self.spot, "spot")
+        _checks.whole(self.steps_per_year, "steps_per_year", 1)
+
+    def __call__(self, market: Market, paths: int, seed: int) -> HestonPaths:
+        """Fresh paths at the pricing time."""
+        return HestonPaths(self, market, paths, seed)
+
+
+# Andersen's switch between the quadratic and the exponential variance draws.
+_PSI_SWITCH = 1.5
+
+
+class HestonPaths:
+    """The paths of one pricing under `Heston`."""
+
+    def __init__(self, model: Heston, market: Market, paths: int, seed: int) -> None:
+        self._model, self._market = model, market
+        self._rng = np.random.default_rng(seed)
+        start = market.forward(model.asset, 0.0) if model.spot is None else model.spot
+        self._log = np.full(paths, math.log(start))
+        self._variance = np.full(paths, float(model.v0))
+        self._time = 0.0
+
+    def advance(self, t: float) -> float:
+        """Moves every path to `t`, the time since the pricing time in years; returns the
+        step's discount factor on the base curve, the same on every path."""
+        if t <= self._time:
+            return 1.0
+        times = _substeps(self._time, t, self._model.steps_per_year)
+        for start, end in zip(times[:-1], times[1:]):
+            self._step(float(start), float(end))
+        start, self._time = self._time, t
+        return math.exp(-(self._market.log_value(self._market.base, t)
+                          - self._market.log_value(self._market.base, start)))
+
+    def get_value(self, name: str) -> np.ndarray | None:
+        """The per-path price of the asset at the current time; None for any other name."""
+        return np.exp(self._log) if name == self._model.asset else None
+
+    def _step(self, start: float, end: float) -> None:
+        m, dt = self._model, end - start
+        kappa, theta, xi, rho = m.kappa, m.theta, m.vol_of_vol, float(m.correlation)
+        v = self._variance
+        normals = _normals(self._rng, (2, v.size), m.antithetic)
+        uniform = _uniforms(self._rng, v.size, m.antithetic)
+        decay = math.exp(-kappa * dt)
+        mean = theta + (v - theta) * decay
+        var = v * xi**2 * decay * (1 - decay) / kappa + theta * xi**2 * (1 - decay) ** 2 / (2 * kappa)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            psi = np.where(mean > 0, var / mean**2, np.inf)
+        quadratic = psi <= _PSI_SWITCH
+        # quadratic: v' = a (b + Z)^2
+        inv = np.where(quadratic, 2.0 / np.where(quadratic, psi, 1.0), 0.0)
+        b2 = np.where(quadratic, inv - 1 + np.sqrt(inv) * np.sqrt(np.maximum(inv - 1, 0.0)), 0.0)
+        a = np.where(quadratic, mean / (1 + b2), 0.0)
+        # exponential: v' = 0 with probability p, else an exponential tail
+        p = np.where(quadratic, 0.0, (psi - 1) / (psi + 1))
+        beta = np.where(quadratic | (mean <= 0), 1.0, (1 - p) / np.where(mean > 0, mean, 1.0))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            tail = np.where(uniform > p, np.log((1 - p) / (1 - uniform)) / beta, 0.0)
+        new = np.where(quadratic, a * (np.sqrt(b2) + normals[0]) ** 2, tail)
+        # the log price, with K0 chosen per path so the step's mean is exactly the forward's growth
+        k1 = 0.5 * dt * (kappa * rho / xi - 0.5) - rho / xi if xi > 0 else -0.25 * dt
+        k2 = 0.5 * dt * (kappa * rho / xi - 0.5) + rho / xi if xi > 0 else -0.25 * dt
+        k3 = k4 = 0.5 * dt * (1 - rho**2) if xi > 0 else 0.5 * dt
+        big_a = k2 + 0.5 * k4
+        with np.errstate(divide="ignore", invalid="ignore"):
+            k0_quadratic = -big_a * b2 * a / (1 - 2 * big_a * a) + 0.5 * np.log(1 - 2 * big_a * a)
+            k0_exponential = -np.log(p + beta * (1 - p) / (beta - big_a))
+        k0 = np.where(quadratic, k0_quadratic, k0_exponential) - (k1 + 0.5 * k3) * v
+        growth = self._market.log_value(m.asset, end) - self._market.log_value(m.asset, start)
+        diffusion = np.sqrt(np.maximum(k3 * v + k4 * new, 0.0))
+        if xi > 0:
+            self._log += growth + k0 + k1 * v + k2 * new + diffusion * normals[1]
+        else:  # deterministic variance: exact lognormal step over the mean variance
+            w = 0.5 * (v + new) * dt
+            self._log += growth - 0.5 * w + np.sqrt(w) * normals[1]
+        self._variance = new
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -174,8 +391,8 @@ class HullWhite:
     regressors: ClassVar[tuple[str, ...]] = (STATE,)
 
     def __post_init__(self) -> None:
-        positive(self.mean_reversion, "mean_reversion")
-        non_negative(self.volatility, "volatility")
+        _checks.positive(self.mean_reversion, "mean_reversion")
+        _checks.non_negative(self.volatility, "volatility")
 
     def __call__(self, market: Market, paths: int, seed: int) -> HullWhitePaths:
         """Fresh paths at the pricing time."""

@@ -7,7 +7,7 @@ from typing import Any
 
 from ._engine import check_market, check_model, price_batch
 from ._timetable import timetable as read_timetable
-from .expressions import Expression, Phrase, Snapper, engine_entries
+from .expressions import Expression, Phrase, Snapper, engine_entries, with_instrument
 from .market import Market
 from .models import Model
 from .rates import for_market
@@ -33,4 +33,5 @@ def price(timetable: Any, market: Market, model: Model,
     Result(price=95.12294245, model=Fixed)
     """
     market, model = check_market(market), check_model(model)
-    return price_batch(read_timetable(for_market(timetable, market)), market, model, engine_entries(expressions))
+    entries = engine_entries(with_instrument(timetable, model, expressions))
+    return price_batch(read_timetable(for_market(timetable, market)), market, model, entries)

@@ -25,7 +25,7 @@ from . import _checks
 from ._arrow import pyarrow
 from ._engine import check_market, check_model, price_batch
 from ._timetable import timetable as read_timetable
-from .expressions import Expression, engine_entries
+from .expressions import Expression, engine_entries, with_instrument
 from .market import CurveTime, ForwardCurve, Market, ZeroCurve
 from .models import Model, MonteCarlo, Parameter
 from .rates import for_market
@@ -307,7 +307,8 @@ def risk(timetable: Any, market: Market, model: Model, expressions: Mapping[str,
         if name == market.base or name not in market.curves:
             raise ValueError(f"assets: {name!r} is not an asset with a forward curve in the market")
     batch = read_timetable(for_market(timetable, market))
-    run = _Revaluation(batch, market, model.for_revaluation(market, batch), engine_entries(expressions))
+    entries = engine_entries(with_instrument(timetable, model, expressions))
+    run = _Revaluation(batch, market, model.for_revaluation(market, batch), entries)
     greeks = {name: run.delta_gamma(name, bumps.spot) for name in names} if "delta" in chosen else {}
     vega = ({name: run.parameter(("volatility", None if name == SHORT_RATE else name), bumps.volatility)
              for name in _volatilities(model)} if "vega" in chosen else {})

@@ -46,6 +46,10 @@ _CHECK_POINTS = 16
 _CHECK_TOLERANCE = 1e-10
 # Denominator of Dupire's formula below which the local variance is capped.
 _DENSITY_FLOOR = 1e-6
+# Paths read Dupire's volatility off a table of this many log-moneyness points,
+# reaching this many deviations (of the largest total variance) past the quotes.
+_TABLE_POINTS = 2001
+_TABLE_DEVIATIONS = 8.0
 
 
 def _times(values: Sequence[float], what: str) -> np.ndarray:
@@ -555,11 +559,29 @@ class _Spatial:
 
 
 class _Dupire(_Spatial):
+    """Dupire's local volatility of a surface. Many prices at once (paths) read it off a fine
+    table in log-moneyness made at each time, linear between its points, flat beyond it."""
+
     def __init__(self, smiles: _Smiles, market: Market, asset: str) -> None:
         self.smiles, self.market, self.asset = smiles, market, asset
+        lows = [s.x[0] for s in smiles.splines]
+        highs = [s.x[-1] for s in smiles.splines]
+        reach = _TABLE_DEVIATIONS * math.sqrt(max(float(np.max(s.y)) for s in smiles.splines))
+        self.logs = np.linspace(min(lows) - reach, max(highs) + reach, _TABLE_POINTS)
 
     def at(self, t: float, spots: np.ndarray) -> np.ndarray:
         k = np.log(spots / self.market.forward(self.asset, t))
+        if k.size <= _TABLE_POINTS:
+            return self._exact(t, k)
+        table = self._exact(t, self.logs)
+        # the table's points are evenly spaced: find each price's cell by arithmetic, not by search
+        spacing = self.logs[1] - self.logs[0]
+        place = np.clip((k - self.logs[0]) / spacing, 0.0, _TABLE_POINTS - 1.0)
+        cell = np.minimum(place.astype(np.intp), _TABLE_POINTS - 2)
+        share = place - cell
+        return table[cell] * (1.0 - share) + table[cell + 1] * share
+
+    def _exact(self, t: float, k: np.ndarray) -> np.ndarray:
         w, wk, wkk, wt = self.smiles.variance(max(t, 1e-10), k)
         g = np.maximum(_density(k, w, wk, wkk), _DENSITY_FLOOR)
         volatility: np.ndarray = np.sqrt(np.maximum(wt, 0.0) / g)

@@ -65,7 +65,7 @@ def margrabe(years, vol_a, vol_b, rho):
                  MARKET.discount_factor(years), 1)
 
 
-GBM = GeometricBrownianMotion(volatility={"SPX": 0.2, "NDX": 0.3}, dividend_yield={"SPX": 0.01},
+GBM = GeometricBrownianMotion(volatility={"SPX": 0.2, "NDX": 0.3},
                               correlation=[[1.0, 0.6], [0.6, 1.0]])
 CASES = {
     "call": (MARKET, GBM, vanilla("2026-01-01", 105.0, 1),
