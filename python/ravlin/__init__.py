@@ -18,6 +18,7 @@ from .calendars import Calendar
 from .contract import Contract, Event
 from .curves import DiscountCurve, bootstrap
 from .daycount import DayCount, day_count
+from .exotics import AsianOption, BarrierOption, DigitalOption, LookbackOption
 from .errors import PricingError, TimetableError
 from .expressions import Phrase, Snapper
 from .formulas import bachelier_price, black_scholes_price, implied_volatility
@@ -51,10 +52,11 @@ except PackageNotFoundError:  # running from a source tree that was never instal
     __version__ = "0+unknown"
 
 __all__ = [
-    "AmericanOption", "BermudanOption", "BlackScholesGrid", "Bumps", "BusinessDay", "Calendar", "CapFloor",
-    "Contract", "DayCount", "Deposit", "DiscountCurve", "EuropeanOption", "Event", "Fixed", "FixedLeg",
+    "AmericanOption", "AsianOption", "BarrierOption", "BermudanOption", "BlackScholesGrid", "Bumps", "BusinessDay",
+    "Calendar", "CapFloor", "Contract", "DayCount", "Deposit", "DigitalOption", "DiscountCurve", "EuropeanOption",
+    "Event", "Fixed", "FixedLeg",
     "FixedRateBond", "FloatingLeg", "FloatingRateNote", "ForwardCurve", "ForwardRateAgreement", "Frequency",
-    "Greeks", "HullWhiteGrid", "IborIndex", "InterestRateSwap", "LocalVolSurface", "Market", "Model", "MonteCarlo",
+    "Greeks", "HullWhiteGrid", "IborIndex", "InterestRateSwap", "LocalVolSurface", "LookbackOption", "Market", "Model", "MonteCarlo",
     "OvernightIndex", "OvernightIndexedSwap", "Period", "Phrase", "PricingError", "Result", "Risk", "Schedule",
     "Sensitivity", "Snapper", "Swaption", "TimetableError", "VolatilitySurface", "VolatilityTermStructure",
     "ZeroCouponBond", "ZeroCurve", "adjust", "bachelier_price", "black_scholes_price", "bootstrap",

@@ -1,15 +1,14 @@
 """Exotic equity options: barrier, digital, Asian and lookback, as value objects writing rows.
 
 Each instrument writes its timetable and the expressions its rows name
-(`expressions(model)`), which `ravlin.price` passes along by itself. A
-payoff is a phrase of the asset's price, valued on every Monte Carlo path
-and, on `ravlin.BlackScholesGrid`, on every node of the grid; there a
-payoff with a jump (a digital, a barrier's knock) is averaged over each
-node's cell, so the price does not depend on where the jump falls between
-two nodes. What a path's history decides (an average, an extremum) is
-carried by snappers, which only Monte Carlo runs: `AsianOption` and
-`LookbackOption` refuse the grids by name, as every instrument here refuses a
-model that cannot value it.
+(`expressions(model)`), which `ravlin.price` and `ravlin.risk` pass along
+by themselves. A payoff is a phrase of the asset's price, valued on every
+Monte Carlo path and, on `ravlin.BlackScholesGrid`, on the grid's nodes
+(averaged over each node's cell, so a jump such as a digital's or a
+knock's does not hang on where it falls between two nodes). What a path's
+history decides (an average, an extremum) is carried by snappers, which
+only Monte Carlo runs: `AsianOption` and `LookbackOption` refuse the grids
+by name, as every instrument here refuses a model that cannot value it.
 
 Rows, per instrument:
 
@@ -70,39 +69,9 @@ def _sign(kind: str) -> float:
     return 1.0 if kind == "call" else -1.0
 
 
-def _on_grid(model: Model | None) -> bool:
-    from .models import BlackScholesGrid
-
-    return isinstance(model, BlackScholesGrid)
-
-
-def _cells(spots: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The log-price cells around the grid's nodes (highest first, evenly spaced in the log)."""
-    x = np.log(spots)
-    half = 0.5 * abs(x[0] - x[1]) if x.size > 1 else 0.0
-    return x - half, x + half
-
-
-def _share_above(spots: np.ndarray, level: np.ndarray | float, smooth: bool) -> np.ndarray:
-    """1 where the price is above `level`; on a grid, the share of each node's cell above it."""
-    spots = np.asarray(spots, dtype=float)
-    if not smooth or spots.size < 2:
-        return (spots > level).astype(float)
-    lo, hi = _cells(spots)
-    with np.errstate(divide="ignore"):
-        cut = np.log(level)
-    return np.clip((hi - cut) / (hi - lo), 0.0, 1.0)
-
-
-def _asset_above(spots: np.ndarray, level: np.ndarray | float, smooth: bool) -> np.ndarray:
-    """S where the price is above `level`, else 0; on a grid, its mean over each node's cell."""
-    spots = np.asarray(spots, dtype=float)
-    if not smooth or spots.size < 2:
-        return np.where(spots > level, spots, 0.0)
-    lo, hi = _cells(spots)
-    with np.errstate(divide="ignore"):
-        cut = np.maximum(lo, np.log(level))
-    return np.where(hi > cut, (np.exp(hi) - np.exp(np.minimum(cut, hi))) / (hi - lo), 0.0)
+def _above(spots: np.ndarray, level: np.ndarray | float) -> np.ndarray:
+    """1 where the price is above `level`, else 0."""
+    return (np.asarray(spots, dtype=float) > level).astype(float)
 
 
 def _monitoring(dates: Iterable[TimeLike] | str, start: TimeLike | None, expiry: int, what: str) -> tuple[int, ...]:
@@ -149,10 +118,10 @@ class _Exotic(Instrument):
         return f"{self.track}.{suffix}"
 
     def expressions(self, model: Model | None = None) -> dict[str, Phrase | Snapper]:
-        """The phrases and snappers the rows name, for `model` (payoffs with a jump are averaged
-        over each node's cell on a Black-Scholes grid). `ravlin.price` passes them along."""
+        """The phrases and snappers the rows name, after refusing a `model` that cannot value
+        the instrument (`check_model`). `ravlin.price` and `ravlin.risk` pass them along."""
         self.check_model(model)
-        return self._expressions(_on_grid(model))
+        return self._expressions()
 
     def check_model(self, model: Model | None) -> None:
         """Refuses, by name, a model that cannot value the instrument."""
@@ -168,7 +137,7 @@ class _Exotic(Instrument):
             raise ValueError(f"{name} on {self.asset!r} cannot be valued on a BlackScholesGrid of "
                              f"{model.asset!r}: its payoff reads the price of {self.asset!r}")
 
-    def _expressions(self, smooth: bool) -> dict[str, Phrase | Snapper]:
+    def _expressions(self) -> dict[str, Phrase | Snapper]:
         raise NotImplementedError
 
 
@@ -201,16 +170,13 @@ class DigitalOption(_Exotic):
         """One payment of the payoff phrase at expiry."""
         return rows_after(self.track, [Event(self.track, self._expiry_ms, "+", 1.0, self._name("payoff"))], after)
 
-    def _expressions(self, smooth: bool) -> dict[str, Phrase | Snapper]:
+    def _expressions(self) -> dict[str, Phrase | Snapper]:
         call, cash, strike, asset_paid = self.kind == "call", self.cash, self.strike, self.payout == "asset"
 
         def payoff(spot: np.ndarray, unit: np.ndarray) -> np.ndarray:
-            level = strike * np.asarray(unit)
-            if asset_paid:
-                above = _asset_above(spot, level, smooth)
-                return above if call else np.asarray(spot) - above
-            share = _share_above(spot, level, smooth)
-            return cash * np.asarray(unit) * (share if call else 1.0 - share)
+            share = _above(spot, strike * np.asarray(unit))
+            paid = np.asarray(spot) if asset_paid else cash * np.asarray(unit)
+            return paid * (share if call else 1.0 - share)
 
         return {self._name("payoff"): Phrase(payoff, inputs=[self.asset, self.currency])}
 
@@ -281,12 +247,12 @@ class BarrierOption(_Exotic):
                  Event(self.track, expiry, "+", 1.0, payoff)]
         return rows_after(self.track, sorted(rows, key=lambda e: e.time), after)
 
-    def _expressions(self, smooth: bool) -> dict[str, Phrase | Snapper]:
+    def _expressions(self) -> dict[str, Phrase | Snapper]:
         barrier, up = self.barrier, self.direction == "up"
 
         def beyond(spot: np.ndarray, unit: np.ndarray) -> np.ndarray:
-            share = _share_above(spot, barrier * np.asarray(unit), smooth)
-            return share if up else 1.0 - share
+            spot, level = np.asarray(spot), barrier * np.asarray(unit)
+            return (spot >= level if up else spot <= level).astype(float)
 
         return {self._name("payoff"): Phrase(_vanilla(self.strike, _sign(self.kind)),
                                             inputs=[self.asset, self.currency]),
@@ -337,7 +303,7 @@ class AsianOption(_Exotic):
         rows.append(Event(self.track, self._expiry_ms, "+", 1.0, self._name("payoff")))
         return rows_after(self.track, rows, after)
 
-    def _expressions(self, smooth: bool) -> dict[str, Phrase | Snapper]:
+    def _expressions(self) -> dict[str, Phrase | Snapper]:
         geometric = self.average == "geometric"
         term = (lambda s: np.log(s)) if geometric else (lambda s: np.asarray(s, dtype=float))
         known = float(sum(math.log(p) if geometric else p for p in self.past_fixings))
@@ -408,7 +374,7 @@ class LookbackOption(_Exotic):
         rows.append(Event(self.track, self._expiry_ms, "+", 1.0, self._name("payoff")))
         return rows_after(self.track, rows, after)
 
-    def _expressions(self, smooth: bool) -> dict[str, Phrase | Snapper]:
+    def _expressions(self) -> dict[str, Phrase | Snapper]:
         high, low = self._name("max"), self._name("min")
         seen, sign, strike, call = self.seen, _sign(self.kind), self.strike, self.kind == "call"
 
