@@ -140,6 +140,13 @@ class _Exotic(Instrument):
     def _expressions(self) -> dict[str, Phrase | Snapper]:
         raise NotImplementedError
 
+    def _snapped(self, dates: Iterable[TimeLike], later: str, after: TimeLike | None) -> Contract:
+        """The snapper `first` at the first date, the snapper `later` at the others, the payoff at expiry."""
+        rows = [Event(self.track, to_millis(d), "+", 1.0, self._name("first" if i == 0 else later))
+                for i, d in enumerate(dates)]
+        rows.append(Event(self.track, self._expiry_ms, "+", 1.0, self._name("payoff")))
+        return rows_after(self.track, rows, after)
+
 
 # ---------------------------------------------------------------- digital
 
@@ -297,11 +304,7 @@ class AsianOption(_Exotic):
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """A snapper row at each fixing, the payoff at expiry."""
-        times = [to_millis(d) for d in self.fixings]  # type: ignore[union-attr]
-        rows = [Event(self.track, t, "+", 1.0, self._name("first" if i == 0 else "fixing"))
-                for i, t in enumerate(times)]
-        rows.append(Event(self.track, self._expiry_ms, "+", 1.0, self._name("payoff")))
-        return rows_after(self.track, rows, after)
+        return self._snapped(self.fixings, "fixing", after)  # type: ignore[arg-type]
 
     def _expressions(self) -> dict[str, Phrase | Snapper]:
         geometric = self.average == "geometric"
@@ -368,11 +371,7 @@ class LookbackOption(_Exotic):
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """A snapper row at each monitoring date, the payoff at expiry."""
-        times = [to_millis(d) for d in self.monitoring]  # type: ignore[union-attr]
-        rows = [Event(self.track, t, "+", 1.0, self._name("first" if i == 0 else "extremes"))
-                for i, t in enumerate(times)]
-        rows.append(Event(self.track, self._expiry_ms, "+", 1.0, self._name("payoff")))
-        return rows_after(self.track, rows, after)
+        return self._snapped(self.monitoring, "extremes", after)  # type: ignore[arg-type]
 
     def _expressions(self) -> dict[str, Phrase | Snapper]:
         high, low = self._name("max"), self._name("min")

@@ -139,11 +139,7 @@ class GeometricBrownianMotion:
 
     def __call__(self, market: Market, paths: int, seed: int) -> LognormalPaths:
         """Fresh paths at the pricing time."""
-        names = list(self.volatility)
-        vols = [on_asset(self.volatility[n], market, n, f"volatility of {n!r}") for n in names]
-        return LognormalPaths(market=market, names=names, scales=_spot_scales(market, names, self.spot),
-                              volatilities=vols, cholesky=self._cholesky, paths=paths, seed=seed,
-                              antithetic=self.antithetic, steps_per_year=None)
+        return LognormalPaths.of(self, market, paths, seed, steps_per_year=None)
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -185,11 +181,7 @@ class LocalVolatility:
 
     def __call__(self, market: Market, paths: int, seed: int) -> LognormalPaths:
         """Fresh paths at the pricing time."""
-        names = list(self.volatility)
-        vols = [on_asset(self.volatility[n], market, n, f"volatility of {n!r}") for n in names]
-        return LognormalPaths(market=market, names=names, scales=_spot_scales(market, names, self.spot),
-                              volatilities=vols, cholesky=self._cholesky, paths=paths, seed=seed,
-                              antithetic=self.antithetic, steps_per_year=self.steps_per_year)
+        return LognormalPaths.of(self, market, paths, seed, steps_per_year=self.steps_per_year)
 
 
 def _substeps(start: float, end: float, per_year: int | None) -> np.ndarray:
@@ -200,6 +192,16 @@ def _substeps(start: float, end: float, per_year: int | None) -> np.ndarray:
 
 class LognormalPaths:
     """The paths of one pricing under `GeometricBrownianMotion` or `LocalVolatility`."""
+
+    @classmethod
+    def of(cls, model: GeometricBrownianMotion | LocalVolatility, market: Market, paths: int, seed: int, *,
+           steps_per_year: int | None) -> LognormalPaths:
+        """The paths of `model` (its volatilities read against `market`), sub-stepped when any is local."""
+        names = list(model.volatility)
+        vols = [on_asset(model.volatility[n], market, n, f"volatility of {n!r}") for n in names]
+        return cls(market=market, names=names, scales=_spot_scales(market, names, model.spot), volatilities=vols,
+                   cholesky=model._cholesky, paths=paths, seed=seed, antithetic=model.antithetic,
+                   steps_per_year=steps_per_year)
 
     def __init__(self, *, market: Market, names: list[str], scales: np.ndarray, volatilities: list[Any],
                  cholesky: np.ndarray, paths: int, seed: int, antithetic: bool, steps_per_year: int | None) -> None:
