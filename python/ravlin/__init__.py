@@ -18,8 +18,8 @@ from .calendars import Calendar
 from .contract import Contract, Event
 from .curves import DiscountCurve, bootstrap
 from .daycount import DayCount, day_count
-from .exotics import AsianOption, BarrierOption, DigitalOption, LookbackOption
 from .errors import PricingError, TimetableError
+from .exotics import AsianOption, BarrierOption, DigitalOption, LookbackOption
 from .expressions import Phrase, Snapper
 from .formulas import bachelier_price, black_scholes_price, implied_volatility
 from .greeks import Greeks, grid_delta_gamma
@@ -54,9 +54,9 @@ except PackageNotFoundError:  # running from a source tree that was never instal
 __all__ = [
     "AmericanOption", "AsianOption", "BarrierOption", "BermudanOption", "BlackScholesGrid", "Bumps", "BusinessDay",
     "Calendar", "CapFloor", "Contract", "DayCount", "Deposit", "DigitalOption", "DiscountCurve", "EuropeanOption",
-    "Event", "Fixed", "FixedLeg",
-    "FixedRateBond", "FloatingLeg", "FloatingRateNote", "ForwardCurve", "ForwardRateAgreement", "Frequency",
-    "Greeks", "HullWhiteGrid", "IborIndex", "InterestRateSwap", "LocalVolSurface", "LookbackOption", "Market", "Model", "MonteCarlo",
+    "Event", "Fixed", "FixedLeg", "FixedRateBond", "FloatingLeg", "FloatingRateNote", "ForwardCurve",
+    "ForwardRateAgreement", "Frequency", "Greeks", "HullWhiteGrid", "IborIndex", "InterestRateSwap",
+    "LocalVolSurface", "LookbackOption", "Market", "Model", "MonteCarlo",
     "OvernightIndex", "OvernightIndexedSwap", "Period", "Phrase", "PricingError", "Result", "Risk", "Schedule",
     "Sensitivity", "Snapper", "Swaption", "TimetableError", "VolatilitySurface", "VolatilityTermStructure",
     "ZeroCouponBond", "ZeroCurve", "adjust", "bachelier_price", "black_scholes_price", "bootstrap",

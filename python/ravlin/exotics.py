@@ -33,9 +33,9 @@ Rows, per instrument:
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable, ClassVar, Literal
+from typing import TYPE_CHECKING, ClassVar, Literal
 
 import numpy as np
 
@@ -241,7 +241,7 @@ class BarrierOption(_Exotic):
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """Knock rows at the monitoring dates and the payoff at expiry; see the module notes."""
-        times = [to_millis(d) for d in self.monitoring]  # type: ignore[union-attr]
+        times = [to_millis(d) for d in self.monitoring]
         expiry, payoff, cur = self._expiry_ms, self._name("payoff"), self.currency
         if self.knock == "out":
             rows = [Event(self.track, t, _CONDITION, self.rebate, cur) for t in times]
@@ -304,7 +304,7 @@ class AsianOption(_Exotic):
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """A snapper row at each fixing, the payoff at expiry."""
-        return self._snapped(self.fixings, "fixing", after)  # type: ignore[arg-type]
+        return self._snapped(self.fixings, "fixing", after)
 
     def _expressions(self) -> dict[str, Phrase | Snapper]:
         geometric = self.average == "geometric"
@@ -318,11 +318,13 @@ class AsianOption(_Exotic):
 
         if strike is not None:
             def payoff(running: np.ndarray, unit: np.ndarray) -> np.ndarray:
-                return np.maximum(sign * (mean(running) - strike * np.asarray(unit)), 0.0)
+                value: np.ndarray = np.maximum(sign * (mean(running) - strike * np.asarray(unit)), 0.0)
+                return value
             inputs = [total, self.currency]
         else:
             def payoff(running: np.ndarray, spot: np.ndarray) -> np.ndarray:  # type: ignore[misc]
-                return np.maximum(sign * (np.asarray(spot) - mean(running)), 0.0)
+                value: np.ndarray = np.maximum(sign * (np.asarray(spot) - mean(running)), 0.0)
+                return value
             inputs = [total, self.asset]
         return {
             self._name("first"): Snapper(lambda s: [known + term(s)], inputs=[self.asset], outputs=[total]),
@@ -371,7 +373,7 @@ class LookbackOption(_Exotic):
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """A snapper row at each monitoring date, the payoff at expiry."""
-        return self._snapped(self.monitoring, "extremes", after)  # type: ignore[arg-type]
+        return self._snapped(self.monitoring, "extremes", after)
 
     def _expressions(self) -> dict[str, Phrase | Snapper]:
         high, low = self._name("max"), self._name("min")
@@ -382,9 +384,12 @@ class LookbackOption(_Exotic):
             return [spot, spot] if seen is None else [np.maximum(spot, seen[0]), np.minimum(spot, seen[1])]
 
         def payoff(spot: np.ndarray, top: np.ndarray, bottom: np.ndarray, unit: np.ndarray) -> np.ndarray:
+            value: np.ndarray
             if strike is None:
-                return np.asarray(spot) - bottom if call else top - np.asarray(spot)
-            return np.maximum(sign * ((top if call else bottom) - strike * np.asarray(unit)), 0.0)
+                value = np.asarray(spot) - bottom if call else top - np.asarray(spot)
+            else:
+                value = np.maximum(sign * ((top if call else bottom) - strike * np.asarray(unit)), 0.0)
+            return value
 
         return {
             self._name("first"): Snapper(first, inputs=[self.asset], outputs=[high, low]),

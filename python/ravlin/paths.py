@@ -72,10 +72,23 @@ def _correlation(correlation: Sequence[Sequence[float]] | np.ndarray | None, nam
         raise ValueError("correlation must be positive definite") from None
 
 
-def _spot_scales(market: Market, names: list[str], spot: Mapping[str, float] | None) -> np.ndarray:
-    """Per asset, the factor that moves its whole forward curve to start at `spot` (1 without one)."""
-    return np.array([(spot or {}).get(name, market.forward(name, 0.0)) / market.forward(name, 0.0)
-                     for name in names])
+class _LogForward:
+    """The log of an asset's forward at t years: the market's curve, moved in proportion to start
+    at `spot` when one is given; for an asset without a curve, `spot` grown at the base curve's rate."""
+
+    def __init__(self, market: Market, name: str, spot: float | None) -> None:
+        self._market = market
+        if name in market.curves and name != market.base:
+            self._name = name
+            self._shift = 0.0 if spot is None else math.log(spot / market.forward(name, 0.0))
+        elif spot is not None:
+            self._name, self._shift = market.base, math.log(spot)
+        else:
+            raise ValueError(f"asset {name!r} has no forward curve in the market: give it one (the curve carries "
+                             "its dividends), or spot= for an asset that grows at the base curve's rate")
+
+    def __call__(self, t: float) -> float:
+        return self._market.log_value(self._name, t) + self._shift
 
 
 def _check_names(names: list[str], spot: Mapping[str, float] | None, what: str) -> None:
@@ -107,8 +120,9 @@ class GeometricBrownianMotion:
     number or a `VolatilityTermStructure`; steps are exact, however far
     apart the events lie. `spot` maps an asset to a starting price other
     than the market's, moving its whole forward curve in proportion (what
-    a bump of the spot means); `correlation` is a matrix in the order of
-    `volatility` (default: independent).
+    a bump of the spot means); an asset without a forward curve needs one,
+    and then grows at the base curve's rate (no dividends). `correlation`
+    is a matrix in the order of `volatility` (default: independent).
 
     >>> from ravlin import Market, ZeroCurve, ForwardCurve
     >>> market = Market(base="USD", pricing_time="2025-01-01",
@@ -199,18 +213,19 @@ class LognormalPaths:
         """The paths of `model` (its volatilities read against `market`), sub-stepped when any is local."""
         names = list(model.volatility)
         vols = [on_asset(model.volatility[n], market, n, f"volatility of {n!r}") for n in names]
-        return cls(market=market, names=names, scales=_spot_scales(market, names, model.spot), volatilities=vols,
+        forwards = [_LogForward(market, n, (model.spot or {}).get(n)) for n in names]
+        return cls(market=market, names=names, forwards=forwards, volatilities=vols,
                    cholesky=model._cholesky, paths=paths, seed=seed, antithetic=model.antithetic,
                    steps_per_year=steps_per_year)
 
-    def __init__(self, *, market: Market, names: list[str], scales: np.ndarray, volatilities: list[Any],
+    def __init__(self, *, market: Market, names: list[str], forwards: list[_LogForward], volatilities: list[Any],
                  cholesky: np.ndarray, paths: int, seed: int, antithetic: bool, steps_per_year: int | None) -> None:
-        self._market, self._names, self._index = market, names, {name: i for i, name in enumerate(names)}
-        self._vols, self._cholesky = volatilities, cholesky
+        self._market, self._index = market, {name: i for i, name in enumerate(names)}
+        self._forwards, self._vols, self._cholesky = forwards, volatilities, cholesky
         self._rng, self._antithetic = np.random.default_rng(seed), antithetic
         local = any(v.local for v in volatilities)
         self._per_year = steps_per_year if local else None
-        starts = np.log([market.forward(n, 0.0) for n in names]) + np.log(scales)
+        starts = np.array([forward(0.0) for forward in forwards])
         self._log = np.repeat(starts[:, None], paths, axis=1)
         self._time = 0.0
 
@@ -229,8 +244,8 @@ class LognormalPaths:
     def _step(self, start: float, end: float) -> None:
         dt = end - start
         shocks = self._cholesky @ _normals(self._rng, self._log.shape, self._antithetic)
-        for i, (name, vol) in enumerate(zip(self._names, self._vols)):
-            growth = self._market.log_value(name, end) - self._market.log_value(name, start)
+        for i, (forward, vol) in enumerate(zip(self._forwards, self._vols)):
+            growth = forward(end) - forward(start)
             spots = np.exp(self._log[i]) if vol.local else np.ones(1)
             variance = vol.step_variance(start, end, spots) * dt
             self._log[i] += growth - 0.5 * variance + np.sqrt(variance) * shocks[i]
@@ -252,8 +267,9 @@ class Heston:
     correction, so the mean over each step is exactly the forward's growth;
     steps between events are at most 1/`steps_per_year` years. `v0` is the
     starting variance, `kappa` the speed of mean reversion, `theta` the
-    long-run variance, `vol_of_vol` ξ and `correlation` ρ. Other assets are
-    valued from their forward curves.
+    long-run variance, `vol_of_vol` ξ and `correlation` ρ; `spot` is as for
+    `GeometricBrownianMotion`. Other assets are valued from their forward
+    curves.
 
     >>> from ravlin import Market, ZeroCurve, ForwardCurve
     >>> market = Market(base="USD", pricing_time="2025-01-01",
@@ -301,7 +317,8 @@ class HestonPaths:
     def __init__(self, model: Heston, market: Market, paths: int, seed: int) -> None:
         self._model, self._market = model, market
         self._rng = np.random.default_rng(seed)
-        start = market.forward(model.asset, 0.0) if model.spot is None else model.spot
+        self._forward = _LogForward(market, model.asset, model.spot)
+        start = math.exp(self._forward(0.0))
         self._log = np.full(paths, math.log(start))
         self._variance = np.full(paths, float(model.v0))
         self._time = 0.0
@@ -353,7 +370,7 @@ class HestonPaths:
             k0_quadratic = -big_a * b2 * a / (1 - 2 * big_a * a) + 0.5 * np.log(1 - 2 * big_a * a)
             k0_exponential = -np.log(p + beta * (1 - p) / (beta - big_a))
         k0 = np.where(quadratic, k0_quadratic, k0_exponential) - (k1 + 0.5 * k3) * v
-        growth = self._market.log_value(m.asset, end) - self._market.log_value(m.asset, start)
+        growth = self._forward(end) - self._forward(start)
         diffusion = np.sqrt(np.maximum(k3 * v + k4 * new, 0.0))
         if xi > 0:
             self._log += growth + k0 + k1 * v + k2 * new + diffusion * normals[1]

@@ -579,7 +579,8 @@ class _Dupire(_Spatial):
         place = np.clip((k - self.logs[0]) / spacing, 0.0, _TABLE_POINTS - 1.0)
         cell = np.minimum(place.astype(np.intp), _TABLE_POINTS - 2)
         share = place - cell
-        return table[cell] * (1.0 - share) + table[cell + 1] * share
+        values: np.ndarray = table[cell] * (1.0 - share) + table[cell + 1] * share
+        return values
 
     def _exact(self, t: float, k: np.ndarray) -> np.ndarray:
         w, wk, wkk, wt = self.smiles.variance(max(t, 1e-10), k)

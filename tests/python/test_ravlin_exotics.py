@@ -44,7 +44,6 @@ def barrier_reference(strike, barrier, monitoring, kind="call"):
     times = np.array([MARKET.years(d) for d in monitoring])
     spread = 12 * VOL * math.sqrt(times[-1])
     z = np.linspace(-spread, spread, 2**16 + 1)
-    dz = z[1] - z[0]
 
     def price_at(t, values):
         return MARKET.forward("SPX", t) * np.exp(values - 0.5 * VOL**2 * t)
@@ -94,7 +93,7 @@ def geometric_asian_reference(ql, strike, kind):
     """QuantLib's analytic discrete geometric average price (fixed strike) or strike (floating) engine."""
     today = ql.Date(1, 1, 2025)
     ql.Settings.instance().evaluationDate = today
-    curve = lambda rate: ql.YieldTermStructureHandle(ql.FlatForward(today, rate, ql.Actual365Fixed()))  # noqa: E731
+    curve = lambda rate: ql.YieldTermStructureHandle(ql.FlatForward(today, rate, ql.Actual365Fixed()))
     volatility = ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), VOL, ql.Actual365Fixed()))
     process = ql.BlackScholesMertonProcess(ql.QuoteHandle(ql.SimpleQuote(100.0)), curve(RATE - GROWTH), curve(RATE),
                                            volatility)
@@ -132,8 +131,9 @@ def test_lookbacks_on_few_dates_are_forward_starting_and_plain_options():
     # with the extremes seen at mid-year and at expiry, a floating-strike call pays (S_T - S_mid)+
     floating = ravlin.price(LookbackOption(kind="call", monitoring=["2025-07-02", EXPIRY], **COMMON), MARKET, model)
     mid = MARKET.years("2025-07-02")
-    forward_start = MARKET.forward("SPX", mid) * ravlin.black_scholes_price(
-        MARKET.forward("SPX", 1.0) / MARKET.forward("SPX", mid), 1.0, 1.0 - mid, VOL, discount=MARKET.discount_factor(1.0))
+    growth = MARKET.forward("SPX", 1.0) / MARKET.forward("SPX", mid)
+    forward_start = MARKET.forward("SPX", mid) * ravlin.black_scholes_price(growth, 1.0, 1.0 - mid, VOL,
+                                                                           discount=MARKET.discount_factor(1.0))
     assert abs(floating.price - forward_start) < 4 * floating.standard_error
     fixed = ravlin.price(LookbackOption(kind="put", strike=100.0, monitoring=[EXPIRY], **COMMON), MARKET, model)
     put = ravlin.black_scholes_price(MARKET.forward("SPX", 1.0), 100.0, 1.0, VOL, kind="put",
@@ -141,8 +141,11 @@ def test_lookbacks_on_few_dates_are_forward_starting_and_plain_options():
     assert abs(fixed.price - put) < 4 * fixed.standard_error
 
 
+GRID = ravlin.BlackScholesGrid(asset="SPX", volatility=VOL)
+
+
 @pytest.mark.parametrize("option, model, message", [
-    (AsianOption(fixings=MONTHLY, strike=100.0, kind="call", **COMMON), ravlin.BlackScholesGrid(asset="SPX", volatility=VOL),
+    (AsianOption(fixings=MONTHLY, strike=100.0, kind="call", **COMMON), GRID,
      "AsianOption cannot be valued on BlackScholesGrid: its payoff depends on the path's history"),
     (DigitalOption(strike=100.0, kind="call", **COMMON), ravlin.HullWhiteGrid(mean_reversion=0.1, volatility=0.01),
      "DigitalOption cannot be valued on HullWhiteGrid: a Hull-White grid does not model 'SPX'"),

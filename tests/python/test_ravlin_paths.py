@@ -16,9 +16,9 @@ def dividend_forward(spot=100.0, growth=RATE, dividends=((0.5, 3.0), (1.5, 3.0))
     times, forwards, paid = [0.0], [spot], 0.0
     for when, amount in dividends:
         times += [when - DAY, when]
-        forwards += [spot * math.exp(growth * (when - DAY)) - paid * math.exp(growth * (when - DAY)),
-                     spot * math.exp(growth * when) - (paid + amount * math.exp(-growth * when)) * math.exp(growth * when)]
+        before = (spot - paid) * math.exp(growth * (when - DAY))
         paid += amount * math.exp(-growth * when)
+        forwards += [before, (spot - paid) * math.exp(growth * when)]
     times.append(horizon)
     forwards.append((spot - paid) * math.exp(growth * horizon))
     return ravlin.ForwardCurve(times=times, forwards=forwards)
@@ -70,7 +70,7 @@ def test_heston_paths_price_a_call_as_quantlibs_analytic_engine():
 
     today = ql.Date(1, 1, 2025)
     ql.Settings.instance().evaluationDate = today
-    curve = lambda rate: ql.YieldTermStructureHandle(ql.FlatForward(today, rate, ql.Actual365Fixed()))  # noqa: E731
+    curve = lambda rate: ql.YieldTermStructureHandle(ql.FlatForward(today, rate, ql.Actual365Fixed()))
     process = ql.HestonProcess(curve(0.03), curve(0.01), ql.QuoteHandle(ql.SimpleQuote(100.0)), HESTON["v0"],
                                HESTON["kappa"], HESTON["theta"], HESTON["vol_of_vol"], HESTON["correlation"])
     reference = ql.VanillaOption(ql.PlainVanillaPayoff(ql.Option.Call, 105.0), ql.EuropeanExercise(ql.Date(1, 1, 2026)))
