@@ -20,6 +20,7 @@ import numpy as np
 
 from ._arrow import pyarrow
 from ._timetable import COLUMNS, as_table, first_null, timetable
+from .errors import TimetableError
 from .rates import for_market
 
 if TYPE_CHECKING:
@@ -156,10 +157,36 @@ def _row_table(pa: Any, rows: Sequence[Any], by: str, model_by: str | None) -> p
 
 
 def _read_parquet(pa: Any, path: str | os.PathLike[str]) -> pa.Table:
-    """A Parquet file or dataset directory, in file and row-group order."""
+    """A Parquet file or dataset directory, in file and row-group order, its pages checked against
+    the checksums written with them (`pyarrow.parquet.write_table(..., write_page_checksum=True)`).
+
+    A file that cannot be read, truncated or corrupt, is a `TimetableError` naming it.
+    """
     import pyarrow.dataset as ds
 
-    return ds.dataset(os.fspath(path), format="parquet").to_table()
+    name = os.fspath(path)
+    try:
+        dataset = ds.dataset(name, format=_checked_parquet(ds))
+    except (pa.ArrowException, OSError) as error:
+        if isinstance(error, FileNotFoundError):
+            raise
+        raise TimetableError(f"portfolio: cannot read the Parquet book {name!r}: {error}") from error
+    tables = []
+    for fragment in dataset.get_fragments():
+        try:
+            tables.append(fragment.to_table(schema=dataset.schema))
+        except (pa.ArrowException, OSError) as error:
+            raise TimetableError(f"portfolio: cannot read the Parquet file {fragment.path!r}: {error}") from error
+    return pa.concat_tables(tables) if tables else dataset.schema.empty_table()
+
+
+def _checked_parquet(ds: Any) -> Any:
+    """The Parquet format that verifies page checksums (pyarrow 15 and later; older ones read unchecked)."""
+    try:
+        options = ds.ParquetFragmentScanOptions(page_checksum_verification=True)
+    except TypeError:
+        return ds.ParquetFileFormat()
+    return ds.ParquetFileFormat(default_fragment_scan_options=options)
 
 
 def _from_table(pa: Any, table: pa.Table, by: str, model_by: str | None) -> tuple[Book, pa.DataType]:

@@ -15,11 +15,9 @@ import dataclasses
 import hashlib
 import math
 import os
-import pickle
 import sys
 import time
-from collections.abc import Callable, Iterable, Iterator, Mapping
-from concurrent.futures import Future, ProcessPoolExecutor
+from collections.abc import Mapping
 from dataclasses import dataclass
 from types import FrameType
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Union
@@ -29,6 +27,8 @@ import numpy as np
 from ._arrow import pyarrow
 from ._book import Book, BookContract, read_book
 from ._engine import check_market, check_model, price_batch
+from ._workers import Ranges, dumps, run_dask, run_processes
+from .errors import PricingError
 from .expressions import Expression, engine_entries
 from .market import Market
 from .models import Model, MonteCarlo
@@ -106,7 +106,7 @@ class _Outcome(NamedTuple):
 
     price: float | None
     error: str | None
-    seconds: float
+    seconds: float | None  # None for a contract whose workers died
     statistics: _Statistics | None
     exception: BaseException | None  # kept only when the caller wants failures raised
 
@@ -142,12 +142,20 @@ class _Job:
                 raise contract.batch
             result = price_batch(contract.batch, self.market, self.model_for(contract),
                                  engine_entries(self.expressions))
+            _check_finite(result.price)
         except Exception as error:  # a contract's failure is its own; the others go on
-            return _Outcome(None, f"{type(error).__name__}: {error}", time.perf_counter() - start, None,
-                            error if self.raise_errors else None)
+            return self.failed(error, time.perf_counter() - start)
         statistics = _Statistics(result.standard_error, result.values, result.nodes, result.choices,
                                  result.cashflows) if self.statistics else None
         return _Outcome(result.price, None, time.perf_counter() - start, statistics, None)
+
+    def failed(self, error: Exception, seconds: float | None) -> _Outcome:
+        return _Outcome(None, f"{type(error).__name__}: {error}", seconds, None,
+                        error if self.raise_errors else None)
+
+    def lost(self, contract_id: ContractId, how: str) -> _Outcome:
+        """The outcome of a contract given up after the workers pricing it died."""
+        return self.failed(PricingError(f"worker died while pricing contract {contract_id!r} ({how})"), None)
 
     def price_chunk(self, book: Book) -> list[_Outcome]:
         """A chunk of contracts; when failures are raised, the chunk stops at its first."""
@@ -159,36 +167,9 @@ class _Job:
         return outcomes
 
 
-# The job of a pool worker, installed once per process rather than sent with every chunk.
-_WORKER_JOB: _Job | None = None
-
-
-def _install_job(payload: bytes) -> None:
-    global _WORKER_JOB
-    _WORKER_JOB = _loads(payload)
-
-
-def _price_in_worker(book: Book) -> list[_Outcome]:
-    assert _WORKER_JOB is not None, "the pool's initializer installs the job"
-    return _WORKER_JOB.price_chunk(book)
-
-
-def _price_with(job: _Job, book: Book) -> list[_Outcome]:
-    return job.price_chunk(book)
-
-
-def _dumps(value: Any) -> bytes:
-    """cloudpickle where it is installed (phrases are often lambdas), else pickle."""
-    try:
-        import cloudpickle
-    except ImportError:
-        return pickle.dumps(value)
-    payload: bytes = cloudpickle.dumps(value)
-    return payload
-
-
-def _loads(payload: bytes) -> Any:
-    return pickle.loads(payload)
+def _check_finite(price: float) -> None:
+    if not math.isfinite(price):
+        raise PricingError(f"the price is {price}, not a finite number")
 
 
 # ---------------------------------------------------------------- engines
@@ -256,10 +237,8 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
     with _progress_bar(progress, len(book)) as bar:
         if engine == "serial":
             outcomes = _run_serial(job, book, bar)
-        elif engine == "processes":
-            outcomes = _run_processes(job, _chunks(book, size), count, bar)
         else:
-            outcomes = _run_dask(job, _chunks(book, size), count, client, address, bar)
+            outcomes = _run_pool(engine, job, book, size, count, client, address, bar)
     return _table(book, outcomes, by, id_type, job.statistics)
 
 
@@ -349,10 +328,6 @@ def _chunk_size(contracts: int, workers: int) -> int:
     return max(1, min(_MAX_CHUNK, math.ceil(contracts / (workers * _CHUNKS_PER_WORKER))))
 
 
-def _chunks(book: Book, size: int) -> list[Book]:
-    return [book.part(i, min(i + size, len(book))) for i in range(0, len(book), size)]
-
-
 def _run_serial(job: _Job, book: Book, bar: Any) -> list[_Outcome]:
     outcomes = []
     for contract in book.contracts():
@@ -362,97 +337,17 @@ def _run_serial(job: _Job, book: Book, bar: Any) -> list[_Outcome]:
     return outcomes
 
 
-def _run_processes(job: _Job, chunks: list[Book], workers: int, bar: Any) -> list[_Outcome]:
-    import multiprocessing
-
-    # forkserver: workers never inherit the threads (a Dask client, a progress
-    # monitor) of the calling process, which a plain fork could deadlock on.
-    context = multiprocessing.get_context("forkserver" if sys.platform != "win32" else "spawn")
-    pool = ProcessPoolExecutor(max_workers=min(workers, max(len(chunks), 1)), mp_context=context,
-                               initializer=_install_job, initargs=(_dumps(job),))
-    try:
-        futures = [pool.submit(_price_in_worker, chunk) for chunk in chunks]
-        return _collect(futures, chunks, bar, wait=_wait_futures)
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
-
-
-def _run_dask(job: _Job, chunks: list[Book], workers: int, client: Any, address: str | None,
+def _run_pool(engine: Engine, job: _Job, book: Book, size: int, workers: int, client: Any, address: str | None,
               bar: Any) -> list[_Outcome]:
-    distributed = _distributed()
-    if client is not None and address is not None:
-        raise ValueError("give client= or address=, not both")
-    with _dask_client(distributed, client, address, workers) as session:
-        # The job travels once, as the result of a task that every chunk
-        # depends on; workers fetch it from each other. (A broadcast scatter
-        # was seen to hang while an embedded cluster's workers were starting.)
-        shared = session.submit(_loads, _dumps(job), pure=False)
-        futures = [session.submit(_price_with, shared, chunk, pure=False) for chunk in chunks]
-        try:
-            return _collect(futures, chunks, bar, wait=distributed.as_completed)
-        finally:
-            session.cancel(futures)
-
-
-def _distributed() -> Any:
-    try:
-        import dask.distributed
-    except ImportError as missing:
-        raise ImportError("engine='dask' needs dask.distributed: pip install ravlin[dask]") from missing
-    return dask.distributed
-
-
-class _dask_client:
-    """The caller's client as it is, or a client (and embedded cluster) of our own, closed on exit."""
-
-    def __init__(self, distributed: Any, client: Any, address: str | None, workers: int) -> None:
-        self._distributed, self._client, self._address, self._workers = distributed, client, address, workers
-        self._owned: list[Any] = []
-
-    def __enter__(self) -> Any:
-        if self._client is not None:
-            return self._client
-        if self._address is not None:
-            client = self._distributed.Client(self._address)
-        else:
-            import logging
-
-            # Port 0: the dashboard takes a free port, so clusters side by side never contend.
-            cluster = self._distributed.LocalCluster(n_workers=self._workers, threads_per_worker=1,
-                                                     processes=True, dashboard_address=":0",
-                                                     silence_logs=logging.ERROR)
-            self._owned.append(cluster)
-            client = self._distributed.Client(cluster)
-        self._owned.insert(0, client)
-        return client
-
-    def __exit__(self, *exc: object) -> None:
-        for owned in self._owned:
-            owned.close()
-
-
-def _wait_futures(futures: list[Future[Any]]) -> Iterator[Future[Any]]:
-    from concurrent.futures import as_completed
-
-    return as_completed(futures)
-
-
-def _collect(futures: list[Any], chunks: list[Book], bar: Any,
-             wait: Callable[[list[Any]], Iterable[Any]]) -> list[_Outcome]:
-    """Chunk results in portfolio order; a failure to raise is raised once every chunk before it is in,
-    so the first failure in portfolio order is the one raised, whatever finishes first."""
-    index = {id(future): i for i, future in enumerate(futures)}
-    done: dict[int, list[_Outcome]] = {}
-    cursor = 0
-    for future in wait(futures):
-        i = index[id(future)]
-        done[i] = future.result()
-        bar.update(len(chunks[i]))
-        while cursor in done:
-            for contract_id, outcome in zip(chunks[cursor].ids, done[cursor]):
-                _raise_failure(contract_id, outcome)
-            cursor += 1
-    return [outcome for i in range(len(chunks)) for outcome in done[i]]
+    """The outcomes of a pool engine: ranges of `size` contracts, in book order whatever finishes first;
+    a failure to raise is raised once every contract before it is in."""
+    ranges = Ranges(len(book), size, lambda i, how: job.lost(book.ids[i], how),
+                    lambda i, outcome: _raise_failure(book.ids[i], outcome))
+    if engine == "processes":
+        run_processes(dumps(job), book, ranges, workers, bar)
+    else:
+        run_dask(dumps(job), book, ranges, client, address, workers, bar)
+    return ranges.results()
 
 
 def _raise_failure(contract_id: Any, outcome: _Outcome) -> None:
