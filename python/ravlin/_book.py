@@ -181,7 +181,7 @@ def _read_parquet(pa: Any, path: str | os.PathLike[str]) -> pa.Table:
 
 
 def _checked_parquet(ds: Any) -> Any:
-    """The Parquet format that verifies page checksums (pyarrow 15 and later; older ones read unchecked)."""
+    """The Parquet format that verifies page checksums where pyarrow can (16 does; 14 reads unchecked)."""
     try:
         options = ds.ParquetFragmentScanOptions(page_checksum_verification=True)
     except TypeError:

@@ -28,11 +28,11 @@ import sys
 import time
 from collections.abc import Callable
 from multiprocessing.connection import Connection, wait
-from typing import Any, Generic, TypeVar
+from typing import Any, Generic, Self, TypeVar
 
 from ._book import Book
 
-__all__ = ["Ranges", "run_processes", "run_dask", "dumps", "loads"]
+__all__ = ["Ranges", "dumps", "loads", "run_dask", "run_processes"]
 
 T = TypeVar("T")
 Span = tuple[int, int]
@@ -46,7 +46,7 @@ _WAKE_SECONDS = 0.2
 # How long workers get to exit before they are killed.
 _EXIT_SECONDS = 5.0
 # How often a Dask run looks at its cluster while no task ends, and how long a
-# cluster of our own may be without workers before the run gives up.
+# cluster that had workers may be without any before the run gives up.
 _DASK_WAKE_SECONDS = 1.0
 _WORKERLESS_SECONDS = 120.0
 
@@ -54,7 +54,7 @@ _WORKERLESS_SECONDS = 120.0
 def dumps(value: Any) -> bytes:
     """cloudpickle where it is installed (phrases are often lambdas), else pickle."""
     try:
-        import cloudpickle
+        import cloudpickle  # type: ignore[import-untyped]
     except ImportError:
         return pickle.dumps(value)
     return cloudpickle.dumps(value)  # type: ignore[no-any-return]
@@ -216,7 +216,7 @@ class _ProcessPool:
         self._workers: list[_Worker] = []
         self._deaths_starting = 0
 
-    def __enter__(self) -> _ProcessPool:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -13,7 +13,6 @@ import psutil
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-
 import ravlin
 
 MARKET = ravlin.Market(base="USD", pricing_time="2025-01-02", curves={"USD": ravlin.ZeroCurve.flat(0.04, horizon=60)})
