@@ -91,7 +91,7 @@ def needs_dask():
 def dask_client():
     distributed = needs_dask()
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0") as cluster, \
+                                  dashboard_address="127.0.0.1:0") as cluster, \
             distributed.Client(cluster) as client:
         yield client
 
