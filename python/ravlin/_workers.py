@@ -54,10 +54,11 @@ _WORKERLESS_SECONDS = 120.0
 def dumps(value: Any) -> bytes:
     """cloudpickle where it is installed (phrases are often lambdas), else pickle."""
     try:
-        import cloudpickle  # type: ignore[import-untyped]
+        import cloudpickle
     except ImportError:
         return pickle.dumps(value)
-    return cloudpickle.dumps(value)  # type: ignore[no-any-return]
+    payload: bytes = cloudpickle.dumps(value)
+    return payload
 
 
 def loads(payload: bytes) -> Any:
@@ -133,7 +134,7 @@ def _serve(connection: Connection, payload: bytes) -> None:
             reply = (_DONE, job.price_chunk(connection.recv()))
     except EOFError:  # the caller is done with this worker
         return
-    except BaseException as error:  # noqa: BLE001 - whatever escapes the job is the caller's to raise
+    except BaseException as error:  # whatever escapes the job is the caller's to raise
         try:
             connection.send((_RAISED, _picklable(error)))
         except OSError:
@@ -143,7 +144,7 @@ def _serve(connection: Connection, payload: bytes) -> None:
 def _picklable(error: BaseException) -> BaseException:
     try:
         pickle.dumps(error)
-    except Exception:  # noqa: BLE001 - any failure to pickle
+    except Exception:  # any failure to pickle
         return RuntimeError(f"{type(error).__name__}: {error}")
     return error
 

@@ -15,6 +15,7 @@ import threading
 import time
 
 import psutil
+
 import ravlin
 
 MARKET = ravlin.Market(base="USD", pricing_time="2025-01-02", curves={"USD": ravlin.ZeroCurve.flat(0.04, horizon=60)})

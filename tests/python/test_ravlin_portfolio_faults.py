@@ -13,6 +13,7 @@ import psutil
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+
 import ravlin
 
 MARKET = ravlin.Market(base="USD", pricing_time="2025-01-02", curves={"USD": ravlin.ZeroCurve.flat(0.04, horizon=60)})
@@ -96,5 +97,5 @@ def test_a_damaged_parquet_book_is_an_error_naming_the_file(damage, tmp_path):
     else:
         del raw[-50:]
     path.write_bytes(raw)
-    with pytest.raises(ravlin.TimetableError, match="b.parquet"):
+    with pytest.raises(ravlin.TimetableError, match=r"b\.parquet"):
         ravlin.price_many(tmp_path / "book", MARKET, ravlin.Fixed())
