@@ -19,11 +19,11 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, ClassVar
+from typing import Any, ClassVar, cast
 
 import numpy as np
 
-from . import _checks
+from . import _checks, _short_rate
 from .market import Market
 from .volatility import LocalVolSurface, Volatility, VolatilitySurface, VolatilityTermStructure, on_asset
 
@@ -392,6 +392,9 @@ class HullWhite:
     every path, such as a bond callable at par) and "short_rate" the short
     rate itself; assets are valued from their forward curves. `regressors`
     names "x": `ravlin.MonteCarlo` regresses on it unless told otherwise.
+    `volatility` is a number, or rows (start in years from the pricing time,
+    volatility) of a piecewise-constant one, the first starting at 0, as
+    `ravlin.HullWhiteGrid` takes it.
 
     >>> from ravlin import Market, ZeroCurve
     >>> market = Market(base="USD", pricing_time="2025-01-01", curves={"USD": ZeroCurve.flat(0.03)})
@@ -401,29 +404,32 @@ class HullWhite:
     >>> alpha = paths.get_value("short_rate") - paths.get_value("x")  # forward 3% plus the convexity
     >>> bool(np.allclose(alpha, 0.03 + 0.01**2 / (2 * 0.1**2) * np.expm1(-0.1) ** 2))
     True
+    >>> HullWhite(mean_reversion=0.1, volatility=[(0, 0.008), (2, 0.01)]).volatility
+    ((0.0, 0.008), (2.0, 0.01))
     """
 
     mean_reversion: float
-    volatility: float
+    volatility: _short_rate.Volatility
     antithetic: bool = False
 
     regressors: ClassVar[tuple[str, ...]] = (STATE,)
 
     def __post_init__(self) -> None:
         _checks.positive(self.mean_reversion, "mean_reversion")
-        _checks.non_negative(self.volatility, "volatility")
+        object.__setattr__(self, "volatility", _short_rate.checked(self.volatility))
 
     def __call__(self, market: Market, paths: int, seed: int) -> HullWhitePaths:
         """Fresh paths at the pricing time."""
-        return HullWhitePaths(market=market, mean_reversion=self.mean_reversion, volatility=self.volatility,
+        return HullWhitePaths(market=market, mean_reversion=self.mean_reversion,
+                              volatility=cast("float | _short_rate.Table", self.volatility),
                               paths=paths, seed=seed, antithetic=self.antithetic)
 
 
 class HullWhitePaths:
     """The paths of one pricing under `HullWhite`."""
 
-    def __init__(self, *, market: Market, mean_reversion: float, volatility: float, paths: int, seed: int,
-                 antithetic: bool) -> None:
+    def __init__(self, *, market: Market, mean_reversion: float, volatility: float | _short_rate.Table,
+                 paths: int, seed: int, antithetic: bool) -> None:
         self._market, self._a, self._sigma = market, mean_reversion, volatility
         self._rng, self._antithetic = np.random.default_rng(seed), antithetic
         self._x = np.zeros(paths)
@@ -435,12 +441,10 @@ class HullWhitePaths:
         dt = t - self._time
         if dt <= 0:
             return 1.0
-        a, s2 = self._a, self._sigma**2
+        a = self._a
         decay = math.exp(-a * dt)
-        b = -math.expm1(-a * dt) / a                       # (1 - e^{-a dt}) / a
-        var_x = s2 * -math.expm1(-2 * a * dt) / (2 * a)
-        var_i = s2 / a**2 * (dt - 2 * b + -math.expm1(-2 * a * dt) / (2 * a))
-        cov = s2 / (2 * a**2) * (1 - decay) ** 2
+        b = _short_rate.decay(a, dt)
+        var_x, var_i, cov = _short_rate.step_moments(a, self._sigma, self._time, t)
         z = _normals(self._rng, (2, self._x.size), self._antithetic)
         sd_x = math.sqrt(var_x)
         rho_term = cov / sd_x if sd_x > 0 else 0.0
@@ -463,11 +467,9 @@ class HullWhitePaths:
     def _alpha(self, t: float) -> float:
         """The short rate's deterministic part: the curve's instantaneous forward plus the
         convexity that makes the mean discount factor the curve's."""
-        a = self._a
-        return _instantaneous_forward(self._market, t) + self._sigma**2 / (2 * a**2) * math.expm1(-a * t) ** 2
+        return _instantaneous_forward(self._market, t) + _short_rate.convexity(self._a, self._sigma, t)
 
     def _shift_integral(self, t: float) -> float:
         """The integral of alpha from 0 to t: -ln P(0, t) plus half the variance of the integral of x."""
-        a, s2 = self._a, self._sigma**2
-        spread = t - 2 * -math.expm1(-a * t) / a + -math.expm1(-2 * a * t) / (2 * a)
-        return self._market.log_value(self._market.base, t) + s2 / (2 * a**2) * spread
+        return (self._market.log_value(self._market.base, t)
+                + 0.5 * _short_rate.integral_variance(self._a, self._sigma, t))

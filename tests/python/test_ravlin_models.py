@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import ravlin
+from ravlin import _short_rate
 from ravlin.paths import GeometricBrownianMotion, HullWhite
 
 RATE, SPOT = 0.04, 100.0
@@ -42,19 +43,37 @@ def test_black_scholes_grid_defaults_reach_1e4_on_at_the_money_options(expiry, s
     assert got.price == pytest.approx(expected, rel=1e-4)
 
 
-def test_hull_white_grid_defaults_price_bonds_and_bond_options():
-    a, vol, expiry, maturity = 0.05, 0.01, "2026-01-01", "2030-01-01"
-    model = ravlin.HullWhiteGrid(mean_reversion=a, volatility=vol)
+# The short rate's volatility in pieces: 0.8% for half a year, then 1.4%, then 1.1% from two years.
+PIECES = ((0.0, 0.008), (0.5, 0.014), (2.0, 0.011))
+
+
+def deviation_variance(a, volatility, t):
+    """The variance of the short rate's deviation at t: each piece's vol^2 times the integral of
+    e^(-2a(t - s)) over its part of [0, t]."""
+    pieces = ((0.0, volatility),) if np.isscalar(volatility) else volatility
+    ends = [start for start, _ in pieces[1:]] + [math.inf]
+    return sum(v**2 * (math.exp(-2 * a * (t - min(end, t))) - math.exp(-2 * a * (t - start))) / (2 * a)
+               for (start, v), end in zip(pieces, ends) if start < t)
+
+
+def bond_call(a, volatility, expiry, maturity):
+    """A call at the forward price on the zero-coupon bond to `maturity`, and its closed form."""
     t0, t1 = CURVED.years(expiry), CURVED.years(maturity)
     p0, p1 = CURVED.discount_factor(t0), CURVED.discount_factor(t1)
-    zcb = ravlin.price([("zcb", maturity, "+", 1.0, "USD")], CURVED, model).price
-    assert zcb == pytest.approx(p1, rel=1e-5)
-    # A call at the forward price on the zero-coupon bond, against the Hull-White closed form.
     strike = p1 / p0
-    spread = vol * (1 - math.exp(-a * (t1 - t0))) / a * math.sqrt((1 - math.exp(-2 * a * t0)) / (2 * a))
+    spread = (1 - math.exp(-a * (t1 - t0))) / a * math.sqrt(deviation_variance(a, volatility, t0))
     h = math.log(p1 / (p0 * strike)) / spread + spread / 2
-    expected = p1 * normal(h) - strike * p0 * normal(h - spread)
     rows = vanilla(expiry, strike, 1, asset="bond") + [("bond", maturity, "+", 1.0, "USD")]
+    return rows, p1 * normal(h) - strike * p0 * normal(h - spread)
+
+
+@pytest.mark.parametrize("volatility", [0.01, PIECES], ids=["constant", "piecewise"])
+def test_hull_white_grid_defaults_price_bonds_and_bond_options(volatility):
+    a, expiry, maturity = 0.05, "2026-01-01", "2030-01-01"
+    model = ravlin.HullWhiteGrid(mean_reversion=a, volatility=volatility)
+    zcb = ravlin.price([("zcb", maturity, "+", 1.0, "USD")], CURVED, model).price
+    assert zcb == pytest.approx(CURVED.discount_factor(maturity), rel=1e-8)  # the curve fit
+    rows, expected = bond_call(a, volatility, expiry, maturity)
     assert ravlin.price(rows, CURVED, model).price == pytest.approx(expected, rel=1e-4)
 
 
@@ -89,13 +108,30 @@ def test_reference_paths_agree_with_closed_forms_within_3_standard_errors(market
     assert abs(result.price - closed_form()) < 3 * result.standard_error
 
 
-def test_hull_white_discount_factors_reproduce_the_curve_at_every_step():
-    paths = HullWhite(mean_reversion=0.1, volatility=0.02)(CURVED, 50_000, 5)
+@pytest.mark.parametrize("volatility", [0.02, PIECES], ids=["constant", "piecewise"])
+def test_hull_white_discount_factors_reproduce_the_curve_at_every_step(volatility):
+    paths = HullWhite(mean_reversion=0.1, volatility=volatility)(CURVED, 50_000, 5)
     discount = np.ones(50_000)
     for t in (0.25, 1.0, 3.0, 7.5):
         discount = discount * paths.advance(t)
         error = discount.std() / math.sqrt(discount.size)
         assert abs(discount.mean() - CURVED.discount_factor(t)) < 3 * error
+
+
+@pytest.mark.parametrize("a", [0.1, 1e-7, 2.5])
+@pytest.mark.parametrize("t0, t1", [(0.0, 0.25), (0.3, 2.7), (2.0, 2.001), (1.0, 30.0)])
+def test_hull_white_steps_draw_from_the_joint_law_of_the_deviation_and_its_integral(a, t0, t1):
+    # Given x(t0): Var x(t1), Var of the integral over [t0, t1] and their covariance are the
+    # integrals of sigma(s)^2 times e^(-2a u), B(u)^2 and e^(-a u) B(u), u = t1 - s, B(u) = (1 - e^(-a u)) / a.
+    nodes, weights = np.polynomial.legendre.leggauss(30)
+    expected = np.zeros(3)
+    for k, (start, sigma) in enumerate(PIECES):  # Gauss-Legendre on each piece's part of [t0, t1]
+        lo, hi = max(start, t0), min(PIECES[k + 1][0] if k + 1 < len(PIECES) else math.inf, t1)
+        if hi > lo:
+            u = t1 - (lo + hi) / 2 - (hi - lo) / 2 * nodes
+            b = -np.expm1(-a * u) / a
+            expected += sigma**2 * (hi - lo) / 2 * np.array([weights @ f for f in (np.exp(-2 * a * u), b**2, np.exp(-a * u) * b)])
+    assert _short_rate.step_moments(a, PIECES, t0, t1) == pytest.approx(expected, rel=1e-12)
 
 
 def test_correlated_assets_have_their_correlation():

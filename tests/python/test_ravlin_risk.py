@@ -1,5 +1,6 @@
 """Greeks of one grid solve and sensitivities by revaluation, against closed forms and QuantLib."""
 
+import dataclasses
 import math
 import sys
 from pathlib import Path
@@ -140,6 +141,19 @@ def test_hull_white_sensitivities_match_the_bond_option_closed_form():
         (hull_white_bond_call(a, sigma + h) - hull_white_bond_call(a, sigma - h)) / (2 * h), rel=1e-2)
     assert sensitivities.mean_reversion.value == pytest.approx(
         (hull_white_bond_call(a + h, sigma) - hull_white_bond_call(a - h, sigma)) / (2 * h), rel=1e-2)
+
+
+def test_a_piecewise_volatility_has_a_vega_per_piece_that_add_up():
+    # A bond option to one year: the volatility after it moves nothing.
+    expiry, maturity = MARKET.pricing_ms + 365 * DAY_MS, MARKET.pricing_ms + 3 * 365 * DAY_MS
+    rows = [("call", expiry, ">", 1.0, "pay"), ("pay", expiry, "+", -0.9, "USD"), ("pay", expiry, "+", 1.0, "bond"),
+            ("bond", maturity, "+", 1.0, "USD")]
+    pieces = ravlin.HullWhiteGrid(mean_reversion=0.1, volatility=[(0, 0.01), (0.5, 0.01), (2, 0.01)])
+    vega = ravlin.risk(rows, MARKET, pieces, measures=["vega"]).vega
+    assert list(vega) == ["short rate from 0", "short rate from 0.5", "short rate from 2"]
+    parallel = ravlin.risk(rows, MARKET, dataclasses.replace(pieces, volatility=0.01), measures=["vega"]).vega
+    assert sum(v.value for v in vega.values()) == pytest.approx(parallel["short rate"].value, rel=1e-3)
+    assert abs(vega["short rate from 2"].value) < 1e-3 * parallel["short rate"].value
 
 
 def test_hull_white_grid_delta_and_gamma_in_the_short_rate():
