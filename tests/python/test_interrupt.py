@@ -16,6 +16,17 @@ from test_limits import grid_data
 from test_mc import Quiet, mc_data
 
 
+@pytest.fixture(autouse=True)
+def no_gc_callbacks():
+    """Python raises a KeyboardInterrupt that arrives during a gc callback in the callback,
+    where it is swallowed as unraisable: keep other libraries' callbacks (hypothesis installs
+    one) out of these calls, as they are out of a plain script's."""
+    saved = gc.callbacks[:]
+    gc.callbacks.clear()
+    yield
+    gc.callbacks[:] = saved
+
+
 class Slow(Recorder):
     """A path object that takes a millisecond for every value."""
 
