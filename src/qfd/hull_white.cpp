@@ -30,11 +30,14 @@ std::optional<Values> HullWhiteCN::get_model_val_cn(const FdState&, std::string_
   return std::nullopt;
 }
 
-double HullWhiteCN::shift_over(const StepRate& step) const {
-  if (fit_curve_) return step.rate + vol_.mean_convexity(meanrev_, step.y2, step.y1);
-  // The shift at the earlier end of the step.
+double HullWhiteCN::shift_at_earlier_end(const StepRate& step) const {
   if (vol_.is_constant()) return hull_white_shift(step.rate, meanrev_, vol_.first(), step.y2);
   return step.rate + vol_.convexity(meanrev_, step.y2);
+}
+
+double HullWhiteCN::shift_over(const StepRate& step) const {
+  if (fit_curve_) return step.rate + vol_.mean_convexity(meanrev_, step.y2, step.y1);
+  return shift_at_earlier_end(step);
 }
 
 std::expected<CnMatrices::Inputs, ModelError> HullWhiteCN::step_inputs(const FdState& state,
@@ -44,10 +47,13 @@ std::expected<CnMatrices::Inputs, ModelError> HullWhiteCN::step_inputs(const FdS
                             vol_.mean_variance(step.y2, step.y1)};
 }
 
+// The short rate at the grid's time, the pricing time: the curve's rate over
+// the last step and the convexity there (none at the pricing time), with or
+// without the curve fit.
 std::expected<Values, ModelError> HullWhiteCN::node_coordinates(
     const FdState& state, std::int64_t last_step_from) const {
   RV_ASSIGN(const StepRate step, base_step_rate(params_, last_step_from, state.t));
-  const double shift = shift_over(step);
+  const double shift = shift_at_earlier_end(step);
   Values rates = Values::for_overwrite(state.n);
   for (std::size_t i = 0; i < state.n; ++i) rates[i] = state.x[i] + shift;
   return rates;

@@ -24,7 +24,7 @@ class HullWhiteCN final : public FDCN {
                                                   Tridiagonal& s, Tridiagonal& r) const override;
   std::expected<bool, ModelError> refresh_cn(const FdState& state, std::int64_t t_new,
                                              CnMatrices& m) const override;
-  // The short rate on each node over the last step: the node plus the step's shift.
+  // The short rate on each node at the pricing time.
   std::expected<Values, ModelError> node_coordinates(const FdState& state,
                                                      std::int64_t last_step_from) const override;
 
@@ -35,8 +35,10 @@ class HullWhiteCN final : public FDCN {
                  Tridiagonal& r, bool inner_once) const;
 
  private:
-  // The shift of the short rate over a step at the curve's rate over it.
+  // The shift of the short rate over a step at the curve's rate over it, and
+  // the same with the convexity at the step's earlier end.
   double shift_over(const StepRate& step) const;
+  double shift_at_earlier_end(const StepRate& step) const;
 
   FD1FParams params_;
   double meanrev_;

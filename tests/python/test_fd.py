@@ -240,11 +240,14 @@ def last_step_years(row_ms, timestep):
         # the short rate over the last step: the node plus the curve's rate over it
         (_ravlin.fd_hullwhite_price, hw_data(n_x=10), 1.3,
          lambda x, data, y: x + log_df(y) / y),
+        # the same with the curve fit, whose convexity is 0 at the pricing time
+        (_ravlin.fd_hullwhite_price, {**hw_data(n_x=10), "HW": {"MEANREV": 0.1, "VOL": 0.01, "CURVE_FIT": 1}}, 1.3,
+         lambda x, data, y: x + log_df(y) / y),
         # no step at all: the rate of the curve's first millisecond
         (_ravlin.fd_hullwhite_price, hw_data(n_x=10), 0.0,
          lambda x, data, y: x + log_df(1 / YEAR_MS) * YEAR_MS),
     ],
-    ids=["Black-Scholes", "Hull-White", "Hull-White without steps"],
+    ids=["Black-Scholes", "Hull-White", "Hull-White with the curve fit", "Hull-White without steps"],
 )
 def test_nodes_are_the_coordinates_of_the_nodes_at_the_pricing_time(function, data, row_years, expected):
     rows = [("zcb", years(row_years), "+", 1.0, "USD")]
