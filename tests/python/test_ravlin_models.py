@@ -130,7 +130,8 @@ def test_hull_white_steps_draw_from_the_joint_law_of_the_deviation_and_its_integ
         if hi > lo:
             u = t1 - (lo + hi) / 2 - (hi - lo) / 2 * nodes
             b = -np.expm1(-a * u) / a
-            expected += sigma**2 * (hi - lo) / 2 * np.array([weights @ f for f in (np.exp(-2 * a * u), b**2, np.exp(-a * u) * b)])
+            integrands = (np.exp(-2 * a * u), b**2, np.exp(-a * u) * b)
+            expected += sigma**2 * (hi - lo) / 2 * np.array([weights @ f for f in integrands])
     assert _short_rate.step_moments(a, PIECES, t0, t1) == pytest.approx(expected, rel=1e-12)
 
 
