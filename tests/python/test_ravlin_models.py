@@ -141,3 +141,50 @@ def test_correlated_assets_have_their_correlation():
     logs = np.log([paths.get_value("SPX"), paths.get_value("NDX")])
     assert np.corrcoef(logs)[0, 1] == pytest.approx(0.6, abs=0.01)
     assert paths.get_value("EUR") is None
+
+
+@pytest.mark.parametrize("years", [0.5, 1.0, 3.0], ids=["inside", "on a knot", "later"])
+def test_hull_white_short_rate_is_the_rate_its_paths_discount_at(years):
+    volatility, step = 0.02, 1e-4
+    paths = HullWhite(mean_reversion=0.1, volatility=volatility)(CURVED, 100_000, 3)
+    paths.advance(years)
+    short, state = paths.get_value("short_rate"), paths.get_value("x")
+    rate = -np.log(paths.advance(years + step)) / step  # each path's rate over the next instant
+    assert abs(rate.mean() - short.mean()) < 1e-5  # the convexity alone is 1.8e-4 at a year
+    np.testing.assert_allclose(rate, short, atol=1e-3)
+    assert state.std() == pytest.approx(volatility * math.sqrt(-math.expm1(-0.2 * years) / 0.2), rel=0.02)
+
+
+class Discounting:
+    """A model of one's own: the fixed model, written against the protocol alone."""
+
+    statistics = False
+    engine = ravlin.Fixed.engine
+
+    def sections(self, market, batch):
+        return {"FIXED": {"FLAGS": 0}}
+
+    def fresh_paths(self, market):
+        return None
+
+    def node_coordinates(self, market, batch, sections, stats):
+        return None
+
+    def greeks(self, market, batch, sections, values, nodes):
+        return None
+
+    def parameters(self):
+        return {}
+
+    def with_parameter(self, parameter, value):
+        raise KeyError(parameter)
+
+    def for_revaluation(self, market, batch):
+        return self
+
+
+def test_a_model_of_the_protocol_prices_and_bumps_as_the_built_in_one_does():
+    bond = [("b", f"{2025 + y}-01-01", "+", 4.0, "USD") for y in range(1, 8)]
+    ours, built_in = (ravlin.risk(bond, CURVED, model, measures=["rates"]) for model in (Discounting(), ravlin.Fixed()))
+    assert ours.result.price == built_in.result.price and ours.dv01 == built_in.dv01
+    assert isinstance(ours.result.model, Discounting)
