@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Union
 
 import numpy as np
 
+from . import _checks
 from ._arrow import pyarrow
 from ._book import Book, BookContract, read_book
 from ._engine import check_market, check_model, price_batch
@@ -68,8 +69,7 @@ def contract_seed(contract_id: ContractId, seed: int = 0) -> int:
     >>> contract_seed("bond-17", 7) != contract_seed("bond-18", 7), contract_seed(5) == contract_seed(np.int32(5))
     (True, True)
     """
-    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
-        raise ValueError(f"seed must be a non-negative integer, got {seed!r}")
+    seed = _checks.whole(seed, "seed", 0)
     digest = hashlib.blake2b(_SEED_DOMAIN, digest_size=8)
     digest.update(b"%d\x00" % int(seed))
     digest.update(_id_bytes(contract_id))
@@ -229,9 +229,7 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
     book, id_type = read_book(portfolio, by, model_by if isinstance(model, Mapping) else None, market)
     job = _Job(market, model, expressions, errors == "raise", _asks_statistics(model))
     count = _worker_count(workers)
-    size = chunksize if chunksize is not None else _chunk_size(len(book), count)
-    if isinstance(size, bool) or not isinstance(size, int) or size < 1:
-        raise ValueError(f"chunksize must be a positive integer, got {chunksize!r}")
+    size = _chunk_size(len(book), count) if chunksize is None else _checks.whole(chunksize, "chunksize", 1)
     if engine == "processes" or (engine == "dask" and client is None and address is None):
         _check_main_guard(engine)
     with _progress_bar(progress, len(book)) as bar:
@@ -319,9 +317,7 @@ def _asks_statistics(model: Models) -> bool:
 def _worker_count(workers: int | None) -> int:
     if workers is None:
         return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
-    if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
-        raise ValueError(f"workers must be a positive integer, got {workers!r}")
-    return workers
+    return _checks.whole(workers, "workers", 1)
 
 
 def _chunk_size(contracts: int, workers: int) -> int:
