@@ -245,7 +245,7 @@ def forward_swap(index, ql_ix):
     return swap, theirs
 
 
-@pytest.mark.parametrize("case, tolerance", [("european", 1e-4), ("bermudan", 2e-4), ("cap", 1e-4)])
+@pytest.mark.parametrize("case, tolerance", [("european", 1e-5), ("bermudan", 2e-5), ("cap", 1e-5)])
 def test_rates_options_on_the_grid_match_quantlib(hull_white, case, tolerance):
     market, _, index, ql_ix, model = hull_white
     swap, theirs = forward_swap(index, ql_ix)
