@@ -22,6 +22,7 @@ from . import _checks, _short_rate
 from ._time import YEAR_MS
 from .greeks import Greeks, derivatives, spot_derivatives
 from .market import Market
+from .volatility import VOLATILITY_OBJECTS, level, shifted
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -305,7 +306,7 @@ class MonteCarlo:
         for name in ("volatility", "mean_reversion", "spot"):
             value = getattr(self.state, name, None)
             if isinstance(value, Mapping):
-                found.update({(name, str(key)): float(v) for key, v in value.items() if _is_number(v) and v})
+                found.update({(name, str(key)): _level(v) for key, v in value.items() if _bumpable(v)})
             elif isinstance(value, tuple):  # a piecewise volatility of the short rate
                 found.update({(name, key): v for key, v in _short_rate.risk_parameters(value).items()})
             elif _is_number(value) and name != "spot":
@@ -318,6 +319,8 @@ class MonteCarlo:
         if parameter not in self.parameters():
             raise KeyError(f"the path factory has no parameter {parameter}")
         current = getattr(self.state, name)
+        if isinstance(current, Mapping) and not _is_number(current[key]):  # a volatility object moves in parallel
+            value = shifted(current[key], value - level(current[key]))  # type: ignore[assignment]
         new = ({**current, key: value} if isinstance(current, Mapping)
                else _short_rate.with_risk_parameter(current, key, value) if isinstance(current, tuple) else value)
         return dataclasses.replace(self, state=dataclasses.replace(self.state, **{name: new}))  # type: ignore[type-var]
@@ -325,6 +328,15 @@ class MonteCarlo:
     def for_revaluation(self, market: Market, batch: pa.RecordBatch) -> Model:
         """The same paths and seed (common random numbers) with the per-path values asked for."""
         return dataclasses.replace(self, statistics=_with_values(self.statistics))
+
+
+def _bumpable(value: object) -> bool:
+    """A non-zero number, or a volatility object (bumped in parallel)."""
+    return bool(value) if _is_number(value) else isinstance(value, VOLATILITY_OBJECTS)
+
+
+def _level(value: Any) -> float:
+    return float(value) if _is_number(value) else level(value)
 
 
 def _is_number(value: object) -> bool:

@@ -23,6 +23,7 @@ None of them extrapolates past its last expiry: like a curve, it ends there.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -36,7 +37,8 @@ from .formulas import black_otm
 if TYPE_CHECKING:
     from .market import Market
 
-__all__ = ["VolatilityTermStructure", "VolatilitySurface", "LocalVolSurface", "Volatility"]
+__all__ = ["VolatilityTermStructure", "VolatilitySurface", "LocalVolSurface", "Volatility", "VOLATILITY_OBJECTS",
+           "level", "shifted"]
 
 _LONG_HORIZON = 100.0
 # The interpolated smile is checked for a negative density at this many points
@@ -500,6 +502,9 @@ class LocalVolSurface:
 
 # ---------------------------------------------------------------- volatility on an asset
 
+VOLATILITY_OBJECTS = (VolatilityTermStructure, VolatilitySurface, LocalVolSurface)
+"""The volatility inputs that are objects rather than numbers."""
+
 Volatility = Union[float, VolatilityTermStructure, VolatilitySurface, LocalVolSurface]
 """What the equity models take as a volatility: a number, a term structure, an
 implied surface (used through its Dupire local volatility) or a local volatility."""
@@ -621,3 +626,36 @@ def on_asset(volatility: Volatility, market: Market, asset: str, what: str) -> _
         return _Constant(_checks.non_negative(volatility, what))
     raise TypeError(f"{what}: expected a number, VolatilityTermStructure, VolatilitySurface or LocalVolSurface, "
                     f"got {type(volatility).__name__}")
+
+
+# ---------------------------------------------------------------- what the models take of a volatility
+
+def level(volatility: Volatility) -> float:
+    """A volatility's reference number: itself, or the mean of an object's quoted volatilities
+    (what a parallel bump is measured against).
+
+    >>> level(0.2), level(VolatilityTermStructure(times=[1.0, 2.0], volatilities=[0.2, 0.3]))
+    (0.2, 0.25)
+    """
+    if isinstance(volatility, LocalVolSurface) and volatility.surface is not None:
+        return level(volatility.surface)
+    if isinstance(volatility, VolatilityTermStructure):
+        return float(np.mean(volatility.volatilities))
+    if isinstance(volatility, (VolatilitySurface, LocalVolSurface)):
+        return float(np.mean(volatility.volatilities))
+    return float(volatility)
+
+
+def shifted(volatility: Volatility, by: float) -> Volatility:
+    """The volatility moved in parallel by `by`: every quote of an object (a vega bump).
+
+    >>> shifted(VolatilityTermStructure(times=[1.0], volatilities=[0.2]), 0.01).volatilities
+    (0.21,)
+    """
+    if isinstance(volatility, LocalVolSurface) and volatility.surface is not None:
+        return LocalVolSurface(surface=shifted(volatility.surface, by))  # type: ignore[arg-type]
+    if isinstance(volatility, (VolatilityTermStructure, VolatilitySurface, LocalVolSurface)):
+        moved = np.asarray(volatility.volatilities, dtype=float) + by
+        return dataclasses.replace(volatility, volatilities=moved.tolist())
+    return float(volatility) + by
+

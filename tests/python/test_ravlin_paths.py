@@ -110,3 +110,11 @@ def test_monte_carlo_takes_any_callable_but_a_set_of_paths():
     assert ravlin.price(rows, MARKET, model).price == pytest.approx(MARKET.discount_factor("2026-01-01"))
     with pytest.raises(TypeError, match="not a path object"):
         ravlin.MonteCarlo(paths=10, state=CountingPaths(MARKET, 10, 0))
+
+
+def test_vega_of_a_volatility_object_is_a_parallel_shift():
+    option = ravlin.EuropeanOption(expiry="2026-01-01", strike=100.0, kind="call", asset="SPX", currency="USD")
+    term = ravlin.VolatilityTermStructure(times=[0.5, 3.0], volatilities=[0.25, 0.25])
+    vegas = [ravlin.risk(option, MARKET, ravlin.MonteCarlo(paths=20_000, state=GeometricBrownianMotion(
+        volatility={"SPX": vol}), seed=3), measures=["vega"]).vega["SPX"].value for vol in (0.25, term)]
+    assert vegas[0] == pytest.approx(vegas[1], rel=1e-9)
