@@ -369,7 +369,11 @@ class HestonPaths:
         with np.errstate(divide="ignore", invalid="ignore"):
             k0_quadratic = -big_a * b2 * a / (1 - 2 * big_a * a) + 0.5 * np.log(1 - 2 * big_a * a)
             k0_exponential = -np.log(p + beta * (1 - p) / (beta - big_a))
-        k0 = np.where(quadratic, k0_quadratic, k0_exponential) - (k1 + 0.5 * k3) * v
+        corrected = np.where(quadratic, k0_quadratic, k0_exponential) - (k1 + 0.5 * k3) * v
+        # The correction needs 2 A a < 1 (quadratic) or A < β (exponential); a step too long
+        # for it (positive correlation, large steps) keeps Andersen's plain K0.
+        plain = -rho * kappa * theta * dt / xi if xi > 0 else 0.0
+        k0 = np.where(np.isfinite(corrected), corrected, plain)
         growth = self._forward(end) - self._forward(start)
         diffusion = np.sqrt(np.maximum(k3 * v + k4 * new, 0.0))
         if xi > 0:
