@@ -8,6 +8,7 @@ one of the right kind out of range. Each message names the setting.
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Sequence
 
 import numpy as np
@@ -83,3 +84,32 @@ def names(values: Sequence[str], what: str) -> tuple[str, ...]:
     if isinstance(values, str) or not all(isinstance(v, str) for v in values):
         raise TypeError(f"{what}: expected a list of names, got {values!r}")
     return tuple(values)
+
+
+def memory(nbytes: int, what: str) -> None:
+    """Refuses, before anything is allocated, what would take more than half of the machine's memory
+    (or of the process's memory limit), as the engine refuses its own arrays.
+
+    >>> memory(1 << 20, "paths")
+    >>> memory(1 << 62, "paths")
+    Traceback (most recent call last):
+    ...
+    MemoryError: paths would take 4611686018427387904 bytes, more than half of the memory available (...)
+    """
+    budget = _memory_budget()
+    if nbytes > budget:
+        raise MemoryError(f"{what} would take {nbytes} bytes, more than half of the memory available "
+                          f"({budget} bytes)")
+
+
+def _memory_budget() -> int:
+    """Half of physical memory, or of the cgroup's limit when that is lower."""
+    total = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    try:
+        with open("/sys/fs/cgroup/memory.max") as limit:
+            text = limit.read().strip()
+        if text.isdigit():
+            total = min(total, int(text))
+    except OSError:
+        pass
+    return total // 2

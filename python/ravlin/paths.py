@@ -37,6 +37,11 @@ SHORT_RATE = "short_rate"
 """The name under which Hull-White paths answer the short rate x + alpha(t)."""
 
 
+# How many arrays of one double per path (and asset) a step holds at its peak: what
+# a factory checks against the memory available before it makes its paths.
+_LOGNORMAL_ARRAYS, _HESTON_ARRAYS, _HULL_WHITE_ARRAYS = 6, 24, 8
+
+
 def _normals(rng: np.random.Generator, shape: tuple[int, ...], antithetic: bool) -> np.ndarray:
     """Standard normals over the last axis of `shape`; antithetic pairs fill it with z and -z."""
     if not antithetic:
@@ -212,6 +217,7 @@ class LognormalPaths:
            steps_per_year: int | None) -> LognormalPaths:
         """The paths of `model` (its volatilities read against `market`), sub-stepped when any is local."""
         names = list(model.volatility)
+        _checks.memory(8 * _LOGNORMAL_ARRAYS * paths * len(names), f"{paths} paths of {len(names)} assets")
         vols = [on_asset(model.volatility[n], market, n, f"volatility of {n!r}") for n in names]
         forwards = [_LogForward(market, n, (model.spot or {}).get(n)) for n in names]
         return cls(market=market, names=names, forwards=forwards, volatilities=vols,
@@ -315,6 +321,7 @@ class HestonPaths:
     """The paths of one pricing under `Heston`."""
 
     def __init__(self, model: Heston, market: Market, paths: int, seed: int) -> None:
+        _checks.memory(8 * _HESTON_ARRAYS * paths, f"{paths} Heston paths")
         self._model, self._market = model, market
         self._rng = np.random.default_rng(seed)
         self._forward = _LogForward(market, model.asset, model.spot)
@@ -434,6 +441,7 @@ class HullWhitePaths:
 
     def __init__(self, *, market: Market, mean_reversion: float, volatility: float | _short_rate.Table,
                  paths: int, seed: int, antithetic: bool) -> None:
+        _checks.memory(8 * _HULL_WHITE_ARRAYS * paths, f"{paths} Hull-White paths")
         self._market, self._a, self._sigma = market, mean_reversion, volatility
         self._rng, self._antithetic = np.random.default_rng(seed), antithetic
         self._x = np.zeros(paths)

@@ -118,3 +118,10 @@ def test_vega_of_a_volatility_object_is_a_parallel_shift():
     vegas = [ravlin.risk(option, MARKET, ravlin.MonteCarlo(paths=20_000, state=GeometricBrownianMotion(
         volatility={"SPX": vol}), seed=3), measures=["vega"]).vega["SPX"].value for vol in (0.25, term)]
     assert vegas[0] == pytest.approx(vegas[1], rel=1e-9)
+
+
+@pytest.mark.parametrize("factory", [MODELS["gbm"], MODELS["heston"], ravlin.paths.HullWhite(mean_reversion=0.1,
+                                                                                             volatility=0.01)])
+def test_paths_beyond_the_memory_available_are_refused_before_they_are_made(factory):
+    with pytest.raises(MemoryError, match="more than half of the memory available"):
+        factory(MARKET, 10**13, 0)
