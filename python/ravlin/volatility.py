@@ -649,8 +649,8 @@ def level(volatility: Volatility) -> float:
 def shifted(volatility: Volatility, by: float) -> Volatility:
     """The volatility moved in parallel by `by`: every quote of an object (a vega bump).
 
-    >>> shifted(VolatilityTermStructure(times=[1.0], volatilities=[0.2]), 0.01).volatilities
-    (0.21,)
+    >>> shifted(VolatilityTermStructure(times=[1.0], volatilities=[0.25]), 0.5).volatilities
+    (0.75,)
     """
     if isinstance(volatility, LocalVolSurface) and volatility.surface is not None:
         return LocalVolSurface(surface=shifted(volatility.surface, by))  # type: ignore[arg-type]
