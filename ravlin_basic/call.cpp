@@ -27,9 +27,10 @@ bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t narg
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  // The names are a tuple (immutable) that the caller holds for the call.
+  const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* name = PyTuple_GetItem(kwnames, k);
     std::size_t slot = kParameters.size();
     for (std::size_t p = 0; p < kParameters.size(); ++p) {
       if (PyUnicode_CompareWithASCIIString(name, kParameters[p]) == 0) slot = p;

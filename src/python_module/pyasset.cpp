@@ -58,11 +58,11 @@ ParseResult<Assets> create_assets(PyObject* dataset) {
   PyRef items = PyRef::steal(PyDict_Items(entries.get()));
   if (!items) return std::unexpected(PyParseError::fetch());
   std::unordered_map<std::string, AssetLogFwd> curves;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
     std::string name;
-    if (!convert(PyTuple_GET_ITEM(item, 0), name)) return std::unexpected(PyParseError::fetch());
-    RV_ASSIGN(AssetLogFwd curve, read_curve(name, PyTuple_GET_ITEM(item, 1), base));
+    if (!convert(PyTuple_GetItem(item, 0), name)) return std::unexpected(PyParseError::fetch());
+    RV_ASSIGN(AssetLogFwd curve, read_curve(name, PyTuple_GetItem(item, 1), base));
     curves.insert_or_assign(std::move(name), std::move(curve));
   }
   return Assets(std::move(curves), std::move(base));

@@ -14,8 +14,13 @@ std::string utf8_of(PyObject* text) {
     discard_error();
     return "<text not encodable>";
   }
-  return std::string(PyBytes_AS_STRING(bytes.get()),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) {
+    discard_error();
+    return "<text not encodable>";
+  }
+  return std::string(data, static_cast<std::size_t>(size));
 }
 
 }  // namespace
@@ -24,7 +29,7 @@ std::string type_name(PyObject* object) {
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
   if (!name) {
     discard_error();
-    return Py_TYPE(object)->tp_name;
+    return "<unknown type>";
   }
   return utf8_of(name.get());
 }
@@ -73,7 +78,7 @@ PyException PyException::make(PyObject* type, std::string_view message) {
   PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
                                                  static_cast<Py_ssize_t>(message.size()),
                                                  "replace"));
-  exception.value_ = PyRef::steal(PyObject_CallOneArg(type, text.get()));
+  exception.value_ = PyRef::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
   if (!exception.value_) discard_error();
   return exception;
 }

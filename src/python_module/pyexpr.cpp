@@ -35,7 +35,7 @@ std::string type_repr(PyObject* item) {
   std::string text;
   if (!repr || !convert(repr.get(), text)) {
     discard_error();
-    return Py_TYPE(item)->tp_name;
+    return type_name(item);
   }
   return text;
 }
@@ -100,9 +100,12 @@ std::expected<std::vector<Values>, ExprError> PyPhrase::eval(
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     PyRef array = to_numpy(inputs[i]);
     if (!array) return std::unexpected(PyExecError::fetch().to_expr_error());
-    PyList_SET_ITEM(arguments.get(), static_cast<Py_ssize_t>(i), array.release());
+    // SetItem takes the array's reference.
+    if (PyList_SetItem(arguments.get(), static_cast<Py_ssize_t>(i), array.release()) < 0) {
+      return std::unexpected(PyExecError::fetch().to_expr_error());
+    }
   }
-  PyRef result = PyRef::steal(PyObject_CallOneArg(fn_.get(), arguments.get()));
+  PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(fn_.get(), arguments.get(), nullptr));
   if (!result) return std::unexpected(PyExecError::fetch().to_expr_error());
   if (!PyList_Check(result.get())) {
     return std::unexpected(PyExecError::type_check(result.get(), "PyList").to_expr_error());
@@ -110,8 +113,9 @@ std::expected<std::vector<Values>, ExprError> PyPhrase::eval(
   std::vector<Values> outputs;
   // The list may be changed by code that a conversion runs, so its size is
   // read anew on every step.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(result.get()); ++i) {
-    PyRef item = PyRef::borrow(PyList_GET_ITEM(result.get(), i));
+  for (Py_ssize_t i = 0; i < PyList_Size(result.get()); ++i) {
+    PyRef item = list_item(result.get(), i);
+    if (!item) return std::unexpected(PyExecError::fetch().to_expr_error());
     auto values = to_array1(item.get());
     if (!values) return std::unexpected(values.error().to_expr_error());
     outputs.push_back(std::move(*values));

@@ -20,9 +20,9 @@ std::expected<PyRef, ModelError> call_method(PyObject* py_state, const char* met
                                              PyRef argument) {
   if (!argument) return std::unexpected(PyExecError::method_failed(method).to_model_error());
   PyRef name = PyRef::steal(PyUnicode_FromString(method));
-  PyObject* arguments[] = {py_state, argument.get()};
-  PyRef result = PyRef::steal(PyObject_VectorcallMethod(
-      name.get(), arguments, 2, nullptr));
+  if (!name) return std::unexpected(PyExecError::method_failed(method).to_model_error());
+  PyRef result =
+      PyRef::steal(PyObject_CallMethodObjArgs(py_state, name.get(), argument.get(), nullptr));
   if (!result) return std::unexpected(PyExecError::method_failed(method).to_model_error());
   return result;
 }
@@ -65,7 +65,12 @@ PathValues converted_array1(PyArrayObject* array) {
 
 PathValues number(PyObject* object) {
   const double value = PyFloat_AsDouble(object);
-  if (value == -1.0 && PyErr_Occurred()) return conversion_failure("'" + type_name(object) + "'");
+  if (value == -1.0 && PyErr_Occurred()) {
+    // Appended, not concatenated: GCC 12 warns falsely (-Wrestrict) on "'" + name.
+    std::string found = "'";
+    found.append(type_name(object)).append("'");
+    return conversion_failure(std::move(found));
+  }
   return Values::scalar(value);
 }
 
@@ -81,13 +86,16 @@ PathValues array_values(PyArrayObject* array) {
   return std::nullopt;
 }
 
-// A list or tuple of numbers; its size is read anew at every item, since an
-// item's conversion may run code that changes the list.
+// A list or tuple of numbers; its size (as stored, never through an
+// overridden __len__) is read anew at every item, since an item's conversion
+// may run code that changes the list.
 PathValues sequence_values(PyObject* sequence) {
-  const char* kind = PyList_Check(sequence) ? "a list" : "a tuple";
+  const bool is_list = PyList_Check(sequence);
+  const char* kind = is_list ? "a list" : "a tuple";
   std::vector<double> items;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
-    PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(sequence, i));
+  for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(sequence) : PyTuple_Size(sequence)); ++i) {
+    PyRef item = is_list ? list_item(sequence, i) : PyRef::borrow(PyTuple_GetItem(sequence, i));
+    if (!item) return std::unexpected(PyException::fetch());
     const double value = PyFloat_AsDouble(item.get());
     if (value == -1.0 && PyErr_Occurred()) {
       return conversion_failure(std::string(kind) + " holding '" + type_name(item.get()) + "'");

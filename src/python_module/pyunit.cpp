@@ -39,9 +39,9 @@ PyRef call_producer(PyObject* method) {
 }
 
 bool are_array_capsules(PyObject* capsules) {
-  return PyTuple_Check(capsules) && PyTuple_GET_SIZE(capsules) == 2 &&
-         PyCapsule_IsValid(PyTuple_GET_ITEM(capsules, 0), "arrow_schema") &&
-         PyCapsule_IsValid(PyTuple_GET_ITEM(capsules, 1), "arrow_array");
+  return PyTuple_Check(capsules) && PyTuple_Size(capsules) == 2 &&
+         PyCapsule_IsValid(PyTuple_GetItem(capsules, 0), "arrow_schema") &&
+         PyCapsule_IsValid(PyTuple_GetItem(capsules, 1), "arrow_array");
 }
 
 }  // namespace
@@ -63,9 +63,9 @@ std::optional<RecordBatch> import_record_batch(PyObject* events_rb) {
     return std::nullopt;
   }
   auto* schema = static_cast<ArrowSchema*>(
-      PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 0), "arrow_schema"));
+      PyCapsule_GetPointer(PyTuple_GetItem(capsules.get(), 0), "arrow_schema"));
   auto* array = static_cast<ArrowArray*>(
-      PyCapsule_GetPointer(PyTuple_GET_ITEM(capsules.get(), 1), "arrow_array"));
+      PyCapsule_GetPointer(PyTuple_GetItem(capsules.get(), 1), "arrow_array"));
   if (schema->release == nullptr || array->release == nullptr) {
     set_events_type_error("the Arrow capsules have already been consumed");
     return std::nullopt;
@@ -117,10 +117,10 @@ std::expected<Expressions, PyParseError> read_expressions(PyObject* dict) {
   // changes the dictionary.
   PyRef items = PyRef::steal(PyDict_Items(dict));
   if (!items) return std::unexpected(PyParseError::fetch());
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    PyObject* key = PyTuple_GET_ITEM(item, 0);
-    PyObject* entry = PyTuple_GET_ITEM(item, 1);
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    PyObject* key = PyTuple_GetItem(item, 0);
+    PyObject* entry = PyTuple_GetItem(item, 1);
     std::string name;
     if (!convert(key, name)) return std::unexpected(PyParseError::fetch());
     if (!PyDict_Check(entry)) return std::unexpected(PyParseError::type_check(entry, "PyDict"));

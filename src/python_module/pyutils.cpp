@@ -51,12 +51,13 @@ bool convert(PyObject* object, std::vector<std::string>& out) {
   }
   PyRef items = PyRef::steal(PySequence_List(object));
   if (!items) return false;
-  const Py_ssize_t count = PyList_GET_SIZE(items.get());
+  const Py_ssize_t count = PyList_Size(items.get());
   std::vector<std::string> texts;
   texts.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     std::string text;
-    if (!convert(PyList_GET_ITEM(items.get(), i), text)) return false;
+    // A list of our own, which nothing else can change.
+    if (!convert(PyList_GetItem(items.get(), i), text)) return false;
     texts.push_back(std::move(text));
   }
   out = std::move(texts);
@@ -102,12 +103,13 @@ bool convert(PyObject* object, std::uint32_t& out) {
 ParseResult<PyRef> get_any(PyObject* dict, std::string_view key) {
   PyRef name = make_str(key);
   if (!name) return std::unexpected(PyParseError::fetch());
-  PyObject* value = PyDict_GetItemWithError(dict, name.get());
-  if (value == nullptr) {
-    if (PyErr_Occurred()) return std::unexpected(PyParseError::fetch());
+  PyRef value;
+  const int found = dict_item(dict, name.get(), value);
+  if (found < 0) return std::unexpected(PyParseError::fetch());
+  if (found == 0) {
     return std::unexpected(PyParseError::Kind{PyParseError::MissingKey{std::string(key)}});
   }
-  return PyRef::borrow(value);
+  return value;
 }
 
 ParseResult<PyRef> get_dict(PyObject* dict, std::string_view key) {

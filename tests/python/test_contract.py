@@ -29,7 +29,7 @@ def test_every_kind_of_time_gives_the_same_millisecond(value):
 @pytest.mark.parametrize("value, error, text", [
     (datetime(2024, 1, 1, 0, 0, 0, 1), ValueError, "not a whole millisecond"),
     (np.datetime64("2024-01-01T00:00:00.000000001"), ValueError, "not a whole millisecond"),
-    (np.datetime64("NaT"), ValueError, "NaT"),
+    (np.datetime64("NaT", "ms"), ValueError, "NaT"),
     ("1 Jan 2024", ValueError, "not an ISO 8601"),
     (1.5, TypeError, "expected a datetime, date"),
 ])
