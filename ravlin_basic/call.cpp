@@ -3,6 +3,7 @@
 #include <string>
 
 #include "python_module/pyapi.hpp"
+#include "python_module/pygil.hpp"
 #include "python_module/pyinterrupt.hpp"
 #include "python_module/pymc.hpp"
 #include "python_module/pystats.hpp"
@@ -74,7 +75,9 @@ bool check_dict(PyObject* object, const char* parameter) {
 PriceResult run_fixed(const RecordBatch& batch, const CallArguments& call) {
   RV_ASSIGN(TimeTable timetable, CreateTimeTable::create_timetable(batch, call.expressions));
   RV_ASSIGN(Fixed model, fixed_from_dataset(call.dataset));
-  RV_ASSIGN(Ledger ledger, model.calculate(timetable, call.cancel));
+  RV_ASSIGN(const bool release, release_gil(call.dataset, "FIXED"));
+  RV_ASSIGN(Ledger ledger,
+            without_gil(release, [&] { return model.calculate(timetable, call.cancel); }));
   RV_ASSIGN(double price, model.price(ledger));
   RV_TRY(py_save_stats(model.flags(), ledger, call.py_state));
   return price;
@@ -97,8 +100,11 @@ namespace {
 template <typename GridModel>
 PriceResult run_grid(GridModel& model, const TimeTable& timetable, const CallArguments& call) {
   Values nodes;
-  RV_ASSIGN(Ledger ledger, calculate_fd(model, timetable, call.cancel,
-                                        model.params().nodes ? &nodes : nullptr));
+  RV_ASSIGN(const bool release, release_gil(call.dataset, "FD"));
+  RV_ASSIGN(Ledger ledger, without_gil(release, [&] {
+              return calculate_fd(model, timetable, call.cancel,
+                                  model.params().nodes ? &nodes : nullptr);
+            }));
   RV_ASSIGN(double price, price_fd(model, ledger));
   RV_TRY(py_save_stats(model.params().flags, ledger, call.py_state));
   if (model.params().nodes) py_save_array("NODES", nodes, call.py_state);

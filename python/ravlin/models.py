@@ -54,6 +54,10 @@ _DEVIATIONS = 8.0
 _NODES_PER_SIDE = 1000
 _MIN_STEPS = 365
 _MIN_HORIZON = 1 / 365
+# The grids and the fixed model compute without the interpreter lock, so the
+# caller's other threads run meanwhile (RELEASE_GIL of our own engine
+# sections; the same prices to the last bit).
+_RELEASE_GIL = 1
 
 
 class PathState(Protocol):
@@ -184,13 +188,14 @@ class Fixed(_Deterministic):
     engine: ClassVar[Engine] = _ravlin.fixed_price
 
     def __post_init__(self) -> None:
-        object.__setattr__(self, "_sections", {"FIXED": {"FLAGS": _flags(self.statistics)}})
+        object.__setattr__(self, "_sections",
+                           {"FIXED": {"FLAGS": _flags(self.statistics), "RELEASE_GIL": _RELEASE_GIL}})
 
     def sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
         """The "FIXED" section, the same for every contract.
 
         >>> Fixed(statistics=True).sections(None, None)
-        {'FIXED': {'FLAGS': 11}}
+        {'FIXED': {'FLAGS': 11, 'RELEASE_GIL': 1}}
         """
         return self._sections
 
@@ -389,7 +394,7 @@ class _Grid:
         fd = {"N_X": int(self.nodes_per_side or _NODES_PER_SIDE),
               "MAX_X": float(self.half_width or self._default_half_width(market, batch)),
               "TIMESTEP": float(self.timestep or min(DAILY, _horizon(market, batch) / _MIN_STEPS)),
-              "FLAGS": flags}
+              "FLAGS": flags, "RELEASE_GIL": _RELEASE_GIL}
         if flags & STATISTICS["values"]:
             fd["NODES"] = 1  # the per-node values come with each node's coordinate
         return fd

@@ -36,6 +36,20 @@ ParseResult<bool> get_switch(PyObject* settings, std::string_view key) {
   return value.value_or(0) == 1;
 }
 
+}  // namespace
+
+ParseResult<bool> release_gil(PyObject* dataset, std::string_view section) {
+  auto settings = get_any(dataset, section);
+  if (!settings) {
+    if (std::holds_alternative<PyParseError::MissingKey>(settings.error().kind)) return false;
+    return std::unexpected(std::move(settings).error());
+  }
+  if (!PyDict_Check(settings->get())) return false;
+  return get_switch(settings->get(), "RELEASE_GIL");
+}
+
+namespace {
+
 ParseResult<ExerciseMethod> get_exercise_method(PyObject* settings) {
   RV_ASSIGN(const auto method, get_optional<std::string>(settings, "EXERCISE"));
   if (!method || *method == "PATHWISE") return ExerciseMethod::Pathwise;

@@ -13,6 +13,10 @@ namespace ravlin::py {
 
 // Assets, "PRICING_TS", and "FLAGS" of "FIXED" when "FIXED" is a dictionary.
 ParseResult<Fixed> fixed_from_dataset(PyObject* dataset);
+// "RELEASE_GIL" (ours, 0 or 1, default 0) of the settings dictionary
+// `section` ("FIXED", "FD"): whether the calculation runs without the
+// interpreter lock. False when the section is absent or no dictionary.
+ParseResult<bool> release_gil(PyObject* dataset, std::string_view section);
 // "EXERCISE", "BASIS_DEGREE", "REGRESSORS", "CALIBRATION_PATHS" of "MC",
 // each optional; pathwise exercise when "EXERCISE" is absent.
 ParseResult<ExerciseSettings> get_exercise(PyObject* settings, std::size_t paths);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "python_module/numpy.hpp"
+#include "python_module/pygil.hpp"
 #include "python_module/pyinterrupt.hpp"
 #include "python_module/pyutils.hpp"
 
@@ -95,6 +96,7 @@ std::expected<Values, PyExecError> to_array1(PyObject* item) {
 
 std::expected<std::vector<Values>, ExprError> PyPhrase::eval(
     const std::vector<Values>& inputs) const {
+  const WithGil gil;
   PyRef arguments = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(inputs.size())));
   if (!arguments) return std::unexpected(PyExecError::fetch().to_expr_error());
   for (std::size_t i = 0; i < inputs.size(); ++i) {

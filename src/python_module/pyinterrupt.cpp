@@ -2,11 +2,13 @@
 
 #include <utility>
 
+#include "python_module/pygil.hpp"
+
 namespace ravlin::py {
 
 namespace {
 
-// Calls run on the thread that holds the interpreter lock, and a callback
+// Each thread runs its own calls, and a callback
 // may start another call: the innermost one is current.
 thread_local CallInterrupt* current = nullptr;
 
@@ -28,10 +30,19 @@ void CallInterrupt::notice(const PyException& exception) {
 bool CallInterrupt::poll(void* context) {
   auto* self = static_cast<CallInterrupt*>(context);
   if (self->raised()) return true;
+  if (ReleasedGil::active() && !self->poll_due()) return false;
+  const WithGil gil;
   if (PyErr_CheckSignals() == 0) return false;
   // Whatever the signal handler raised ends the call, as it would end a
   // loop written in Python.
   self->keep(PyException::fetch());
+  return true;
+}
+
+bool CallInterrupt::poll_due() noexcept {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_poll_) return false;
+  next_poll_ = now + kReleasedPollInterval;
   return true;
 }
 

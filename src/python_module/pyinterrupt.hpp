@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <chrono>
 #include <optional>
 
 #include "python_module/pyerror.hpp"
@@ -25,7 +26,10 @@ class CallInterrupt {
   CallInterrupt(const CallInterrupt&) = delete;
   CallInterrupt& operator=(const CallInterrupt&) = delete;
 
-  // Polls for signals; a raised one stops the calculation and is kept.
+  // Polls for signals; a raised one stops the calculation and is kept. A
+  // calculation that runs without the interpreter lock polls at most every
+  // kReleasedPollInterval: taking the lock back waits for the Python thread
+  // that holds it, up to its switch interval.
   CancelHook hook() noexcept { return {&poll, this}; }
   bool raised() const noexcept { return kept_.has_value(); }
   // Raises the kept exception as the current Python error.
@@ -35,11 +39,15 @@ class CallInterrupt {
   static void notice(const PyException& exception);
 
  private:
+  static constexpr std::chrono::milliseconds kReleasedPollInterval{50};
+
   static bool poll(void* context);
+  bool poll_due() noexcept;
   void keep(PyException exception);
 
   CallInterrupt* outer_;
   std::optional<PyException> kept_;
+  std::chrono::steady_clock::time_point next_poll_{};
 };
 
 // Clears the current Python error; one that ends the program is kept for the

@@ -6,6 +6,7 @@
 #include "python_module/numpy.hpp"
 #include "python_module/pyerror.hpp"
 #include "python_module/pyexpr.hpp"
+#include "python_module/pygil.hpp"
 #include "python_module/pyinterrupt.hpp"
 #include "python_module/pyutils.hpp"
 #include "util/format.hpp"
@@ -151,6 +152,7 @@ std::expected<FwdModelStateGeneric, ModelError> MCPy::create_state_mc(const Time
 }
 
 std::expected<void, ModelError> MCPy::advance(FwdModelStateGeneric& state, std::int64_t t) {
+  const WithGil gil;
   const double years = year_fraction(t, params_.pricing_ts);
   RV_ASSIGN(PyRef result, call_method(py_state_, "advance", PyRef::steal(PyFloat_FromDouble(years))));
   // Copied into a buffer of the call's pool, not read where it lies: on
@@ -172,12 +174,14 @@ std::expected<void, ModelError> MCPy::advance(FwdModelStateGeneric& state, std::
 
 std::expected<std::optional<Values>, ModelError> MCPy::get_model_val_mc(FwdModelStateGeneric&,
                                                                         std::string_view name) {
+  const WithGil gil;
   RV_ASSIGN(PyRef result, call_get_value(py_state_, name));
   return get_value_result(result.get(), name);
 }
 
 std::expected<std::optional<Values>, ModelError> MCPy::weighted_model_val_mc(
     FwdModelStateGeneric& state, std::string_view name, double quantity) {
+  const WithGil gil;
   RV_ASSIGN(PyRef result, call_get_value(py_state_, name));
   // A float64 array is read where it lies, while it is held.
   if (const auto buffer = float64_buffer(result.get())) {

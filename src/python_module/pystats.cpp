@@ -4,6 +4,7 @@
 
 #include "python_module/numpy.hpp"
 #include "python_module/pyexpr.hpp"
+#include "python_module/pygil.hpp"
 #include "python_module/pyinterrupt.hpp"
 #include "python_module/pyref.hpp"
 
@@ -72,6 +73,7 @@ PyRef drain_nested(NestedMap& map, int typenum) {
 
 std::expected<void, ModelError> py_save_stats(std::uint32_t flags, Ledger& ledger,
                                               PyObject* py_state) {
+  const WithGil gil;
   if (flags & kFlagPvVec) {
     RV_ASSIGN(const Values* pv, ledger.pv_vec(0));
     py_save_array("PV_VEC", *pv, py_state);
@@ -88,6 +90,7 @@ std::expected<void, ModelError> py_save_stats(std::uint32_t flags, Ledger& ledge
 }
 
 void py_save_array(const char* name, const Values& values, PyObject* py_state) {
+  const WithGil gil;
   PyRef array = to_numpy(values);
   set_stat(py_state, name, array.get());
 }

@@ -44,6 +44,10 @@ LONG_CALLS = {
         timetable([("leg", years(5.0), "+", 1.0, "USD")]), state, grid_data(50, 3e-9), {}),
     "black-scholes": lambda state: _ravlin.fd_blackscholes_price(
         timetable([("leg", years(5.0), "+", 1.0, "SPX")]), state, grid_data(50, 3e-9), {}),
+    # without the interpreter lock (RELEASE_GIL, ours), taken back to poll
+    "black-scholes released": lambda state: _ravlin.fd_blackscholes_price(
+        timetable([("leg", years(5.0), "+", 1.0, "SPX")]), state,
+        grid_data(50, 3e-9, RELEASE_GIL=1), {}),
     "monte-carlo": lambda state: _ravlin.mc_price(
         timetable([("leg", T0 + k, "+", 1.0, "EUR") for k in range(1, 100_001)]), state,
         mc_data(paths=4), {}),

@@ -19,10 +19,10 @@ FUNCTIONS = [_ravlin.fixed_price, _ravlin.mc_price, _ravlin.fd_blackscholes_pric
              _ravlin.fd_hullwhite_price]
 
 
-def grid_data(n_x=20, timestep=0.01):
+def grid_data(n_x=20, timestep=0.01, **settings):
     data = mc_data()
     data["ASSETS"]["SPX"] = ("FORWARDS", np.array([[0.0, 100.0], [30.0, 100.0]]))
-    data.update(FD={"N_X": n_x, "MAX_X": 1.0, "TIMESTEP": timestep},
+    data.update(FD={"N_X": n_x, "MAX_X": 1.0, "TIMESTEP": timestep, **settings},
                 BS={"VOL": 0.2, "ASSET": "SPX"}, HW={"MEANREV": 0.1, "VOL": 0.01})
     return data
 
