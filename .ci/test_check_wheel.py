@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
-import check_wheel  # noqa: E402
+import check_wheel
 
 CLEAN = """
 extern void* PyList_New(long size);
