@@ -89,7 +89,7 @@ def progress_during(call):
     finally:
         stop.set()
         counter.join()
-    assert end - start > 0.3, "the call must last long enough to be watched"
+    assert end - start > 0.2, "the call must last long enough to be watched"
     return [t for t in stamps if start + 0.05 < t < end - 0.05]
 
 
@@ -97,8 +97,8 @@ def progress_during(call):
 def test_another_python_thread_runs_during_a_released_grid_price(release):
     # With the lock held the whole calculation, no bytecode of the counter
     # can run; released, it runs on the other core.
-    rows = timetable(vanilla("put", expiry=2.0))
-    data = released(bs_data(n_x=1500, timestep=1 / 3650), "FD", release)
+    rows = timetable(vanilla("put", expiry=4.0))
+    data = released(bs_data(n_x=1000, timestep=1 / 3650), "FD", release)
     stamps = progress_during(lambda: _ravlin.fd_blackscholes_price(rows, None, data, {}))
     assert (len(stamps) > 1000) if release else stamps == []
 
