@@ -9,7 +9,7 @@ OLDEST_VENV := .venv-oldest
 OLDEST_PINS := "numpy==1.25.*" "pyarrow==16.*"
 SAN_MODULE := build/sanitize-module
 
-.PHONY: test install cpp-test pytest lint demo bench sanitize sanitize-pytest clean gtest wheel \
+.PHONY: test install cpp-test pytest lint docs demo bench sanitize sanitize-pytest clean gtest wheel \
 	check-wheel pytest-everywhere oldest
 
 # The build requirements live in the venv, so rebuilds reuse the CMake build
@@ -22,8 +22,9 @@ $(PY):
 	$(PY) -m pip install --upgrade pip
 	$(PY) -m pip install $(BUILD_REQUIREMENTS)
 
+# The package with what its tests and its documentation need.
 install: $(PY)
-	$(PIP_INSTALL) ".[test]"
+	$(PIP_INSTALL) ".[test,docs]"
 
 gtest:
 	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
@@ -44,10 +45,17 @@ lint: install
 	$(PY) -m ruff check .
 	$(PY) -m mypy --strict python/ravlin
 
-# The C++ tests, the lint, the wheel and its check, the Python tests with
+# The documentation from the docstrings, the guide and the example scripts (run as it builds),
+# into build/docs; any warning fails it. A fresh environment each time, so every page is read
+# and every example runs.
+docs: install
+	rm -rf build/docs docs/generated docs/_generated
+	$(PY) -m sphinx -W --keep-going -E -q -b html docs build/docs
+
+# The C++ tests, the lint, the docs, the wheel and its check, the Python tests with
 # that wheel on every CPython of the machine from 3.11 up (newest NumPy), and
 # again on the oldest NumPy with an older pyarrow.
-test: cpp-test lint check-wheel pytest-everywhere oldest
+test: cpp-test lint docs check-wheel pytest-everywhere oldest
 
 # One wheel for every CPython from 3.11 up (the stable ABI) and every Linux
 # from glibc 2.17: auditwheel checks that its symbols allow manylinux2014 and

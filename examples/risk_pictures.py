@@ -1,4 +1,4 @@
-"""Risk of an American put, a European call and a bond, and the pictures of the README.
+"""Risk of an American put, a European call and a bond, and the pictures of the risk guide.
 
 Run `python examples/risk_pictures.py [folder]` (default: docs/); it prints
 the sensitivities and saves grid_values.png, exercise_boundary.png,

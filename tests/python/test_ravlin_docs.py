@@ -52,8 +52,12 @@ def test_version_and_stubs_are_installed():
     assert (Path(ravlin.__file__).parent / "py.typed").exists()
 
 
-def readme_script():
-    """The README's python snippets in order, as one script. A statement followed by a comment
+# The README and every page of the guide with Python in it, each run as a script of its own.
+DOCUMENTS = [ROOT / "README.md", *sorted(p for p in (ROOT / "docs").rglob("*.md") if "```python" in p.read_text())]
+
+
+def document_script(document):
+    """A document's python snippets in order, as one script. A statement followed by a comment
     line "# Result(...)" must show that repr; one with a trailing "# <number>" that number."""
     import ast
     import re
@@ -61,7 +65,7 @@ def readme_script():
     lines = ["def _shows(value, shown):", "    assert repr(value) == shown, (repr(value), shown)", "",
              "def _near(value, number, digits):",
              "    assert abs(value - number) <= 10.0**-digits, (value, number)", ""]
-    for block in re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S):
+    for block in re.findall(r"```python\n(.*?)```", document.read_text(), re.S):
         source = block.splitlines()
         for statement in ast.parse(block).body:
             text = ast.get_source_segment(block, statement)
@@ -75,9 +79,10 @@ def readme_script():
     return "\n".join(lines) + "\n"
 
 
-def test_every_readme_snippet_runs_as_written_and_shows_what_it_says(tmp_path):
-    (tmp_path / "readme.py").write_text(readme_script())
+@pytest.mark.parametrize("document", DOCUMENTS, ids=lambda p: str(p.relative_to(ROOT)))
+def test_every_readme_snippet_runs_as_written_and_shows_what_it_says(document, tmp_path):
+    (tmp_path / "snippets.py").write_text(document_script(document))
     env = {**os.environ, "PYTHONPATH": str(Path(ravlin.__file__).parents[1])}  # this ravlin, wherever it is
-    run = subprocess.run([sys.executable, "readme.py"], cwd=tmp_path, env=env, capture_output=True, text=True,
+    run = subprocess.run([sys.executable, "snippets.py"], cwd=tmp_path, env=env, capture_output=True, text=True,
                          timeout=600)
     assert run.returncode == 0, run.stderr
