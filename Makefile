@@ -82,7 +82,7 @@ oldest: wheel
 	[ -x $(OLDEST_VENV)/bin/python ] || $(PYTHON) -m venv $(OLDEST_VENV)
 	$(OLDEST_VENV)/bin/python -m pip install --upgrade pip
 	$(OLDEST_VENV)/bin/python -m pip install $(OLDEST_PINS) "pytest>=8" "hypothesis>=6" \
-	  "polars>=1.0" "pandas>=2.2" "matplotlib>=3.7" "dask[distributed]>=2024.1" "tqdm>=4.60"
+	  "polars>=1.0" "pandas>=2.2" "matplotlib>=3.7" "dask[distributed]>=2024.1" "tqdm>=4.60" "scipy>=1.10"
 	$(OLDEST_VENV)/bin/python -m pip install -q --force-reinstall --no-deps dist/*.whl
 	$(OLDEST_VENV)/bin/python -c "import numpy, pyarrow; print('oldest: numpy', numpy.__version__, 'pyarrow', pyarrow.__version__)"
 	$(OLDEST_VENV)/bin/python -m pytest -q -m "not newest" -p no:cacheprovider tests/python

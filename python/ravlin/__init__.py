@@ -11,7 +11,7 @@
 
 from importlib.metadata import PackageNotFoundError, version
 
-from . import paths
+from . import analytics, paths
 from ._time import to_date, to_datetime, to_millis
 from ._timetable import timetable
 from .calendars import Calendar
@@ -59,7 +59,7 @@ __all__ = [
     "LocalVolSurface", "LookbackOption", "Market", "Model", "MonteCarlo",
     "OvernightIndex", "OvernightIndexedSwap", "Period", "Phrase", "PricingError", "Result", "Risk", "Schedule",
     "Sensitivity", "Snapper", "Swaption", "TimetableError", "VolatilitySurface", "VolatilityTermStructure",
-    "ZeroCouponBond", "ZeroCurve", "adjust", "bachelier_price", "black_scholes_price", "bootstrap",
+    "ZeroCouponBond", "ZeroCurve", "adjust", "analytics", "bachelier_price", "black_scholes_price", "bootstrap",
     "contract_seed", "day_count", "grid_delta_gamma", "implied_volatility", "is_business_day", "paths", "price",
     "price_many", "risk", "timetable", "to_date", "to_datetime", "to_millis",
 ]

@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, Literal, Union
+from typing import Any, Literal, Union, cast
 
 import numpy as np
 
@@ -208,12 +208,16 @@ def bachelier_price(forward: ArrayLike, strike: ArrayLike, expiry: ArrayLike, vo
 
 # ---------------------------------------------------------------- implied volatility
 
-def implied_volatility(price: ArrayLike, forward: ArrayLike, strike: ArrayLike, expiry: ArrayLike, *,
-                       discount: ArrayLike = 1.0, kind: Kind = "call", model: ImpliedModel = "black",
-                       displacement: ArrayLike = 0.0) -> Any:
+def implied_volatility(price: ArrayLike, forward: ArrayLike, strike: ArrayLike | None = None,
+                       expiry: ArrayLike | None = None, *, discount: ArrayLike = 1.0, kind: Kind = "call",
+                       model: ImpliedModel = "black", displacement: ArrayLike = 0.0, market: Any = None) -> Any:
     """The volatility that gives `price` in the Black-76 (`model="black"`) or Bachelier (`"normal"`) model.
 
     The arguments are those of `black_scholes_price` and `bachelier_price`.
+    In place of the forward, a European `ravlin.Swaption` or a
+    `ravlin.CapFloor` may be given with `market=`: its forward, strike,
+    expiry and annuity are then the instrument's (`ravlin.analytics.option_terms`),
+    and a cap's volatility is the one flat volatility of all its caplets.
     A price must lie within the model's no-arbitrage bounds: at least the
     discounted intrinsic value (which gives zero volatility) and, in the
     Black model, below discount × (forward + displacement) for a call or
@@ -227,6 +231,15 @@ def implied_volatility(price: ArrayLike, forward: ArrayLike, strike: ArrayLike, 
     ...
     ValueError: implied_volatility: price 1 of the call with forward 100 and strike 90 is below its ... gives it
     """
+    from . import analytics
+
+    if analytics.is_rate_option(forward):
+        if market is None:
+            raise TypeError(f"implied_volatility of a {type(forward).__name__} needs market=")
+        return analytics.implied_volatility_of(float(price), cast(Any, forward), market, model=model,
+                                               displacement=float(displacement))
+    if strike is None or expiry is None:
+        raise TypeError("implied_volatility needs a strike and an expiry with a forward")
     theta = _theta(kind)
     if model not in ("black", "normal"):
         raise ValueError(f"model must be 'black' or 'normal', got {model!r}")

@@ -434,6 +434,31 @@ class FloatingLeg(_Leg):
         growth, _ = self._compounded(coupon, curves)
         return (growth - 1) / coupon.index_accrual
 
+    def forecast(self, market: Market) -> list[tuple[_Coupon, float]]:
+        """The coupons still to pay with the index rate of each: its fixing once known, else
+        the rate whose coupon is worth what the coupon's rows are worth on the curves.
+
+        >>> import ravlin
+        >>> market = ravlin.Market(base="USD", pricing_time="2025-01-02", curves={"USD": ravlin.ZeroCurve.flat(0.04)},
+        ...                        projections={"USD-3M": ravlin.ZeroCurve.flat(0.04)})
+        >>> leg = FloatingLeg(start="2025-01-06", maturity="2025-07-06", index=IborIndex(name="USD-3M", tenor="3M"))
+        >>> [round(rate, 6) for _, rate in leg.forecast(market)]
+        [0.039649, 0.039649]
+        """
+        curves = _Curves.of(market)
+        rates = []
+        for coupon in self.coupons():
+            if coupon.payment < curves.today:
+                continue
+            projected = self._projected(coupon, curves)
+            if projected is None:
+                rates.append((coupon, self._fixed_rate(coupon, curves)))
+                continue
+            first, growth = projected
+            rate = (growth * curves.discount(first) / curves.discount(coupon.payment) - 1) / coupon.index_accrual
+            rates.append((coupon, rate))
+        return rates
+
     def annuity_flows(self) -> list[tuple[date, float]]:
         """(payment date, notional × accrual): the leg's value per unit of spread."""
         return [(c.payment, self.notional * c.accrual) for c in self.coupons()]
