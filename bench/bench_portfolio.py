@@ -2,7 +2,7 @@
 maturities of 2 to 10 years, annual coupons, callable at par on each coupon date
 but the first and the last), from one table of interleaved rows.
 
-Printed, all measured in this run: the process engine's and the Dask engine's
+Printed, all measured in this run: the thread, process and Dask engines'
 throughput (2 workers each) against the serial engine, and the serial engine's
 time against calling `_ravlin` directly on pre-built compact batches with
 pre-built datasets (the cost of cutting, re-encoding and the front door).
@@ -56,7 +56,7 @@ class _NoStats:
 def direct(count):
     """The engine alone: batches and datasets are built before the clock starts."""
     batches = [ravlin.timetable(callable_bond(i)) for i in range(count)]
-    datasets = [{**MARKET.dataset(), **MODEL._sections(MARKET, batch)} for batch in batches]
+    datasets = [{**MARKET.dataset(), **MODEL.sections(MARKET, batch)} for batch in batches]
     state = _NoStats()
     start = time.perf_counter()
     prices = [_ravlin.fd_hullwhite_price(b, state, d, {}) for b, d in zip(batches, datasets)]
@@ -78,6 +78,7 @@ def main():
 
     t_direct, reference = direct(count)
     t_serial, serial = timed(lambda: ravlin.price_many(table, MARKET, MODEL))
+    t_threads, threads = timed(lambda: ravlin.price_many(table, MARKET, MODEL, engine="threads", workers=WORKERS))
     t_processes, processes = timed(lambda: ravlin.price_many(table, MARKET, MODEL, engine="processes",
                                                              workers=WORKERS))
     t_embedded, embedded = timed(lambda: ravlin.price_many(table, MARKET, MODEL, engine="dask",
@@ -89,12 +90,13 @@ def main():
                                                              client=client))
     prices = serial.column("price").to_pylist()
     assert prices == reference, "price_many differs from the engine called directly"
-    for name, result in [("processes", processes), ("dask", embedded), ("dask client", running)]:
+    for name, result in [("threads", threads), ("processes", processes), ("dask", embedded), ("dask client", running)]:
         assert result.column("price").to_pylist() == prices, f"{name} differs from serial"
     report(f"{count:,} callable bonds, Hull-White grid 401 nodes x weekly steps, "
            f"{os.cpu_count()} cores, {WORKERS} workers", [
                ("engine alone (pre-built batches)", f"{t_direct:8.2f} s  {count / t_direct:8.0f} contracts/s"),
                ("serial", f"{t_serial:8.2f} s  overhead over the engine alone {t_serial / t_direct - 1:+.1%}"),
+               ("threads", f"{t_threads:8.2f} s  throughput x{t_serial / t_threads:.2f} serial"),
                ("processes", f"{t_processes:8.2f} s  throughput x{t_serial / t_processes:.2f} serial"),
                ("dask, embedded cluster", f"{t_embedded:8.2f} s  throughput x{t_serial / t_embedded:.2f} serial "
                                           "(cluster start included)"),

@@ -16,6 +16,11 @@ On Dask, the scheduler fails a task with `KilledWorker` once its workers
 died (the number it allows); an embedded cluster fails it at the first death
 and gives each worker one task at a time, so only the task of the dying
 worker is blamed.
+
+Threads share the caller's job as it is, with nothing pickled: the engine
+computes grids and the fixed model without the interpreter lock, so they
+price side by side. A contract that kills its thread's process kills the
+caller too; the other pools are the ones that survive such a contract.
 """
 
 from __future__ import annotations
@@ -23,8 +28,10 @@ from __future__ import annotations
 import collections
 import contextlib
 import pickle
+import queue
 import signal
 import sys
+import threading
 import time
 from collections.abc import Callable
 from multiprocessing.connection import Connection, wait
@@ -32,7 +39,7 @@ from typing import Any, Generic, Self, TypeVar
 
 from ._book import Book
 
-__all__ = ["Ranges", "dumps", "loads", "run_dask", "run_processes"]
+__all__ = ["Ranges", "dumps", "loads", "run_dask", "run_processes", "run_threads"]
 
 T = TypeVar("T")
 Span = tuple[int, int]
@@ -273,6 +280,69 @@ def run_processes(payload: bytes, book: Book, ranges: Ranges[Any], workers: int,
     """Prices `ranges` on `workers` processes; a dead worker is replaced and its range priced again."""
     with _ProcessPool(payload, min(workers, len(ranges.todo))) as pool:
         pool.run(book, ranges, bar)
+
+
+# ---------------------------------------------------------------- threads
+
+class _ThreadPool:
+    """`size` threads of this process pricing the ranges they take from a queue with `price_chunk`.
+
+    The caller's thread alone reads the answers and keeps the `Ranges`. On
+    exit (the book done, a failure raised, Ctrl-C) the threads take no new
+    range and are waited for: a contract that one of them is pricing
+    finishes first, since a calculation in the engine only stops for a
+    signal in the main thread. A second Ctrl-C while waiting leaves them to
+    finish on their own.
+    """
+
+    def __init__(self, price_chunk: Callable[[Book], list[Any]], book: Book, size: int) -> None:
+        self._price_chunk, self._book = price_chunk, book
+        self._todo: queue.SimpleQueue[Span | None] = queue.SimpleQueue()
+        self._answers: queue.SimpleQueue[tuple[Span, str, Any]] = queue.SimpleQueue()
+        self._stop = threading.Event()
+        self._threads = [threading.Thread(target=self._serve, name=f"ravlin-thread-{i}", daemon=True)
+                         for i in range(size)]
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop.set()
+        for _ in self._threads:
+            self._todo.put(None)
+        for thread in self._threads:
+            if thread.ident is not None:
+                thread.join()
+
+    def _serve(self) -> None:
+        while not self._stop.is_set() and (span := self._todo.get()) is not None:
+            try:
+                self._answers.put((span, _DONE, self._price_chunk(self._book.part(*span))))
+            except BaseException as error:  # whatever escapes the job is the caller's to raise
+                self._answers.put((span, _RAISED, error))
+                return
+
+    def run(self, ranges: Ranges[Any], bar: Any) -> None:
+        while (span := ranges.take()) is not None:
+            self._todo.put(span)
+        for thread in self._threads:
+            thread.start()
+        while not ranges.complete:
+            try:
+                span, kind, answer = self._answers.get(timeout=_WAKE_SECONDS)
+            except queue.Empty:
+                continue
+            if kind == _RAISED:
+                raise answer
+            ranges.finished(span, answer)
+            bar.update(span[1] - span[0])
+
+
+def run_threads(price_chunk: Callable[[Book], list[Any]], book: Book, ranges: Ranges[Any], workers: int,
+                bar: Any) -> None:
+    """Prices `ranges` on `workers` threads of this process with `price_chunk`, which they share."""
+    with _ThreadPool(price_chunk, book, min(workers, len(ranges.todo))) as pool:
+        pool.run(ranges, bar)
 
 
 # ---------------------------------------------------------------- Dask

@@ -28,7 +28,7 @@ from . import _checks
 from ._arrow import pyarrow
 from ._book import Book, BookContract, read_book
 from ._engine import check_market, check_model, price_batch
-from ._workers import Ranges, dumps, run_dask, run_processes
+from ._workers import Ranges, dumps, run_dask, run_processes, run_threads
 from .errors import PricingError
 from .expressions import Expression, engine_entries
 from .market import Market
@@ -39,10 +39,10 @@ if TYPE_CHECKING:
 
 __all__ = ["price_many", "contract_seed", "ENGINES"]
 
-ENGINES = ("serial", "processes", "dask")
+ENGINES = ("serial", "threads", "processes", "dask")
 """The engines of `price_many`."""
 
-Engine = Literal["serial", "processes", "dask"]
+Engine = Literal["serial", "threads", "processes", "dask"]
 ContractId = Union[str, int, bytes]
 Models = Union[Model, Mapping[str, Model]]
 
@@ -195,9 +195,12 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
     (or as the third item of a pair). Monte Carlo paths are seeded per
     contract with `contract_seed(id, model.seed)`.
 
-    `engine` is "serial" (in this process), "processes" (a pool of
-    `workers` processes, default the core count, fed chunks of `chunksize`
-    contracts, chosen when None) or "dask" (`client`, a
+    `engine` is "serial" (in this process), "threads" (`workers` threads
+    of this process sharing the market and models, nothing pickled: grids
+    and the fixed model price side by side, Monte Carlo holds the
+    interpreter lock), "processes" (a pool of `workers` processes; for
+    both, `workers` defaults to the core count, and chunks of `chunksize`
+    contracts are chosen when None) or "dask" (`client`, a
     `dask.distributed.Client`; or a new client of the scheduler at
     `address`; or by default an embedded cluster of `workers` processes).
     Prices are the same bit for bit under every engine.
@@ -339,7 +342,9 @@ def _run_pool(engine: Engine, job: _Job, book: Book, size: int, workers: int, cl
     a failure to raise is raised once every contract before it is in."""
     ranges = Ranges(len(book), size, lambda i, how: job.lost(book.ids[i], how),
                     lambda i, outcome: _raise_failure(book.ids[i], outcome))
-    if engine == "processes":
+    if engine == "threads":
+        run_threads(job.price_chunk, book, ranges, workers, bar)
+    elif engine == "processes":
         run_processes(dumps(job), book, ranges, workers, bar)
     else:
         run_dask(dumps(job), book, ranges, client, address, workers, bar)

@@ -118,6 +118,8 @@ def as_input(form, table, contracts, tmp_path):
 
 @pytest.mark.parametrize("form,engine,options", [
     ("table", "serial", {}),
+    ("table", "threads", {"workers": 2}),
+    ("parquet", "threads", {"workers": 3, "chunksize": 1}),
     ("parquet", "serial", {}),
     ("dataset", "processes", {"workers": 2, "chunksize": 3}),
     ("pairs", "serial", {}),
@@ -147,7 +149,7 @@ def test_contracts_travel_with_their_own_dictionaries_and_buffers(book):
     assert len(pickle.dumps(packed.part(1, 2))) < 4 * len(pickle.dumps(one)) < len(pickle.dumps(table))
 
 
-@pytest.mark.parametrize("engine", ["serial", "processes"])
+@pytest.mark.parametrize("engine", ["serial", "threads", "processes"])
 def test_a_failing_contract_is_recorded_or_raised_and_the_others_go_on(engine):
     table, contracts = portfolio(12, bad={"c5", "c9"})
     result = ravlin.price_many(table, MARKET, MODELS, engine=engine, workers=2, chunksize=2)
@@ -196,7 +198,7 @@ def test_dask_reaches_a_cluster_by_address_or_starts_its_own(book, connect, requ
 @pytest.mark.parametrize("portfolio_input,options,message", [
     (pa.table({"track": ["a"]}), {}, "no id column 'contract_id'"),
     (pa.table({"contract_id": [None]}), {}, "row 0 has no 'contract_id'"),
-    ([], {"engine": "threads"}, "engine: expected one of"),
+    ([], {"engine": "thread"}, "engine: expected one of"),
     ([], {"errors": "ignore"}, "errors: expected 'record' or 'raise'"),
     ([], {"workers": 0}, "workers must be a positive integer"),
 ])

@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 import uuid
 from pathlib import Path
@@ -13,6 +14,7 @@ import psutil
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+from sigint import interrupted_after
 
 import ravlin
 
@@ -67,6 +69,17 @@ def test_the_book_survives_its_workers_and_ctrl_c_leaves_nothing_behind(engine, 
     assert [port for port in dying["listening_before"] + dying["listening_during"] if not loopback(port[0])] == []
     assert bool(dying["listening_during"]) == (engine == "dask")  # the watch did see the cluster listen
     assert tagged_processes(tag) == []
+
+
+def test_ctrl_c_stops_the_threads_engine_and_its_threads():
+    # Each contract calls a phrase that sleeps 50 ms: 200 of them on two threads would take 5 s.
+    pairs = [(f"c{i}", [("bond", "2026-01-02", "+", 1.0, "slow")]) for i in range(200)]
+    expressions = {"slow": ravlin.Phrase(lambda: time.sleep(0.05) or 1.0)}
+    raised, seconds = interrupted_after(0.5, lambda: ravlin.price_many(pairs, MARKET, ravlin.Fixed(),
+                                                                       expressions=expressions, engine="threads",
+                                                                       workers=2))
+    assert isinstance(raised, KeyboardInterrupt) and seconds < 2
+    assert [t.name for t in threading.enumerate() if t.name.startswith("ravlin-thread")] == []
 
 
 def test_prices_that_are_not_numbers_are_errors():
