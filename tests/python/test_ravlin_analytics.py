@@ -110,3 +110,68 @@ def test_refusals(call):
 
 SWAP = ravlin.InterestRateSwap.par(trade_date="2025-03-03", tenor="5Y", forward_start="2Y", rate=0.04, index=LIBOR,
                                    settlement_days=0)
+
+
+TODAY = ql.Date(3, 3, 2025)
+FLAT = ravlin.Market(base="USD", pricing_time="2025-03-03", curves={"USD": ravlin.ZeroCurve.flat(0.04)},
+                     projections={"USD-3M": ravlin.ZeroCurve.flat(0.04)})
+
+
+def ql_flat():
+    ql.Settings.instance().evaluationDate = TODAY
+    curve = ql.YieldTermStructureHandle(ql.FlatForward(TODAY, 0.04, ql.Actual365Fixed(), ql.Continuous))
+    index = ql.IborIndex("USD-3M", ql.Period(3, ql.Months), 0, ql.USDCurrency(), ql.WeekendsOnly(),
+                         ql.ModifiedFollowing, False, ql.Actual360(), curve)
+    return curve, index
+
+
+def ql_schedule(periods):
+    dates = [periods[0].start] + [p.end for p in periods]
+    return ql.Schedule([ql.Date(d.day, d.month, d.year) for d in dates], ql.WeekendsOnly(), ql.Unadjusted)
+
+
+VOLATILITIES = [("black", 0.25), ("normal", 0.009)]
+
+
+def check_premium_and_inversion(instrument, model, vol, expected):
+    value = analytics.premium(instrument, FLAT, vol, model=model)
+    assert value == pytest.approx(expected, rel=1e-12)
+    implied = ravlin.implied_volatility(value, instrument, market=FLAT, model=model)
+    assert implied == pytest.approx(vol, abs=1e-10)
+    assert analytics.premium(instrument, FLAT, implied, model=model) == pytest.approx(value, rel=1e-10)
+
+
+@pytest.mark.parametrize("model,vol", VOLATILITIES)
+@pytest.mark.parametrize("kind", ["payer", "receiver"])
+@pytest.mark.parametrize("start", ["1Y", "5Y"])
+@pytest.mark.parametrize("strike", [0.02, 0.04, 0.06])
+def test_swaption_premiums_and_implied_volatilities_agree_with_quantlib(model, vol, kind, start, strike):
+    swap = ravlin.InterestRateSwap.par(trade_date="2025-03-03", tenor="5Y", forward_start=start, rate=strike,
+                                       index=LIBOR, settlement_days=0, notional=1.0, kind=kind)
+    curve, index = ql_flat()
+    exercise = ql.Date(swap.fixed.start.day, swap.fixed.start.month, swap.fixed.start.year)
+    qswap = ql.VanillaSwap(ql.Swap.Payer if kind == "payer" else ql.Swap.Receiver, 1.0,
+                           ql_schedule(swap.fixed.periods), strike, ql.Thirty360(ql.Thirty360.BondBasis),
+                           ql_schedule(swap.floating.periods), index, 0.0, ql.Actual360())
+    swaption = ql.Swaption(qswap, ql.EuropeanExercise(exercise))
+    engine = ql.BlackSwaptionEngine if model == "black" else ql.BachelierSwaptionEngine
+    swaption.setPricingEngine(engine(curve, ql.QuoteHandle(ql.SimpleQuote(vol)), ql.Actual365Fixed()))
+    check_premium_and_inversion(ravlin.Swaption(swap=swap, exercise_dates=[swap.fixed.start]), model, vol,
+                                swaption.NPV())
+
+
+@pytest.mark.parametrize("model,vol", VOLATILITIES)
+@pytest.mark.parametrize("kind", ["cap", "floor"])
+@pytest.mark.parametrize("maturity", ["2027-06-03", "2035-06-03"])
+@pytest.mark.parametrize("strike", [0.02, 0.04, 0.06])
+def test_cap_premiums_and_implied_volatilities_agree_with_quantlib(model, vol, kind, maturity, strike):
+    leg = ravlin.FloatingLeg(start="2025-06-03", maturity=maturity, notional=1.0, index=LIBOR)
+    curve, index = ql_flat()
+    qleg = ql.IborLeg([1.0], ql_schedule(leg.periods), index, ql.Actual360(), ql.ModifiedFollowing, [0])
+    cap = (ql.Cap if kind == "cap" else ql.Floor)(qleg, [strike])
+    black = model == "black"
+    surface = ql.ConstantOptionletVolatility(TODAY, ql.WeekendsOnly(), ql.ModifiedFollowing, vol, ql.Actual365Fixed(),
+                                             ql.ShiftedLognormal if black else ql.Normal)
+    engine = ql.BlackCapFloorEngine if black else ql.BachelierCapFloorEngine
+    cap.setPricingEngine(engine(curve, ql.OptionletVolatilityStructureHandle(surface)))
+    check_premium_and_inversion(ravlin.CapFloor(leg=leg, strike=strike, kind=kind), model, vol, cap.NPV())
