@@ -1,6 +1,11 @@
 """The pricing engine. Each function values a timetable (an Arrow record batch
 of events) with a dataset of market data and model settings and returns the
 price; statistics selected by FLAGS go to ``py_state.set_stat(name, value)``.
+
+A failure raises ``RuntimeError`` with the error's whole chain as its message
+and two attributes: ``causes``, a tuple of each link's message from the
+outermost context down to the root cause, and ``row``, the timetable row of
+the failing event as an int, or None.
 """
 
 from collections.abc import Callable, Sequence

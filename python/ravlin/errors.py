@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-import re
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from ._time import iso
@@ -11,11 +11,6 @@ if TYPE_CHECKING:
     import pyarrow as pa
 
 __all__ = ["TimetableError", "PricingError"]
-
-# Each link of the engine's chains ends in "caused by" and a line feed, with
-# or without a blank before the line feed.
-_LINK = re.compile(r",? caused by ?\n")
-_EVENT_ROW = re.compile(r"^Error at event:\n  #(\d+):", re.MULTILINE)
 
 
 class TimetableError(ValueError):
@@ -33,8 +28,8 @@ class TimetableError(ValueError):
 class PricingError(RuntimeError):
     """A failure reported by the engine, with its whole message.
 
-    `causes` is the chain from the outermost context down to the root cause;
-    `row` is the timetable row the engine was valuing, or None. When the
+    `causes` is the chain's messages from the outermost context down to the
+    root cause; `row` is the timetable row the engine was valuing, or None. When the
     row is known, a note (PEP 678, shown under the traceback) gives it in
     the timetable's own terms: its track, ISO time, op, quantity and unit.
 
@@ -48,16 +43,17 @@ class PricingError(RuntimeError):
     0 at row 0: track 'bond', 2024-06-01T00:00:00Z, op '+', quantity 1, unit 'USD'
     """
 
-    def __init__(self, message: str) -> None:
+    def __init__(self, message: str, causes: Sequence[str] | None = None, row: int | None = None) -> None:
         super().__init__(message)
-        self.causes: list[str] = _LINK.split(message)
-        found = _EVENT_ROW.search(message)
-        self.row: int | None = int(found.group(1)) if found else None
+        self.causes: tuple[str, ...] = tuple(causes) if causes is not None else (message,)
+        self.row: int | None = row
 
     @classmethod
     def from_engine(cls, error: BaseException, batch: pa.RecordBatch | None = None) -> PricingError:
-        """The engine's exception as a `PricingError`, with the note of its row in `batch`."""
-        made = cls(str(error))
+        """The engine's exception as a `PricingError`, with its chain and row, and the note of
+        that row in `batch`."""
+        row = getattr(error, "row", None)
+        made = cls(str(error), getattr(error, "causes", None), row if isinstance(row, int) else None)
         if batch is not None and made.row is not None and 0 <= made.row < batch.num_rows:
             made.add_note(_row_note(batch, made.row))
         return made
@@ -66,5 +62,17 @@ class PricingError(RuntimeError):
 def _row_note(batch: pa.RecordBatch, row: int) -> str:
     values: dict[str, Any] = {name: batch.column(name)[row].as_py() for name in ("track", "op", "quantity", "unit")}
     millis = batch.column("time").cast("int64")[row].as_py()
-    return (f"at row {row}: track {values['track']!r}, {iso(millis)}, op {values['op']!r}, "
-            f"quantity {values['quantity']:g}, unit {values['unit']!r}")
+    quantity = "none" if values["quantity"] is None else f"{values['quantity']:g}"
+    return (f"at row {row}: track {values['track']!r}, {_time_text(millis)}, op {values['op']!r}, "
+            f"quantity {quantity}, unit {values['unit']!r}")
+
+
+def _time_text(millis: int | None) -> str:
+    """The row's time in ISO 8601, or what stands in its place: a null time, or one beyond
+    the calendar, is what the engine may be reporting."""
+    if millis is None:
+        return "no time"
+    try:
+        return iso(millis)
+    except (OverflowError, ValueError):
+        return f"{millis} ms since 1970"

@@ -5,6 +5,8 @@
 #include <string>
 #include <variant>
 
+#include "util/causes.hpp"
+
 namespace ravlin {
 
 struct AssetError {
@@ -45,6 +47,7 @@ struct AssetError {
   // The value of `name` at t failed with `inner`.
   static AssetError spot_error(std::string name, AssetError inner, double t);
   std::string text() const;
+  Causes causes() const;
 };
 
 }  // namespace ravlin

@@ -29,6 +29,7 @@ struct LedgerError {
   LedgerError(OpError inner) : kind(Op{std::move(inner)}) {}
   static LedgerError track_not_found(std::uint64_t track) { return Kind{TrackNotFound{track}}; }
   std::string text() const;
+  Causes causes() const;
 };
 
 }  // namespace ravlin

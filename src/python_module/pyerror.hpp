@@ -84,6 +84,7 @@ struct PyParseError {
   // A failed type check of a Python object: WrongType with key "n/a".
   static PyParseError type_check(PyObject* object, std::string_view expected);
   std::string text() const;
+  Causes causes() const;
 };
 
 struct PyTimeTableError {
@@ -99,6 +100,7 @@ struct PyTimeTableError {
   PyTimeTableError(PyParseError inner) : kind(Parse{std::move(inner)}) {}
   PyTimeTableError(OpError inner) : kind(Op{std::move(inner)}) {}
   std::string text() const;
+  Causes causes() const;
 };
 
 struct PyExecError {
@@ -134,16 +136,19 @@ struct PyExecError {
   }
   static PyExecError message(std::string text) { return Kind{Message{std::move(text)}}; }
   std::string text() const;
+  Causes causes() const;
 
-  ExprError to_expr_error() const { return ExprError{text()}; }
-  ModelError to_model_error() const { return ModelError::message(text()); }
+  ExprError to_expr_error() const { return ExprError{text(), causes()}; }
+  ModelError to_model_error() const { return ModelError::message(text(), causes()); }
 };
 
 // Any error that reaches a pricing entry point.
 using BoundaryError = std::variant<PyTimeTableError, PyParseError, ModelError>;
 
 // Sets the Python exception for an error: RuntimeError with the error's
-// chain after the prefix of its type.
+// chain after the prefix of its type as its message, and as attributes the
+// chain's messages (`causes`, a tuple of str, outermost first) and the
+// timetable row of the failing event (`row`, an int, or None).
 void raise_error(const BoundaryError& error);
 
 }  // namespace ravlin::py

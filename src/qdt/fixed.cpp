@@ -189,7 +189,7 @@ std::expected<Ledger, ModelError> Fixed::calculate(const TimeTable& timetable,
     state.discount = Values::scalar(df);
     const double amount = df * timetable.quantity_at(i);
     const auto in_event = [&](const ModelError& error) {
-      return std::unexpected(ModelError::event_error(timetable, i, error.text()));
+      return std::unexpected(ModelError::event_error(timetable, i, error));
     };
     if (const auto payment = plain_asset_payment(timetable, i)) {
       if (auto saved = save_asset_payment(state, curves, *payment, i, amount, years); !saved) {

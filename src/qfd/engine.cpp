@@ -429,7 +429,7 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
     stepper.release();
     if (auto applied = apply_event(model, state, timetable, action.row); !applied) {
       return std::unexpected(
-          ModelError::event_error(timetable, action.row, applied.error().text()));
+          ModelError::event_error(timetable, action.row, applied.error()));
     }
   }
   stepper.release();

@@ -170,7 +170,7 @@ std::expected<Ledger, ModelError> mc_calculate(MCModel& model, const TimeTable& 
     }
     if (auto saved = forward_event(MCEvent{model, state, timetable, i, *time}, regression);
         !saved) {
-      return std::unexpected(ModelError::event_error(timetable, i, saved.error().text()));
+      return std::unexpected(ModelError::event_error(timetable, i, saved.error()));
     }
   }
   RV_TRY(evolve_pvs_backward(state, timetable, model.params().flags, cancel, regression));

@@ -4,6 +4,8 @@
 #include <string>
 #include <variant>
 
+#include "util/causes.hpp"
+
 namespace ravlin {
 
 struct OpError {
@@ -19,6 +21,7 @@ struct OpError {
   static OpError unknown_op(std::string op) { return {UnknownOp{std::move(op)}}; }
   static OpError message(std::string text) { return {Message{std::move(text)}}; }
   std::string text() const;
+  Causes causes() const { return {text()}; }
 };
 
 }  // namespace ravlin

@@ -101,16 +101,46 @@ def test_grid_values_stand_next_to_their_node_coordinates(model, middle_node):
     assert np.all(np.diff(result.nodes) < 0)  # from the highest node down, as the values are
 
 
-def test_engine_failures_keep_the_message_and_offer_causes_and_row():
-    rows = ROWS[:2] + [("note", T0 + 400 * DAY, "+", 1.0, "GOLD")]
-    with pytest.raises(ravlin.PricingError) as caught:
-        ravlin.price(rows, MARKET, ravlin.Fixed())
-    error = caught.value
-    assert isinstance(error, RuntimeError) and error.row == 2
-    assert error.causes[0] == "Error during model evaluation"
-    assert error.causes[-1] == "Asset 'GOLD' not found in snaps, expressions, or in dataset[ASSETS]"
-    assert len(error.causes) == 3 and str(error).startswith("Error during model evaluation, caused by\n"
-                                                            "Error at event:\n  #2: track: ")
+def _no_fixing(spot):
+    raise ValueError("no fixing")
+
+
+def _raised(call):
+    with pytest.raises(RuntimeError) as caught:
+        call()
+    return caught.value
+
+
+GOLD_ROWS = ROWS[:2] + [("note", T0 + 400 * DAY, "+", 1.0, "GOLD")]
+GOLD_NOTE = "at row 2: track 'note', 2025-02-04T00:00:00Z, op '+', quantity 1, unit 'GOLD'"
+GOLD = "Asset 'GOLD' not found in snaps, expressions, or in dataset[ASSETS]"
+MODEL = "Error during model evaluation"
+EVENT = ...  # the link of the failing event, which names its row
+
+
+@pytest.mark.parametrize("call, causes, row, note", [
+    (lambda: ravlin.price(GOLD_ROWS, MARKET, ravlin.Fixed()), (MODEL, EVENT, GOLD), 2, GOLD_NOTE),
+    (lambda: ravlin.price(GOLD_ROWS, MARKET, MODELS[2][0]), (MODEL, EVENT, GOLD), 2, GOLD_NOTE),
+    (lambda: ravlin.price([("x", T0 + 2 * DAY, "+", 1.0, "USD"), ("x", T0 + DAY, "+", 1.0, "USD")], MARKET,
+                          ravlin.Fixed()),
+     (MODEL, EVENT, f"event time is earlier than the current time {T0 + 2 * DAY}"), 1,
+     "at row 1: track 'x', 2024-01-02T00:00:00Z, op '+', quantity 1, unit 'USD'"),
+    (lambda: ravlin.price([("x", T0 + DAY, ">", 2.0, "put")], MARKET, ravlin.Fixed(),
+                          expressions={"put": ravlin.Phrase(_no_fixing, inputs=["SPX"])}),
+     (MODEL, EVENT, "Error in Phrase Evaluation", "ValueError: no fixing"), 0,
+     "at row 0: track 'x', 2024-01-02T00:00:00Z, op '>', quantity 2, unit 'put'"),
+    (lambda: _ravlin.fixed_price(engine_batch([("x", T0, "+", 1.0, "USD")]), None, {"PRICING_TS": T0}, {}),
+     ("Error while parsing Dataset", "Py Dictionary is missing key 'BASE'"), None, None),
+    (lambda: _ravlin.fixed_price(engine_batch([("x", T0, "x", 1.0, "USD")]), None, HAND_DATASET, {}),
+     ("Error while parsing Timetable", "Invalid value 'x' for key 'Op'"), None, None),
+])
+def test_engine_failures_carry_their_chain_and_row(call, causes, row, note):
+    error = _raised(call)
+    assert isinstance(error, RuntimeError) and error.row == row and len(error.causes) == len(causes)
+    for got, expected in zip(error.causes, causes, strict=True):
+        assert got.startswith(f"Error at event:\n  #{row}: ") if expected is EVENT else got == expected
+    assert str(error).startswith(f"{causes[0]}, caused by")
+    assert getattr(error, "__notes__", [None]) == [note]
 
 
 def test_phrases_and_snappers_are_value_objects():
