@@ -117,12 +117,47 @@ ParseResult<FD1FParams> get_fd_1f(PyObject* dataset) {
   return params;
 }
 
+namespace {
+
+// An optional table of our own under `key`: rows of (year fraction, amount),
+// read as ex-dividend rows; absent, none.
+ParseResult<std::vector<Dividend>> get_dividends(PyObject* settings, std::string_view key,
+                                                 bool proportional, std::int64_t pricing_ts) {
+  auto value = get_any(settings, key);
+  if (!value) {
+    if (std::holds_alternative<PyParseError::MissingKey>(value.error().kind)) {
+      return std::vector<Dividend>{};
+    }
+    return std::unexpected(std::move(value).error());
+  }
+  auto table = get_2col_array(value->get(), key);
+  if (!table) {
+    return std::unexpected(PyParseError::Kind{
+        PyParseError::WrongType{std::string(key), std::move(table).error().text()}});
+  }
+  auto dividends = dividends_from_rows(table->first, table->second, proportional, pricing_ts);
+  if (!dividends) return std::unexpected(PyParseError::message(std::string(key) + ": " + dividends.error()));
+  return std::move(*dividends);
+}
+
+}  // namespace
+
 ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset) {
   RV_ASSIGN(FD1FParams params, get_fd_1f(dataset));
   RV_ASSIGN(PyRef settings, get_dict(dataset, "BS"));
   RV_ASSIGN(auto vol, get_typed<double>(settings.get(), "VOL"));
   RV_ASSIGN(auto asset, get_typed<std::string>(settings.get(), "ASSET"));
-  return BlackScholesCN(std::move(params), std::move(asset), vol);
+  const std::int64_t pricing_ts = params.pricing_ts;
+  RV_ASSIGN(std::vector<Dividend> dividends,
+            get_dividends(settings.get(), "DIVIDENDS", false, pricing_ts));
+  RV_ASSIGN(std::vector<Dividend> proportional,
+            get_dividends(settings.get(), "PROPORTIONAL_DIVIDENDS", true, pricing_ts));
+  BlackScholesCN model(std::move(params), std::move(asset), vol);
+  if (!dividends.empty() || !proportional.empty()) {
+    dividends.insert(dividends.end(), proportional.begin(), proportional.end());
+    model.set_dividends(std::move(dividends));
+  }
+  return model;
 }
 
 namespace {

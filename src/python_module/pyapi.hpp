@@ -26,7 +26,8 @@ ParseResult<MCParams> get_mc_params(PyObject* dataset);
 // Assets, then "FD": "N_X", "MAX_X", "TIMESTEP", "FLAGS", then "PRICING_TS",
 // then our optional "NODES" of "FD".
 ParseResult<FD1FParams> get_fd_1f(PyObject* dataset);
-// Grid settings, then "BS": "VOL", "ASSET".
+// Grid settings, then "BS": "VOL", "ASSET", then our optional "DIVIDENDS"
+// and "PROPORTIONAL_DIVIDENDS" (rows of ex-date in years and amount).
 ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset);
 // Grid settings, then "HW": "MEANREV", "VOL" (a number, or ours: rows of
 // start and volatility), then our optional "CURVE_FIT".

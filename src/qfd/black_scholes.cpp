@@ -43,7 +43,39 @@ std::expected<FdState, ModelError> BlackScholesCN::create_state_cn(const TimeTab
   }
   const double centre = std::log(spot);
   for (double& node : state.x) node += centre;
+  log_falls_.clear();
+  for (const Dividend& dividend : dividends_) {
+    RV_ASSIGN(const double forward,
+              params_.assets.asset_value(asset_, year_fraction(dividend.time, params_.pricing_ts)));
+    log_falls_.push_back(forward_log_fall(dividend, forward));
+  }
   return state;
+}
+
+void BlackScholesCN::set_dividends(std::vector<Dividend> dividends) {
+  dividends_ = std::move(dividends);
+  std::stable_sort(dividends_.begin(), dividends_.end(),
+                   [](const Dividend& a, const Dividend& b) { return a.time < b.time; });
+  ex_dates_.clear();
+  for (const Dividend& dividend : dividends_) ex_dates_.push_back(dividend.time);
+}
+
+double BlackScholesCN::dividend_log_fall(std::int64_t t, std::int64_t t_new) const {
+  double fall = 0.0;
+  for (std::size_t k = 0; k < dividends_.size() && k < log_falls_.size(); ++k) {
+    if (t_new < ex_dates_[k] && ex_dates_[k] <= t) fall += log_falls_[k];
+  }
+  return fall;
+}
+
+std::expected<void, ModelError> BlackScholesCN::apply_jump(FdState& state, std::size_t k) const {
+  std::vector<double> scratch;
+  for (auto& [track, values] : state.ledger.pvs_by_track_mut()) {
+    if (values.size() != state.n) return std::unexpected(LengthMismatch{state.n, values.size()});
+    value_before_dividend(dividends_[k], state.x, state.dx, std::span<double>(values.data(), values.size()),
+                          scratch);
+  }
+  return {};
 }
 
 std::optional<Values> BlackScholesCN::get_model_val_cn(const FdState& state,
@@ -63,8 +95,10 @@ std::expected<Values, ModelError> BlackScholesCN::node_coordinates(const FdState
 std::expected<CnMatrices::Inputs, ModelError> BlackScholesCN::step_inputs(
     const FdState& state, std::int64_t t_new) const {
   RV_ASSIGN(const StepRate step, base_step_rate(params_, state.t, t_new));
-  RV_ASSIGN(const double drift, params_.assets.asset_rate(asset_, step.y1, step.y2));
-  return CnMatrices::Inputs{year_fraction(state.t, t_new), step.rate, drift, state.dx};
+  RV_ASSIGN(double drift, params_.assets.asset_rate(asset_, step.y1, step.y2));
+  const double dt = year_fraction(state.t, t_new);
+  if (!dividends_.empty()) drift += dividend_log_fall(state.t, t_new) / dt;
+  return CnMatrices::Inputs{dt, step.rate, drift, state.dx};
 }
 
 bool BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "qfd/dividends.hpp"
 #include "qfd/engine.hpp"
 
 namespace ravlin {
@@ -24,6 +26,13 @@ class BlackScholesCN final : public FDCN {
   std::expected<Values, ModelError> node_coordinates(const FdState& state,
                                                      std::int64_t last_step_from) const override;
 
+  // Ours: the asset's dividends (sorted by ex-date). The asset's curve stays
+  // its forward, dividends included: over the step into each ex-date the
+  // drift carries the forward's fall back, and the jump takes it out.
+  void set_dividends(std::vector<Dividend> dividends);
+  std::span<const std::int64_t> jump_times() const override { return ex_dates_; }
+  std::expected<void, ModelError> apply_jump(FdState& state, std::size_t k) const override;
+
   // The numbers of the step that its rows follow from, and the rows.
   std::expected<CnMatrices::Inputs, ModelError> step_inputs(const FdState& state,
                                                             std::int64_t t_new) const;
@@ -32,8 +41,14 @@ class BlackScholesCN final : public FDCN {
 
  private:
   FD1FParams params_;
+  // The forward's log fall across the dividends of the step from t back to t_new.
+  double dividend_log_fall(std::int64_t t, std::int64_t t_new) const;
+
   std::string asset_;
   double vol_;
+  std::vector<Dividend> dividends_;
+  std::vector<std::int64_t> ex_dates_;
+  std::vector<double> log_falls_;  // forward_log_fall of each, set with the state
 };
 
 }  // namespace ravlin

@@ -87,9 +87,10 @@ std::int64_t lattice_below(std::int64_t time, std::int64_t step) {
 // ---------------------------------------------------------------------------
 // The order of the backward walk
 
-// What the backward walk does next: a step back to `time`, or event `row`.
+// What the backward walk does next: a step back to `time`, event `row`, or
+// the model's jump number `row` (at `time`).
 struct WalkAction {
-  enum class Kind { Step, Event, Done };
+  enum class Kind { Step, Event, Jump, Done };
   Kind kind;
   std::int64_t time = 0;
   std::size_t row = 0;
@@ -98,17 +99,26 @@ struct WalkAction {
 // The rows from the last to the first, with the regular steps of the lattice
 // (anchored at the last row's time) before each row, a step to the row's time,
 // then the lattice down to the pricing time and a last step to it. Steps
-// shorter than kMinStepYears are left out, as the grid would skip them.
+// shorter than kMinStepYears are left out, as the grid would skip them. The
+// model's jump times after the pricing time and not after the start are
+// stopped at: the walk steps to each, yields the rows at that time, then the
+// jump, then goes on down.
 class BackwardWalk {
  public:
   BackwardWalk(const TimeTable& timetable, std::int64_t start, std::int64_t step,
-               std::int64_t pricing_ts)
+               std::int64_t pricing_ts, std::span<const std::int64_t> jumps = {})
       : timetable_(&timetable),
         row_(timetable.size() - 1),
         lattice_(lattice_below(start, step)),
         step_(step),
         pricing_ts_(pricing_ts),
-        time_(start) {}
+        time_(start),
+        jumps_(jumps),
+        next_jump_(jumps_.size()) {
+    // The first jump not after the start, then every one down to the first
+    // after the pricing time.
+    while (next_jump_ > 0 && jumps_[next_jump_ - 1] > start) --next_jump_;
+  }
 
   WalkAction next() {
     for (;;) {
@@ -116,9 +126,11 @@ class BackwardWalk {
         case Phase::Lattice: {
           const std::int64_t row_time = timetable_->ts_at(row_);
           if (lattice_ > row_time) {
+            if (const auto jump = jump_before(lattice_)) return *jump;
             if (const auto taken = regular_step()) return *taken;
             continue;
           }
+          if (const auto jump = jump_before(row_time)) return *jump;
           phase_ = Phase::RowTime;
           if (take(row_time)) return step_to(row_time);
           continue;
@@ -135,9 +147,11 @@ class BackwardWalk {
         }
         case Phase::Tail:
           if (lattice_ > pricing_ts_) {
+            if (const auto jump = jump_before(lattice_)) return *jump;
             if (const auto taken = regular_step()) return *taken;
             continue;
           }
+          if (const auto jump = jump_before(pricing_ts_)) return *jump;
           phase_ = Phase::Done;
           if (take(pricing_ts_)) return step_to(pricing_ts_);
           continue;
@@ -147,16 +161,18 @@ class BackwardWalk {
     }
   }
 
-  // The rows of the events the walk yields before its next step, in their
-  // order, and the target of that step.
+  // The rows of the events the walk yields before its next step or jump, in
+  // their order, and the target of its next step.
   std::optional<std::int64_t> peek(std::vector<std::size_t>& events) const {
     events.clear();
+    bool collecting = true;
     BackwardWalk ahead = *this;
     for (;;) {
       const WalkAction action = ahead.next();
       if (action.kind == WalkAction::Kind::Step) return action.time;
       if (action.kind == WalkAction::Kind::Done) return std::nullopt;
-      events.push_back(action.row);
+      if (action.kind == WalkAction::Kind::Jump) collecting = false;
+      if (collecting) events.push_back(action.row);
     }
   }
 
@@ -166,6 +182,17 @@ class BackwardWalk {
   enum class Phase { Lattice, RowTime, Tail, Done };
 
   static WalkAction step_to(std::int64_t time) { return {WalkAction::Kind::Step, time}; }
+
+  // Before a step down to `target`: a step to the next jump's time when it
+  // lies above the target, or, once there, the jump itself.
+  std::optional<WalkAction> jump_before(std::int64_t target) {
+    if (next_jump_ == 0) return std::nullopt;
+    const std::int64_t jump = jumps_[next_jump_ - 1];
+    if (jump <= target || jump <= pricing_ts_) return std::nullopt;
+    if (take(jump)) return step_to(jump);
+    --next_jump_;
+    return WalkAction{WalkAction::Kind::Jump, jump, next_jump_};
+  }
 
   std::optional<WalkAction> regular_step() {
     const std::int64_t target = lattice_;
@@ -186,6 +213,8 @@ class BackwardWalk {
   std::int64_t step_;
   std::int64_t pricing_ts_;
   std::int64_t time_;  // the grid's time once the actions so far are done
+  std::span<const std::int64_t> jumps_;
+  std::size_t next_jump_;  // jumps_[next_jump_ - 1] is the next one down
   Phase phase_ = Phase::Lattice;
 };
 
@@ -411,7 +440,8 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
   check_value_memory(params.n_x * 2 + 1, (CnStep::kDoublesPerNode + 1) * sizeof(double));
   RV_ASSIGN(FdState state, model.create_state_cn(timetable));
 
-  BackwardWalk walk(timetable, state.t, regular_step_ms(params.timestep), params.pricing_ts);
+  BackwardWalk walk(timetable, state.t, regular_step_ms(params.timestep), params.pricing_ts,
+                    model.jump_times());
   GridStepper stepper(model, state, timetable);
   CancelCheck check(cancel);
   std::optional<std::int64_t> last_step_from;
@@ -423,6 +453,11 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
     if (action.kind == WalkAction::Kind::Step) {
       last_step_from = state.t;
       RV_TRY(stepper.step_back(action.time, walk));
+      continue;
+    }
+    if (action.kind == WalkAction::Kind::Jump) {
+      stepper.release();
+      RV_TRY(model.apply_jump(state, action.row));
       continue;
     }
     if (stepper.made_in_step(action.row)) continue;
@@ -445,6 +480,8 @@ std::expected<Values, ModelError> FDCN::node_coordinates(const FdState& state,
                                                          std::int64_t) const {
   return Values(std::span<const double>(state.x));
 }
+
+std::expected<void, ModelError> FDCN::apply_jump(FdState&, std::size_t) const { return {}; }
 
 std::expected<bool, ModelError> FDCN::refresh_cn(const FdState& state, std::int64_t t_new,
                                                  CnMatrices& m) const {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "ledger/ledger.hpp"
@@ -45,6 +46,13 @@ class FDCN {
   // default the grid variable itself.
   virtual std::expected<Values, ModelError> node_coordinates(const FdState& state,
                                                              std::int64_t last_step_from) const;
+  // Times at which the model changes every present value between two steps
+  // (ascending, milliseconds): the ex-dates of dividends. The grid stops at
+  // each one that lies after the pricing time and not after the last row,
+  // applies the rows at that time, then `apply_jump`.
+  virtual std::span<const std::int64_t> jump_times() const { return {}; }
+  // The change at jump_times()[k], made to every present value of the state.
+  virtual std::expected<void, ModelError> apply_jump(FdState& state, std::size_t k) const;
 };
 
 // refresh_cn for a model whose rows follow from a few numbers of the step:

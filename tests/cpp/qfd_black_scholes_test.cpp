@@ -211,6 +211,88 @@ TEST(BlackScholes, SpotMustBePositive) {
   }
 }
 
+// The market of `model` with the forward of "S" falling across each dividend
+// (at its ex-date, from the millisecond before), growing at r - q otherwise.
+BlackScholesCN paying_model(const std::vector<Dividend>& dividends, std::size_t n_x,
+                            double years) {
+  const double growth = kRate - kDividend;
+  std::vector<double> times{0.0}, logs{std::log(kSpot)};
+  double log_forward = std::log(kSpot);
+  for (const Dividend& dividend : dividends) {
+    const double at = static_cast<double>(dividend.time - kT0) / 31536000000.0;
+    const double just_before = at - 1.0 / 31536000000.0;
+    log_forward += growth * (just_before - times.back());
+    times.push_back(just_before);
+    logs.push_back(log_forward);
+    const double forward = std::exp(log_forward);
+    log_forward = std::log(dividend.proportional ? forward * (1.0 - dividend.amount)
+                                                 : forward - dividend.amount);
+    times.push_back(at);
+    logs.push_back(log_forward);
+  }
+  logs.push_back(log_forward + growth * (10.0 - times.back()));
+  times.push_back(10.0);
+  std::unordered_map<std::string, AssetLogFwd> curves;
+  curves.emplace("USD", testing::zero_curve({{1.0, kRate}, {10.0, kRate}}));
+  curves.emplace("S", testing::checked_curve(times, logs, AssetKind::Quoted));
+  BlackScholesCN grid(grid_params(Assets(std::move(curves), "USD"), n_x,
+                                  5.0 * kVol * std::sqrt(years), kDay),
+                      "S", kVol);
+  grid.set_dividends(dividends);
+  return grid;
+}
+
+// A cash dividend: the price falls by it at the ex-date. The reference
+// integrates the closed form after the ex-date over the lognormal price
+// just before it.
+TEST(BlackScholes, CashDividendMatchesTheLognormalBeforeAndAfterTheExDate) {
+  constexpr double kCash = 5.0, kExDate = 0.5, kYears = 1.0;
+  const double before = kSpot * std::exp((kRate - kDividend) * kExDate);
+  const double sd = kVol * std::sqrt(kExDate);
+  for (const auto& [call, strike] : {std::pair{true, 95.0}, {false, 95.0}, {true, 110.0}}) {
+    BlackScholesCN grid = paying_model({Dividend{at_years(kExDate), kCash, false}}, 800, kYears);
+    const double price = checked_price(grid, european(call, strike, kYears));
+    // Simpson's rule over the normal variable of the price before the ex-date.
+    constexpr int kIntervals = 4000;
+    constexpr double kReach = 10.0;
+    double sum = 0.0;
+    for (int k = 0; k <= kIntervals; ++k) {
+      const double z = -kReach + 2.0 * kReach * k / kIntervals;
+      const double after = before * std::exp(-0.5 * sd * sd + sd * z) - kCash;
+      const double tail = kYears - kExDate;
+      const double value = after > 0.0
+                               ? black_scholes(call, after, strike, kRate, kDividend, kVol, tail)
+                               : (call ? 0.0 : strike * std::exp(-kRate * tail));
+      const double weight = (k == 0 || k == kIntervals) ? 1.0 : (k % 2 ? 4.0 : 2.0);
+      sum += weight * value * std::exp(-0.5 * z * z);
+    }
+    const double exact =
+        std::exp(-kRate * kExDate) * sum * (2.0 * kReach / kIntervals / 3.0) / std::sqrt(2.0 * M_PI);
+    EXPECT_NEAR(price, exact, 2e-4 * exact) << (call ? "call " : "put ") << strike;
+  }
+}
+
+// Proportional dividends keep the price lognormal: Black's formula on the
+// forward at expiry.
+TEST(BlackScholes, ProportionalDividendsKeepThePriceLognormal) {
+  const std::vector<Dividend> dividends{{at_years(0.3), 0.04, true}, {at_years(0.7), 0.02, true}};
+  BlackScholesCN grid = paying_model(dividends, 400, 1.0);
+  const double yield = kDividend - std::log(0.96 * 0.98);  // the dividends as a yield over the year
+  const double exact = black_scholes(true, kSpot, 100.0, kRate, yield, kVol, 1.0);
+  EXPECT_NEAR(checked_price(grid, european(true, 100.0, 1.0)), exact, 2e-4 * exact);
+}
+
+TEST(BlackScholes, DividendRowsAreChecked) {
+  const std::vector<double> years{0.5, 1.0};
+  EXPECT_FALSE(dividends_from_rows(years, std::vector<double>{1.0, -1.0}, false, kT0));
+  EXPECT_FALSE(dividends_from_rows(years, std::vector<double>{0.1, 1.0}, true, kT0));
+  EXPECT_FALSE(dividends_from_rows(std::vector<double>{0.5, std::nan("")},
+                                   std::vector<double>{1.0, 1.0}, false, kT0));
+  const auto rows = dividends_from_rows(years, std::vector<double>{1.0, 2.0}, false, kT0);
+  ASSERT_TRUE(rows);
+  EXPECT_EQ((*rows)[1].time, kT0 + 31536000000);
+}
+
 TEST(BlackScholes, MarketDataErrorsReachTheCaller) {
   // No curve for "S": the state cannot be centred.
   BlackScholesCN missing(grid_params(testing::curve_market({{1.0, kRate}}), 10, 1.0, kDay), "S",
