@@ -17,10 +17,10 @@ from typing import Any, Union
 
 import numpy as np
 
-from ._checks import positive
-from ._time import YEAR_MS, DateLike, is_date_like, is_millis, to_date, to_datetime, to_millis
+from ._checks import non_negative, positive
+from ._time import YEAR_MS, DateLike, TimeLike, is_date_like, is_millis, to_date, to_datetime, to_millis
 
-__all__ = ["Market", "ZeroCurve", "ForwardCurve", "CurveTime"]
+__all__ = ["Market", "ZeroCurve", "ForwardCurve", "CurveTime", "DividendSchedule", "dividend_rows"]
 
 CurveTime = Union[float, DateLike]
 """A knot time: a year fraction from the pricing time, or a calendar date."""
@@ -31,6 +31,31 @@ float, or a calendar date. An int is refused: elsewhere in ravlin it means
 milliseconds since 1970, so neither reading would be safe here."""
 
 _LONG_HORIZON = 100.0
+
+DividendSchedule = Union[Mapping[TimeLike, float], Iterable[tuple[TimeLike, float]]]
+"""Dividends by ex-date: a mapping of date (or time) to amount, or (date, amount) pairs."""
+
+
+def dividend_rows(entries: DividendSchedule, what: str, proportional: bool = False) -> tuple[tuple[int, float], ...]:
+    """Dividends as (ex-date in milliseconds, amount), sorted by ex-date: cash amounts not
+    negative, proportional ones (shares of the price) from 0 up to, not including, 1.
+
+    >>> dividend_rows({"2025-06-02": 1.5}, "dividends")
+    ((1748822400000, 1.5),)
+    """
+    if isinstance(entries, (str, bytes)):
+        raise TypeError(f"{what}: expected a mapping of ex-date to amount or (ex-date, amount) pairs, got a string")
+    pairs = entries.items() if isinstance(entries, Mapping) else entries
+    rows = []
+    for entry in pairs:
+        if not isinstance(entry, tuple) or len(entry) != 2:
+            raise TypeError(f"{what}: expected (ex-date, amount) pairs, got {entry!r}")
+        when, amount = entry
+        value = non_negative(amount, f"{what}: the amount on {when}")
+        if proportional and not value < 1:
+            raise ValueError(f"{what}: the share on {when} must be below 1, got {amount!r}")
+        rows.append((to_millis(when), value))
+    return tuple(sorted(rows, key=lambda row: row[0]))
 
 
 def _knots(times: Iterable[CurveTime], values: Iterable[float], what: str, label: str
@@ -132,6 +157,51 @@ class ForwardCurve:
         (50.0, 50.0)
         """
         return cls(times=(0.0, float(horizon)), forwards=(spot, spot * math.exp(growth * horizon)))
+
+    @classmethod
+    def with_dividends(cls, spot: float, *, pricing_time: TimeLike, growth: float = 0.0,
+                       dividends: DividendSchedule = (), proportional_dividends: DividendSchedule = (),
+                       horizon: float = _LONG_HORIZON) -> ForwardCurve:
+        """The forward of a price that grows at `growth` and falls at each ex-date by its cash
+        dividend (`dividends`) or by its share of the price (`proportional_dividends`).
+
+        The fall takes the last millisecond before the ex-date, so a grid or path
+        that stops at the ex-date sees the whole of it there. Ex-dates at or before
+        `pricing_time` are already in the spot.
+
+        >>> curve = ForwardCurve.with_dividends(100.0, pricing_time="2025-01-01", dividends={"2025-07-01": 2.0})
+        >>> market = Market(base="USD", pricing_time="2025-01-01",
+        ...                 curves={"USD": ZeroCurve.flat(0.03), "SPX": curve})
+        >>> round(market.forward("SPX", "2025-06-30"), 12), round(market.forward("SPX", "2025-07-01"), 12)
+        (100.0, 98.0)
+        """
+        origin = to_millis(pricing_time)
+        falls = [(ms, amount, False) for ms, amount in dividend_rows(dividends, "dividends")]
+        falls += [(ms, share, True) for ms, share in dividend_rows(proportional_dividends, "proportional_dividends",
+                                                                   proportional=True)]
+        knots, log_forward, at = [origin], math.log(positive(spot, "spot")), origin
+        logs = [log_forward]
+        for ms, amount, proportional in sorted(f for f in falls if f[0] > origin):
+            log_forward += growth * (ms - 1 - at) / YEAR_MS
+            forward = math.exp(log_forward)
+            after = forward * (1 - amount) if proportional else forward - amount
+            if not after > 0:
+                raise ValueError(f"ForwardCurve.with_dividends: the dividend of {amount} on {to_datetime(ms)} "
+                                 f"exceeds the forward {forward:.6g}")
+            if ms - 1 > knots[-1]:
+                knots.append(ms - 1)
+                logs.append(log_forward)
+            else:
+                logs[-1] = log_forward
+            log_forward, at = math.log(after), ms
+            knots.append(ms)
+            logs.append(log_forward)
+        end = origin + round(positive(horizon, "horizon") * YEAR_MS)
+        if end <= knots[-1]:
+            raise ValueError(f"ForwardCurve.with_dividends: horizon {horizon} years ends before the last ex-date")
+        knots.append(end)
+        logs.append(log_forward + growth * (end - at) / YEAR_MS)
+        return cls(times=tuple(np.datetime64(k, "ms") for k in knots), forwards=tuple(np.exp(logs)))
 
     label = "FORWARDS"
 

@@ -19,9 +19,9 @@ import numpy as np
 import _ravlin
 
 from . import _checks, _short_rate
-from ._time import YEAR_MS
+from ._time import YEAR_MS, to_datetime
 from .greeks import Greeks, derivatives, spot_derivatives
-from .market import Market
+from .market import DividendSchedule, Market, dividend_rows
 from .volatility import VOLATILITY_OBJECTS, level, shifted
 
 if TYPE_CHECKING:
@@ -427,12 +427,26 @@ class BlackScholesGrid(_Grid):
     shorter than a year): about 1e-5 relative error on vanilla options.
     Every setting can be given.
 
+    `dividends` (cash) and `proportional_dividends` (shares of the price)
+    map ex-dates to amounts: at each ex-date the price falls by the dividend
+    and every value on the grid is carried across the fall (rows at the
+    ex-date see the price after it; where a cash dividend would take the
+    price below the grid's lowest node, the value there is the lowest
+    node's, a worthless asset's). The asset's forward curve must fall by the
+    same dividends, as `ForwardCurve.with_dividends` makes it: the grid
+    refuses a curve that does not, since the two would price different
+    forwards.
+
     >>> BlackScholesGrid(asset="SPX", volatility=0.2, nodes_per_side=400).timestep is None
     True
+    >>> BlackScholesGrid(asset="SPX", volatility=0.2, dividends={"2025-06-02": 1.5}).dividends
+    ((1748822400000, 1.5),)
     """
 
     asset: str
     volatility: float
+    dividends: DividendSchedule = ()
+    proportional_dividends: DividendSchedule = ()
 
     engine: ClassVar[Engine] = _ravlin.fd_blackscholes_price
     coordinate: ClassVar[str] = "spot"
@@ -440,12 +454,30 @@ class BlackScholesGrid(_Grid):
     def __post_init__(self) -> None:
         super().__post_init__()
         _checks.non_negative(self.volatility, "volatility")
+        object.__setattr__(self, "dividends", dividend_rows(self.dividends, "dividends"))
+        object.__setattr__(self, "proportional_dividends",
+                           dividend_rows(self.proportional_dividends, "proportional_dividends", proportional=True))
 
     def sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
         """The "FD" and "BS" sections, with the defaults chosen for this contract."""
         if self.asset not in market.curves or self.asset == market.base:
             raise ValueError(f"BlackScholesGrid: asset {self.asset!r} needs a ForwardCurve in the market")
-        return {"FD": self._fd(market, batch), "BS": {"VOL": float(self.volatility), "ASSET": self.asset}}
+        bs: dict[str, Any] = {"VOL": float(self.volatility), "ASSET": self.asset}
+        horizon = market.pricing_ms + _horizon(market, batch) * YEAR_MS
+        for key, rows in (("DIVIDENDS", self._cash), ("PROPORTIONAL_DIVIDENDS", self._shares)):
+            paid = [(ms, amount) for ms, amount in rows if market.pricing_ms < ms <= horizon]
+            if paid:
+                _dividends_in_forward(market, self.asset, paid, proportional=key != "DIVIDENDS")
+                bs[key] = np.array([[(ms - market.pricing_ms) / YEAR_MS, amount] for ms, amount in paid])
+        return {"FD": self._fd(market, batch), "BS": bs}
+
+    @property
+    def _cash(self) -> tuple[tuple[int, float], ...]:
+        return cast("tuple[tuple[int, float], ...]", self.dividends)
+
+    @property
+    def _shares(self) -> tuple[tuple[int, float], ...]:
+        return cast("tuple[tuple[int, float], ...]", self.proportional_dividends)
 
     def node_coordinates(self, market: Market, batch: pa.RecordBatch, sections: Mapping[str, Any],
                          stats: Mapping[str, Any]) -> np.ndarray | None:
@@ -481,6 +513,37 @@ class BlackScholesGrid(_Grid):
         years = _horizon(market, batch)
         drift = abs(market.log_value(self.asset, years) - market.log_value(self.asset, 0.0))
         return _DEVIATIONS * self.volatility * math.sqrt(years) + drift + 0.01
+
+
+# The forward's fall across an ex-date is measured over the day before it
+# (or the time since the pricing time, when shorter), net of the curve's
+# growth over the day after it, and must match the dividends within this
+# share of the forward.
+_FALL_TOLERANCE = 1e-6
+
+
+def _dividends_in_forward(market: Market, asset: str, paid: list[tuple[int, float]], proportional: bool) -> None:
+    """Refuses a forward curve that does not fall across each ex-date by its dividends."""
+    day = 1 / 365
+    for ms in sorted({ms for ms, _ in paid}):
+        at = (ms - market.pricing_ms) / YEAR_MS
+        span = min(day, at)
+        growth = market.rate(asset, at, at + span) if _covers(market, asset, at + span) else \
+            market.rate(asset, at - span, at)
+        before = market.forward(asset, at - span) * math.exp(growth * span)
+        after = market.forward(asset, at)
+        due = [amount for when, amount in paid if at - span < (when - market.pricing_ms) / YEAR_MS <= at]
+        expected = before * (1 - math.prod(1 - share for share in due)) if proportional else sum(due)
+        if abs(before - after - expected) > _FALL_TOLERANCE * before:
+            what = "shares" if proportional else "cash dividends"
+            raise ValueError(f"BlackScholesGrid: the forward curve of {asset!r} falls by {before - after:.6g} "
+                             f"across the ex-date {to_datetime(ms).isoformat()}, but the {what} there take "
+                             f"{expected:.6g} off the price: give the forward with its dividends "
+                             f"(ForwardCurve.with_dividends), so the grid and the market agree")
+
+
+def _covers(market: Market, name: str, years: float) -> bool:
+    return years <= float(market.knots(name)[0][-1])
 
 
 @dataclass(frozen=True, kw_only=True)

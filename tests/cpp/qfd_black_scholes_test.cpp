@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "qfd/black_scholes.hpp"
@@ -267,7 +269,7 @@ TEST(BlackScholes, CashDividendMatchesTheLognormalBeforeAndAfterTheExDate) {
       sum += weight * value * std::exp(-0.5 * z * z);
     }
     const double exact =
-        std::exp(-kRate * kExDate) * sum * (2.0 * kReach / kIntervals / 3.0) / std::sqrt(2.0 * M_PI);
+        std::exp(-kRate * kExDate) * sum * (2.0 * kReach / kIntervals / 3.0) / std::sqrt(2.0 * std::numbers::pi);
     EXPECT_NEAR(price, exact, 2e-4 * exact) << (call ? "call " : "put ") << strike;
   }
 }
