@@ -36,7 +36,7 @@ from __future__ import annotations
 from abc import ABC, abstractmethod
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
-from datetime import date, timedelta
+from datetime import date
 from typing import TYPE_CHECKING, Any, Literal, cast
 
 import numpy as np
@@ -114,7 +114,8 @@ class FixedRateBond(Instrument):
     `ravlin.Calendar` or dates); `stub` places a short or long stub at
     either end (`ravlin.Schedule`). A bond bought on `after` settles
     `settlement_days` business days later: `contract(after=...)` keeps what
-    falls due from the settlement date on. With `ex_coupon_days`, a coupon
+    falls due from the settlement date on, but for a coupon paid on that
+    date, which goes to the seller. With `ex_coupon_days`, a coupon
     belongs to whoever holds the bond that many business days before it is
     paid: `contract(after=...)` drops it when the settlement is that late,
     and `accrued` turns negative (the interest still to run to the coupon
@@ -222,9 +223,11 @@ class FixedRateBond(Instrument):
         return self.notional * self.coupon * cast(DayCount, self.day_count).year_fraction(start, end, period.reference)
 
     def _ex_date(self, period: Period) -> date:
-        """The first day on which the period's coupon no longer goes with the bond."""
+        """The first day on which the period's coupon no longer goes with the bond: its payment
+        date without an ex-coupon period, since a coupon paid on the settlement date is paid to
+        the seller, who holds the bond until then."""
         if not self.ex_coupon_days:
-            return period.payment + timedelta(days=1)
+            return period.payment
         return advance(period.payment, -self.ex_coupon_days, self.schedule.holidays)
 
 

@@ -94,17 +94,30 @@ def test_stubs_and_icma_coupons_match_quantlib_bonds(stub, rule, extra):
     assert [a for _, a in ours] == pytest.approx([a for _, a in coupons], abs=1e-13)
 
 
-def test_accrued_interest_turns_negative_ex_coupon_as_quantlib_has_it():
+@pytest.mark.parametrize("ex_coupon_days, settlement_days", [(7, 0), (7, 2), (0, 0), (0, 2)])
+def test_accrued_and_the_value_at_settlement_are_quantlibs(ex_coupon_days, settlement_days):
+    """Every trade date, coupon payment days included: a coupon paid on the settlement date
+    goes to the seller, and one gone ex turns the accrued interest negative."""
     ours = ravlin.FixedRateBond(start="2024-03-15", maturity="2027-03-15", coupon=0.045, currency="GBP",
-                                day_count="ACT/ACT ICMA", ex_coupon_days=7, convention="following")
+                                day_count="ACT/ACT ICMA", ex_coupon_days=ex_coupon_days,
+                                settlement_days=settlement_days, convention="following")
     schedule = ql.Schedule(qd(ours.start), qd(ours.maturity), ql.Period(ql.Semiannual), CAL, ql.Unadjusted,
                            ql.Unadjusted, ql.DateGeneration.Backward, False)
-    theirs = ql.FixedRateBond(0, 100.0, schedule, [0.045], ql.ActualActual(ql.ActualActual.ISMA, schedule),
-                              ql.Following, 100.0, qd(ours.start), CAL, ql.Period(7, ql.Days), CAL, ql.Preceding)
-    days = [d for d in (ours.start + timedelta(days=i) for i in range(1, 1090, 2)) if d.weekday() < 5]
-    accrued = [ours.accrued(d) for d in days]
-    assert accrued == pytest.approx([ql.BondFunctions.accruedAmount(theirs, qd(d)) for d in days], abs=1e-12)
-    assert min(accrued) < 0
+    ex_coupon = [CAL, ql.Period(ex_coupon_days, ql.Days), CAL, ql.Preceding] if ex_coupon_days else []
+    icma = ql.ActualActual(ql.ActualActual.ISMA, schedule)
+    theirs = ql.FixedRateBond(settlement_days, 100.0, schedule, [0.045], icma, ql.Following, 100.0, qd(ours.start),
+                              *ex_coupon)
+    accrued, dirty = [], []
+    for day in (d for d in (ours.start + timedelta(days=i) for i in range(1, 1090)) if d.weekday() < 5):
+        ql.Settings.instance().evaluationDate = qd(day)
+        settles = theirs.settlementDate()
+        curve = ql.FlatForward(settles, 0.04, ql.Actual365Fixed())
+        accrued.append((ours.accrued(ravlin.to_date(settles.ISO())), ql.BondFunctions.accruedAmount(theirs, settles)))
+        dirty.append((sum(e.quantity * curve.discount(qd(ravlin.to_date(e.time))) for e in ours.contract(after=day)),
+                      ql.BondFunctions.cleanPrice(theirs, curve, settles) + accrued[-1][1]))
+    assert [a for a, _ in accrued] == pytest.approx([b for _, b in accrued], abs=1e-12)
+    assert [a for a, _ in dirty] == pytest.approx([b for _, b in dirty], abs=1e-12)
+    assert (min(a for a, _ in accrued) < 0) == (ex_coupon_days > 0)
 
 
 def test_calendars_join_centres_and_dates():
