@@ -5,7 +5,8 @@ calendar`: weekends are handled by the schedule, holidays here. Centres
 come from the maintained `holidays` package (`pip install "ravlin[calendars]"`),
 imported only when a named centre is first asked about: a financial market
 code such as "XNYS", "XLON", "ECB" or "FED", a country code with an optional
-subdivision such as "US", "GB-ENG" or "AU-NSW", or one of the aliases below.
+subdivision such as "US", "GB-ENG" or "AU-NSW" (its public holidays, and its
+bank holidays where the package has them), or one of the aliases below.
 Plain dates can be added to any calendar, and a calendar of dates alone
 needs no package.
 
@@ -104,8 +105,13 @@ def _source(name: str) -> Any:
         return holidays.financial_holidays(code)
     country, _, subdivision = code.partition("-")
     try:
-        return holidays.country_holidays(country, subdiv=subdivision or None)
+        public = holidays.country_holidays(country, subdiv=subdivision or None)
     except NotImplementedError:
         raise ValueError(f"unknown calendar {name!r}: expected a financial market code of the holidays "
                          f"package (such as 'XNYS', 'ECB'), a country code such as 'US' or 'GB-ENG', "
                          f"or one of {sorted(CENTRES)}") from None
+    if "bank" not in public.supported_categories:
+        return public
+    # Settlement needs the banks open: bank holidays too (Japan's 2 and 3 January and
+    # 31 December, the August bank holiday of New South Wales).
+    return holidays.country_holidays(country, subdiv=subdivision or None, categories=("public", "bank"))

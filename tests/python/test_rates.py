@@ -120,14 +120,21 @@ def test_accrued_and_the_value_at_settlement_are_quantlibs(ex_coupon_days, settl
     assert (min(a for a, _ in accrued) < 0) == (ex_coupon_days > 0)
 
 
+@pytest.mark.parametrize("centres, theirs", [
+    ("TARGET", ql.TARGET()), (["LONDON", "TARGET"], ql.JointCalendar(ql.UnitedKingdom(), ql.TARGET())),
+    ("NEW YORK", ql.UnitedStates(ql.UnitedStates.FederalReserve)), ("TOKYO", ql.Japan()),
+])
+def test_centres_close_on_quantlibs_days(centres, theirs):
+    pytest.importorskip("holidays")
+    ours = ravlin.Calendar(centres)
+    weekdays = [d for d in (date(2020, 1, 1) + timedelta(days=i) for i in range(365 * 10)) if d.weekday() < 5]
+    assert [d for d in weekdays if d in ours] == [d for d in weekdays if theirs.isHoliday(qd(d))]
+
+
 def test_calendars_join_centres_and_dates():
     pytest.importorskip("holidays")
-    target = ravlin.Calendar("TARGET")
-    joint = target | ravlin.Calendar("XNYS") | ravlin.Calendar(holidays=["2025-03-03"])
-    ql_target = ql.TARGET()
+    joint = ravlin.Calendar("TARGET") | ravlin.Calendar("XNYS") | ravlin.Calendar(holidays=["2025-03-03"])
     days = [date(2025, 1, 1) + timedelta(days=i) for i in range(365 * 3)]
-    weekdays = [d for d in days if d.weekday() < 5]
-    assert [d for d in weekdays if d in target] == [d for d in weekdays if ql_target.isHoliday(qd(d))]
     assert {date(2025, 7, 4), date(2025, 5, 1), date(2025, 3, 3)} <= {d for d in days if d in joint}
     assert advance(date(2025, 12, 24), 1, joint) == date(2025, 12, 29)
     with pytest.raises(ValueError, match="unknown calendar 'ATLANTIS'"):
