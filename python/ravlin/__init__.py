@@ -15,6 +15,7 @@ from . import analytics, paths
 from ._time import to_date, to_datetime, to_millis
 from ._timetable import timetable
 from .calendars import Calendar
+from .calibration import Calibration, calibrate
 from .contract import Contract, Event
 from .curves import DiscountCurve, bootstrap
 from .daycount import DayCount, day_count
@@ -53,13 +54,13 @@ except PackageNotFoundError:  # running from a source tree that was never instal
 
 __all__ = [
     "AmericanOption", "AsianOption", "BarrierOption", "BermudanOption", "BlackScholesGrid", "Bumps", "BusinessDay",
-    "Calendar", "CapFloor", "Contract", "DayCount", "Deposit", "DigitalOption", "DiscountCurve", "EuropeanOption",
-    "Event", "Fixed", "FixedLeg", "FixedRateBond", "FloatingLeg", "FloatingRateNote", "ForwardCurve",
+    "Calendar", "Calibration", "CapFloor", "Contract", "DayCount", "Deposit", "DigitalOption", "DiscountCurve",
+    "EuropeanOption", "Event", "Fixed", "FixedLeg", "FixedRateBond", "FloatingLeg", "FloatingRateNote", "ForwardCurve",
     "ForwardRateAgreement", "Frequency", "Greeks", "HullWhiteGrid", "IborIndex", "InterestRateSwap",
     "LocalVolSurface", "LookbackOption", "Market", "Model", "MonteCarlo",
     "OvernightIndex", "OvernightIndexedSwap", "Period", "Phrase", "PricingError", "Result", "Risk", "Schedule",
     "Sensitivity", "Snapper", "Swaption", "TimetableError", "VolatilitySurface", "VolatilityTermStructure",
     "ZeroCouponBond", "ZeroCurve", "adjust", "analytics", "bachelier_price", "black_scholes_price", "bootstrap",
-    "contract_seed", "day_count", "grid_delta_gamma", "implied_volatility", "is_business_day", "paths", "price",
-    "price_many", "risk", "timetable", "to_date", "to_datetime", "to_millis",
+    "calibrate", "contract_seed", "day_count", "grid_delta_gamma", "implied_volatility", "is_business_day", "paths",
+    "price", "price_many", "risk", "timetable", "to_date", "to_datetime", "to_millis",
 ]

@@ -1019,6 +1019,23 @@ class CapFloor(_RatesInstrument):
                                   curves.discount(c.payment)))
         return caplets
 
+    def optionlet_flows(self, market: Market) -> tuple[list[tuple[date, list[tuple[date, float]]]],
+                                                      list[tuple[date, float]]]:
+        """Each caplet still to fix as its decision date (the fixing, or today) and the payments
+        of currency whose value there, when positive, it pays; and the payoffs of those fixed.
+        What closed forms of short-rate models read.
+
+        >>> import ravlin
+        >>> market = ravlin.Market(base="USD", pricing_time="2025-01-06", curves={"USD": ravlin.ZeroCurve.flat(0.04)},
+        ...                        projections={"USD-3M": ravlin.ZeroCurve.flat(0.04)})
+        >>> cap = CapFloor(leg=FloatingLeg(start="2025-04-07", maturity="2025-10-07", notional=1.0,
+        ...                                index=IborIndex(name="USD-3M", tenor="3M", fixing_days=0)), strike=0.04)
+        >>> [(day.isoformat(), len(rows)) for day, rows in cap.optionlet_flows(market)[0]]
+        [('2025-04-07', 2), ('2025-07-07', 2)]
+        """
+        blocks, fixed = _optionlets(self.leg, _Curves.of(market), self.strike, self.kind == "cap", True)
+        return [(b.fold, b.rows) for b in blocks], fixed
+
     def _rows(self, curves: _Curves) -> list[_Row]:
         blocks, fixed = _optionlets(self.leg, curves, self.strike, self.kind == "cap", True)
         return _blocks(blocks, self.track, self.currency) + _flow_rows(fixed, self.track, self.currency, 1.0)
@@ -1094,6 +1111,36 @@ class Swaption(_RatesInstrument):
     @property
     def indices(self) -> tuple[str, ...]:
         return self.swap.indices
+
+    def underlying_flows(self, market: Market) -> tuple[date, list[tuple[date, float]]]:
+        """The first decision date still to come, and the payments of currency of the swap
+        entered at it (from its exercise date on): a European swaption pays their value there
+        when positive. What closed forms of short-rate models read.
+
+        >>> import ravlin
+        >>> libor = IborIndex(name="USD-3M", tenor="3M", fixing_days=0)
+        >>> swap = InterestRateSwap.par(trade_date="2025-01-06", tenor="1Y", forward_start="1Y", rate=0.04,
+        ...                             index=libor, notional=1.0)
+        >>> market = ravlin.Market(base="USD", pricing_time="2025-01-06", curves={"USD": ravlin.ZeroCurve.flat(0.04)},
+        ...                        projections={"USD-3M": ravlin.ZeroCurve.flat(0.04)})
+        >>> decision, flows = Swaption(swap=swap, exercise_dates=[swap.fixed.start]).underlying_flows(market)
+        >>> decision.isoformat(), [round(q, 6) for _, q in flows]
+        ('2026-01-06', [1.0, -1.04])
+        """
+        curves, swap = _Curves.of(market), self.swap
+        upcoming = [(e, d) for e, d in zip(self._dates, self.decisions()) if d >= curves.today]
+        if not upcoming:
+            raise ValueError(f"the swaption's last decision date {self.decisions()[-1]} has passed")
+        start, decision = upcoming[0]
+        coupons = [c for c in swap.floating.coupons() if c.start >= start]
+        flows = [(r.time, r.quantity) for r in swap.floating.rows(curves, self.track, self.currency, swap._sign,
+                                                                   coupons)]
+        flows += [(p.payment, -swap._sign * swap.fixed.notional * swap.fixed.rate * swap.fixed._accrual(p))
+                  for p in swap.fixed.periods if p.start >= start]
+        merged: dict[date, float] = {}
+        for day, quantity in flows:
+            merged[day] = merged.get(day, 0.0) + quantity
+        return decision, sorted((day, q) for day, q in merged.items() if q != 0.0)
 
     def _rows(self, curves: _Curves) -> list[_Row]:
         swap, underlying = self.swap, f"{self.track}.swap"
