@@ -10,7 +10,7 @@ OLDEST_PINS := "numpy==1.25.*" "pyarrow==16.*"
 SAN_MODULE := build/sanitize-module
 
 .PHONY: test install cpp-test pytest lint docs demo bench sanitize sanitize-pytest clean gtest wheel \
-	check-wheel pytest-everywhere oldest
+	check-wheel pytest-everywhere oldest check-glibc
 
 # The build requirements live in the venv, so rebuilds reuse the CMake build
 # tree (an isolated build would see new include paths every time).
@@ -77,6 +77,13 @@ check-wheel: wheel
 
 pytest-everywhere: wheel
 	$(PY) .ci/suite_everywhere.py dist/*.whl --reuse $(VENV)
+
+# The suite with the wheel in a Debian 11 root (glibc 2.31), made once with
+# debootstrap under build/glibc-2.31, with CPython 3.11 built inside it: a
+# release check, not part of `make test` (the first run takes a while and
+# needs Debian's archive).
+check-glibc: wheel
+	sh .ci/check_glibc.sh dist/*.whl
 
 oldest: wheel
 	[ -x $(OLDEST_VENV)/bin/python ] || $(PYTHON) -m venv $(OLDEST_VENV)

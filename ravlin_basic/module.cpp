@@ -89,6 +89,12 @@ PyObject* create_module() {
   PyRef module = PyRef::steal(PyModule_Create(&kModule));
   if (!module) return nullptr;
   if (PyModule_AddFunctions(module.get(), kMethods) < 0) return nullptr;
+#ifdef Py_GIL_DISABLED
+  // Safe without the interpreter lock: every item read from a caller's list
+  // or dict is held by a strong reference of our own (python_module/pyref.hpp), and
+  // what the module shares between calls is per thread or atomic.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
   return module.release();
 }
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 from collections.abc import Sequence
 
 import numpy as np
@@ -103,8 +104,8 @@ def memory(nbytes: int, what: str) -> None:
 
 
 def _memory_budget() -> int:
-    """Half of physical memory, or of the cgroup's limit when that is lower."""
-    total = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    """Half of physical memory, or of the cgroup's limit (Linux) when that is lower."""
+    total = _physical_memory()
     try:
         with open("/sys/fs/cgroup/memory.max") as limit:
             text = limit.read().strip()
@@ -113,3 +114,24 @@ def _memory_budget() -> int:
     except OSError:
         pass
     return total // 2
+
+
+def _physical_memory() -> int:
+    """The machine's memory in bytes: sysconf on Linux and macOS, the kernel's count on Windows,
+    and no limit of our own where neither answers."""
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):  # no sysconf, or not this name
+        pass
+    if sys.platform == "win32":
+        import ctypes
+
+        class MemoryStatus(ctypes.Structure):
+            _fields_ = [("length", ctypes.c_ulong), ("load", ctypes.c_ulong),
+                        *((name, ctypes.c_ulonglong) for name in ("total", "available", "page_total", "page_available",
+                                                                  "virtual_total", "virtual_available", "extended"))]
+
+        status = MemoryStatus(length=ctypes.sizeof(MemoryStatus))
+        if ctypes.windll.kernel32.GlobalMemoryStatusEx(ctypes.byref(status)):  # type: ignore[attr-defined]
+            return int(status.total)
+    return sys.maxsize

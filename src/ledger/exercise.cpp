@@ -1,7 +1,5 @@
 #include "ledger/exercise.hpp"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -11,6 +9,10 @@
 
 #include "ledger/regression.hpp"
 #include "util/simd.hpp"
+
+#if RAVLIN_X86_64_INTRINSICS
+#include <immintrin.h>
+#endif
 
 namespace ravlin {
 
@@ -45,7 +47,7 @@ void at_event_date(const Values& value, const Values& discount, std::size_t path
 // Divides each of `packed`, the values of the paths of `rows` in turn, by
 // the path's discount unless `divide` is false; the discounts of these paths
 // are usable. Returns how many of the results are finite.
-[[gnu::target_clones("avx2", "default")]] std::size_t to_event_date(
+RAVLIN_CLONES std::size_t to_event_date(
     std::span<double> packed, const Values& discount, bool divide,
     std::span<const std::size_t> rows) {
   if (divide) {
@@ -66,7 +68,7 @@ void at_event_date(const Values& value, const Values& discount, std::size_t path
 // The sum of the squares of pv (divided by the path's discount when
 // `divide`) over the paths whose offer is finite: four groups of running
 // sums where no division is needed.
-[[gnu::target_clones("avx2", "default")]] double squares_where_finite(
+RAVLIN_CLONES double squares_where_finite(
     std::span<const double> offer, const Values& pv, const Values& discount, bool divide) {
   double total = 0.0;
   std::size_t j = 0;
@@ -136,6 +138,7 @@ std::size_t pack_between(std::span<const double> offer, const double* pv, std::s
 
 constexpr std::size_t kLanes = 8;
 
+#if RAVLIN_X86_64_INTRINSICS
 // The same eight paths at a time, keeping in `lanes` the bits of the kept
 // paths of each group: the kept lanes are packed to the front of a register
 // that is stored whole. Since count <= j, the stores stay within the slots,
@@ -175,6 +178,16 @@ bool wide_lanes() {
   static const bool wide = __builtin_cpu_supports("avx512f");
   return wide;
 }
+#else
+// Without x86-64 intrinsics, paths are packed and decided one by one: the
+// same paths, estimates and decisions.
+bool wide_lanes() { return false; }
+
+std::size_t pack_between_avx512(std::span<const double>, const double*, double, double, Packed,
+                                std::vector<std::uint8_t>&) {
+  return 0;
+}
+#endif
 
 // Packs every path whose offer lies strictly between `low` and `high`, eight
 // at a time where the processor can (and then with `lanes`; else `lanes` is
@@ -188,7 +201,7 @@ std::size_t pack_all_between(std::span<const double> offer, const double* pv, do
 
 // taken[rows[k]] = 1 where offer[k] is what the chooser prefers to
 // estimate[k], for k from `first` on.
-[[gnu::target_clones("avx2", "default")]] void take_preferred(
+RAVLIN_CLONES void take_preferred(
     bool larger, std::span<const double> offer, std::span<const double> estimate,
     std::span<const std::size_t> rows, std::size_t first, std::span<std::uint64_t> taken) {
   if (larger) {
@@ -198,6 +211,7 @@ std::size_t pack_all_between(std::span<const double> offer, const double* pv, do
   }
 }
 
+#if RAVLIN_X86_64_INTRINSICS
 // The decisions on every path of the whole groups of eight that `lanes`
 // describes: each group's packed estimates are spread back to their paths
 // and compared with the offers there. Returns how many packed paths these
@@ -220,6 +234,13 @@ std::size_t pack_all_between(std::span<const double> offer, const double* pv, do
   }
   return count;
 }
+#else
+// Never called: without the intrinsics no path is packed in groups (`lanes` stays empty).
+std::size_t take_preferred_avx512(bool, std::span<const double>, std::span<const double>,
+                                  std::span<const std::uint8_t>, std::span<std::uint64_t>) {
+  return 0;
+}
+#endif
 
 // The paths where exercise can matter, packed by pack_all_between into
 // `play`, `offers_in_play` and `pvs_in_play`, given the finite range of the

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "util/portable.hpp"
 #include "util/try.hpp"
 
 namespace ravlin {
@@ -34,7 +35,7 @@ Mask exercise_mask(const Op& op, const Values& pv, const Values& value) {
 // pv takes value on the paths where `taken` is set, by blending the bits of
 // the two under a mask: no branch on unpredictable decisions, and the loop
 // vectorises.
-[[gnu::target_clones("avx2", "default")]] void take_where(std::span<const std::uint64_t> taken,
+RAVLIN_CLONES void take_where(std::span<const std::uint64_t> taken,
                                                          const Values& value, Values& pv) {
   double* out = pv.data();
   const bool one = value.size() == 1;

@@ -83,7 +83,7 @@ template <bool kOnes>
 // Folds the first `rows` rows of `block` (column-major, kBlockRows entries a
 // column) into the upper-triangular `r` (columns x columns, row-major). The
 // block's first column is the constant basis function, all ones.
-[[gnu::target_clones("avx2", "default")]] void fold_block(double* r, double* block,
+RAVLIN_CLONES void fold_block(double* r, double* block,
                                                          std::size_t columns, std::size_t rows) {
   reflect<true>(r, block, columns, rows, 0);
   for (std::size_t k = 1; k < columns; ++k) reflect<false>(r, block, columns, rows, k);
@@ -91,7 +91,7 @@ template <bool kOnes>
 
 // P_0 .. P_(width-1) of (x - centre) * inverse_half_range into the columns
 // of `out` (kBlockRows entries each), by the three-term recurrence.
-[[gnu::target_clones("avx2", "default")]] void legendre_columns(const double* x, double centre,
+RAVLIN_CLONES void legendre_columns(const double* x, double centre,
                                                                double inverse_half_range,
                                                                std::size_t width,
                                                                std::size_t rows, double* out) {
@@ -112,7 +112,7 @@ template <bool kOnes>
 
 // The series sum of c[k] P_k(t) at t = (x - centre) * inverse_half_range on
 // each row, by Clenshaw's recurrence: no column of the basis is formed.
-[[gnu::target_clones("avx2", "default")]] void legendre_series(const double* x, std::size_t rows,
+RAVLIN_CLONES void legendre_series(const double* x, std::size_t rows,
                                                               double centre,
                                                               double inverse_half_range,
                                                               const double* c, std::size_t terms,
@@ -143,7 +143,7 @@ template <bool kOnes>
 }
 
 // out[r] = sum over t of coefficients[t] * column t, summed from t = 0 up.
-[[gnu::target_clones("avx2", "default")]] void combine_columns(const double* coefficients,
+RAVLIN_CLONES void combine_columns(const double* coefficients,
                                                               std::size_t terms,
                                                               const double* columns,
                                                               std::size_t rows, double* out) {

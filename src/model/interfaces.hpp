@@ -14,6 +14,7 @@
 #include "model/error.hpp"
 #include "model/forwardstate.hpp"
 #include "timetable/op.hpp"
+#include "util/portable.hpp"
 #include "util/values.hpp"
 
 namespace ravlin {
@@ -25,13 +26,19 @@ inline constexpr double kYearMs = 31536000000.0;  // milliseconds of a 365-day y
 
 // (time - origin) in years of 365 days, the difference taken in integers;
 // exact for any two timestamps, even where the difference leaves int64 (it
-// is then taken in 128 bits; both conversions round the same integer alike).
+// is then taken in 128 bits, or without them as its magnitude in uint64,
+// where it always fits; every conversion rounds the same integer alike).
 inline double year_fraction(std::int64_t time, std::int64_t origin) {
   std::int64_t difference = 0;
-  if (!__builtin_sub_overflow(time, origin, &difference)) {
+  if (!subtraction_overflows(time, origin, &difference)) {
     return static_cast<double>(difference) / kYearMs;
   }
+#if defined(__SIZEOF_INT128__)
   return static_cast<double>(static_cast<__int128>(time) - origin) / kYearMs;
+#else
+  const auto t = static_cast<std::uint64_t>(time), o = static_cast<std::uint64_t>(origin);
+  return (time > origin ? static_cast<double>(t - o) : -static_cast<double>(o - t)) / kYearMs;
+#endif
 }
 
 // A model that values timetables: the whole run gives a ledger, the ledger a price.

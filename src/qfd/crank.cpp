@@ -13,7 +13,11 @@
 
 // The shared step must round exactly as product and solve do, whatever the
 // target: no multiply and add may be fused into one rounding.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#else
 #pragma GCC optimize("fp-contract=off")
+#endif
 
 namespace ravlin {
 
@@ -72,20 +76,19 @@ using simd::store_group;
 
 // Rows of four vectors become four rows of one element of each, and back.
 [[gnu::always_inline]] inline void transpose(Group& a0, Group& a1, Group& a2, Group& a3) {
-  using simd::Mask;
-  const Group t0 = __builtin_shuffle(a0, a1, Mask{0, 4, 2, 6});
-  const Group t1 = __builtin_shuffle(a0, a1, Mask{1, 5, 3, 7});
-  const Group t2 = __builtin_shuffle(a2, a3, Mask{0, 4, 2, 6});
-  const Group t3 = __builtin_shuffle(a2, a3, Mask{1, 5, 3, 7});
-  a0 = __builtin_shuffle(t0, t2, Mask{0, 1, 4, 5});
-  a1 = __builtin_shuffle(t1, t3, Mask{0, 1, 4, 5});
-  a2 = __builtin_shuffle(t0, t2, Mask{2, 3, 6, 7});
-  a3 = __builtin_shuffle(t1, t3, Mask{2, 3, 6, 7});
+  const Group t0 = RAVLIN_SHUFFLE(a0, a1, 0, 4, 2, 6);
+  const Group t1 = RAVLIN_SHUFFLE(a0, a1, 1, 5, 3, 7);
+  const Group t2 = RAVLIN_SHUFFLE(a2, a3, 0, 4, 2, 6);
+  const Group t3 = RAVLIN_SHUFFLE(a2, a3, 1, 5, 3, 7);
+  a0 = RAVLIN_SHUFFLE(t0, t2, 0, 1, 4, 5);
+  a1 = RAVLIN_SHUFFLE(t1, t3, 0, 1, 4, 5);
+  a2 = RAVLIN_SHUFFLE(t0, t2, 2, 3, 6, 7);
+  a3 = RAVLIN_SHUFFLE(t1, t3, 2, 3, 6, 7);
 }
 
 // Element i of vector l goes to block[i * lanes + l], four rows and four
 // vectors at a time; padding lanes get zeros.
-[[gnu::target_clones("avx2", "default")]] void interleave(const std::vector<double*>& vectors,
+RAVLIN_CLONES void interleave(const std::vector<double*>& vectors,
                                                          std::size_t n, std::size_t lanes,
                                                          double* block) {
   const std::size_t count = vectors.size();
@@ -107,7 +110,7 @@ using simd::store_group;
 }
 
 // The inverse of `interleave`, padding lanes dropped.
-[[gnu::target_clones("avx2", "default")]] void deinterleave(const double* block, std::size_t n,
+RAVLIN_CLONES void deinterleave(const double* block, std::size_t n,
                                                            std::size_t lanes,
                                                            const std::vector<double*>& vectors) {
   const std::size_t count = vectors.size();
@@ -359,7 +362,7 @@ template <bool FactorNext, bool Changed>
 
 // Built for AVX2 as well, chosen at load time where the processor has it;
 // AVX2 without FMA, so every product and sum rounds on its own as before.
-[[gnu::target_clones("avx2", "default")]] void sweep_block(const Sweep& s, double* b, double* e,
+RAVLIN_CLONES void sweep_block(const Sweep& s, double* b, double* e,
                                                           std::size_t groups, bool factor_next,
                                                           const CnStep::GroupChange* changes) {
   if (factor_next) {

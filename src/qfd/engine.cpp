@@ -80,7 +80,7 @@ std::int64_t regular_step_ms(double timestep) {
 
 std::int64_t lattice_below(std::int64_t time, std::int64_t step) {
   std::int64_t below;
-  if (__builtin_sub_overflow(time, step, &below)) return kEarliest;
+  if (subtraction_overflows(time, step, &below)) return kEarliest;
   return below;
 }
 

@@ -1,9 +1,14 @@
 #include "util/memory.hpp"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <limits>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace ravlin {
 
@@ -11,11 +16,22 @@ namespace {
 
 std::atomic<std::size_t> in_use{0};
 
+// The machine's memory in bytes; the largest size_t where the system does
+// not say, which leaves only the allocator to refuse.
 std::size_t physical_memory() noexcept {
+#if defined(_WIN32)
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return std::numeric_limits<std::size_t>::max();
+  return static_cast<std::size_t>(status.ullTotalPhys);
+#elif defined(_SC_PHYS_PAGES)
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);
   if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::size_t>::max();
   return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
+#else
+  return std::numeric_limits<std::size_t>::max();
+#endif
 }
 
 // Whether `count` elements of `size` bytes fit beside `used` bytes.

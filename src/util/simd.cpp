@@ -23,7 +23,7 @@ struct FiniteRange {
 
 // Four ranges over interleaved groups, so that each group's compare and
 // blend do not wait on the previous group's; merged at the end.
-[[gnu::target_clones("avx2", "default")]] std::pair<double, double> finite_range(
+RAVLIN_CLONES std::pair<double, double> finite_range(
     std::span<const double> values) {
   constexpr std::size_t kStride = 4 * kGroup;
   FiniteRange r0, r1, r2, r3;
@@ -50,11 +50,11 @@ struct FiniteRange {
   return {lo, hi};
 }
 
-[[gnu::target_clones("avx2", "default")]] double sum_of_squares(std::span<const double> values) {
+RAVLIN_CLONES double sum_of_squares(std::span<const double> values) {
   return dot<false>(values.data(), values.data(), values.size());
 }
 
-[[gnu::target_clones("avx2", "default")]] bool all_finite(std::span<const double> values) {
+RAVLIN_CLONES bool all_finite(std::span<const double> values) {
   Mask all_lanes = {-1, -1, -1, -1};
   std::size_t i = 0;
   for (; i + kGroup <= values.size(); i += kGroup) all_lanes &= finite(load_group(values.data() + i));
@@ -63,7 +63,7 @@ struct FiniteRange {
   return all;
 }
 
-[[gnu::target_clones("avx2", "default")]] bool all_equal(std::span<const double> values) {
+RAVLIN_CLONES bool all_equal(std::span<const double> values) {
   if (values.empty()) return false;
   const double first = values[0];
   const Group firsts = {first, first, first, first};

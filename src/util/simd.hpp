@@ -9,15 +9,23 @@
 #include <span>
 #include <utility>
 
+#include "util/portable.hpp"
+
 namespace ravlin::simd {
+
+#if !defined(__GNUC__) && !defined(__clang__)
+#error "The SIMD groups need the vector extensions of GCC or Clang (on Windows: clang-cl or MinGW-w64's GCC)"
+#endif
 
 inline constexpr std::size_t kGroup = 4;
 using Group = double __attribute__((vector_size(kGroup * sizeof(double))));
 
 // The groups never cross a call boundary (these helpers are always inlined),
-// so the ABI of passing them by value, which the warning is about, never applies.
+// so the ABI of passing them by value, which GCC's warning is about, never applies.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 [[gnu::always_inline]] inline Group load_group(const double* at) {
   Group g;
@@ -28,6 +36,14 @@ using Group = double __attribute__((vector_size(kGroup * sizeof(double))));
 [[gnu::always_inline]] inline void store_group(double* at, Group g) { std::memcpy(at, &g, sizeof g); }
 
 using Mask = long long __attribute__((vector_size(kGroup * sizeof(long long))));
+
+// The lanes of a and b (numbered 0-3 and 4-7) in the order of the indices:
+// GCC's generic shuffle, or Clang's, which takes the indices as constants.
+#if defined(__clang__)
+#define RAVLIN_SHUFFLE(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#else
+#define RAVLIN_SHUFFLE(a, b, i, j, k, l) __builtin_shuffle(a, b, ::ravlin::simd::Mask{i, j, k, l})
+#endif
 
 // a where the mask is set, b elsewhere, by the bits: a blend, not a branch.
 [[gnu::always_inline]] inline Group select(Mask mask, Group a, Group b) {
@@ -68,7 +84,9 @@ template <bool kOnes>
   return ((sums[0] + sums[1]) + (sums[2] + sums[3])) + tail;
 }
 
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 // The smallest and the largest finite value (infinity and minus infinity
 // when there is none).

@@ -2,6 +2,7 @@
 compute without the interpreter lock, so that other Python threads run
 meanwhile, and price exactly as with the lock held."""
 
+import copy
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -118,3 +119,29 @@ def test_many_threads_share_one_dataset_and_expressions():
     with ThreadPoolExecutor(8) as pool:
         together = list(pool.map(price, range(24)))
     assert together == [alone[k % len(calls)] for k in range(24)]
+
+
+def test_prices_hold_while_another_thread_replaces_the_shared_items():
+    # Equal but new objects put in the shared dataset and expressions free the
+    # ones they replace: a reader that only borrowed them (unsafe without the
+    # interpreter lock) would read freed memory.
+    function, rows, data, expressions, section = CASES["fixed with phrases"]
+    data, expressions = released(data, section), copy.deepcopy(expressions)
+    batch = timetable(rows)
+    expected = function(batch, None, data, expressions)
+    stop = threading.Event()
+
+    def replace():
+        while not stop.is_set():
+            expressions["p"]["inp"][0] = "".join(["E", "UR"])
+            data[section] = dict(data[section])
+
+    replacer = threading.Thread(target=replace)
+    replacer.start()
+    try:
+        with ThreadPoolExecutor(4) as pool:
+            prices = list(pool.map(lambda _: function(batch, None, data, expressions), range(200)))
+    finally:
+        stop.set()
+        replacer.join()
+    assert set(prices) == {expected}
