@@ -288,14 +288,14 @@ class _ThreadPool:
     """`size` threads of this process pricing the ranges they take from a queue with `price_chunk`.
 
     The caller's thread alone reads the answers and keeps the `Ranges`. On
-    exit (the book done, a failure raised, Ctrl-C) the threads take no new
-    range and are waited for: a contract that one of them is pricing
-    finishes first, since a calculation in the engine only stops for a
-    signal in the main thread. A second Ctrl-C while waiting leaves them to
+    exit (the book done, a failure raised, Ctrl-C) the threads stop before
+    their next contract and are waited for: a contract that one of them is
+    pricing finishes first, since a calculation in the engine only stops for
+    a signal in the main thread. A second Ctrl-C while waiting leaves them to
     finish on their own.
     """
 
-    def __init__(self, price_chunk: Callable[[Book], list[Any]], book: Book, size: int) -> None:
+    def __init__(self, price_chunk: Callable[[Book, threading.Event], list[Any]], book: Book, size: int) -> None:
         self._price_chunk, self._book = price_chunk, book
         self._todo: queue.SimpleQueue[Span | None] = queue.SimpleQueue()
         self._answers: queue.SimpleQueue[tuple[Span, str, Any]] = queue.SimpleQueue()
@@ -317,7 +317,7 @@ class _ThreadPool:
     def _serve(self) -> None:
         while not self._stop.is_set() and (span := self._todo.get()) is not None:
             try:
-                self._answers.put((span, _DONE, self._price_chunk(self._book.part(*span))))
+                self._answers.put((span, _DONE, self._price_chunk(self._book.part(*span), self._stop)))
             except BaseException as error:  # whatever escapes the job is the caller's to raise
                 self._answers.put((span, _RAISED, error))
                 return
@@ -338,9 +338,10 @@ class _ThreadPool:
             bar.update(span[1] - span[0])
 
 
-def run_threads(price_chunk: Callable[[Book], list[Any]], book: Book, ranges: Ranges[Any], workers: int,
-                bar: Any) -> None:
-    """Prices `ranges` on `workers` threads of this process with `price_chunk`, which they share."""
+def run_threads(price_chunk: Callable[[Book, threading.Event], list[Any]], book: Book, ranges: Ranges[Any],
+                workers: int, bar: Any) -> None:
+    """Prices `ranges` on `workers` threads of this process with `price_chunk`, which they share; it
+    stops before its next contract once the event it is given is set."""
     with _ThreadPool(price_chunk, book, min(workers, len(ranges.todo))) as pool:
         pool.run(ranges, bar)
 

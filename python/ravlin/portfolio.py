@@ -16,6 +16,7 @@ import hashlib
 import math
 import os
 import sys
+import threading
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -157,10 +158,13 @@ class _Job:
         """The outcome of a contract given up after the workers pricing it died."""
         return self.failed(PricingError(f"worker died while pricing contract {contract_id!r} ({how})"), None)
 
-    def price_chunk(self, book: Book) -> list[_Outcome]:
-        """A chunk of contracts; when failures are raised, the chunk stops at its first."""
-        outcomes = []
+    def price_chunk(self, book: Book, stop: threading.Event | None = None) -> list[_Outcome]:
+        """A chunk of contracts; when failures are raised, the chunk stops at its first, and it
+        stops before the next contract once `stop` is set (its outcomes are then not wanted)."""
+        outcomes: list[_Outcome] = []
         for contract in book.contracts():
+            if stop is not None and stop.is_set():
+                break
             outcomes.append(self.price(contract))
             if outcomes[-1].exception is not None:
                 break

@@ -72,12 +72,13 @@ def test_the_book_survives_its_workers_and_ctrl_c_leaves_nothing_behind(engine, 
 
 
 def test_ctrl_c_stops_the_threads_engine_and_its_threads():
-    # Each contract calls a phrase that sleeps 50 ms: 200 of them on two threads would take 5 s.
+    # Each contract calls a phrase that sleeps 50 ms: 200 of them on two threads, each pricing a chunk of
+    # 100, would take 5 s; the threads stop between contracts.
     pairs = [(f"c{i}", [("bond", "2026-01-02", "+", 1.0, "slow")]) for i in range(200)]
     expressions = {"slow": ravlin.Phrase(lambda: time.sleep(0.05) or 1.0)}
     raised, seconds = interrupted_after(0.5, lambda: ravlin.price_many(pairs, MARKET, ravlin.Fixed(),
                                                                        expressions=expressions, engine="threads",
-                                                                       workers=2))
+                                                                       workers=2, chunksize=100))
     assert isinstance(raised, KeyboardInterrupt) and seconds < 2
     assert [t.name for t in threading.enumerate() if t.name.startswith("ravlin-thread")] == []
 
