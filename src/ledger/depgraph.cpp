@@ -27,9 +27,6 @@ void EvGraph::put(std::size_t index, Slot slot, std::uint64_t content) {
     case Slot::CondPay:
       conditions_[old] = EvState::CondPay{};
       break;
-    case Slot::BatchPay:
-      batches_[old] = BatchPayments{};
-      break;
     default:
       break;
   }
@@ -57,11 +54,6 @@ void EvGraph::save_cond_pay(std::size_t index, Values amount, Values weight) {
       append(conditions_, EvState::CondPay{std::move(amount), std::move(weight)}));
 }
 
-void EvGraph::save_batch_pay(std::size_t index, BatchPayments payments) {
-  check_index(index);
-  put(index, Slot::BatchPay, append(batches_, std::move(payments)));
-}
-
 std::optional<EvState> EvGraph::pop_event() {
   if (kinds_.empty()) return std::nullopt;
   return take_last([](auto& state) { return std::optional<EvState>(EvState{std::move(state)}); });
@@ -76,8 +68,6 @@ EvGraph::Saved EvGraph::saved_at(std::size_t index) const {
       return Saved::TrackRef;
     case Slot::CondPay:
       return Saved::CondPay;
-    case Slot::BatchPay:
-      return Saved::BatchPay;
     case Slot::Empty:
       break;
   }
@@ -98,9 +88,6 @@ const EvState& EvGraph::at(std::size_t index) const {
       break;
     case Slot::CondPay:
       inspected_.kind = conditions_[content];
-      break;
-    case Slot::BatchPay:
-      inspected_.kind = EvState::BatchPay{batches_[content]};
       break;
     case Slot::Empty:
       inspected_.kind = EvState::Empty{};

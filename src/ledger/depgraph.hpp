@@ -28,10 +28,7 @@ struct EvState {
     Values amount;
     Values weight;
   };
-  struct BatchPay {
-    BatchPayments payments;
-  };
-  using Kind = std::variant<Empty, Pay, TrackRef, CondPay, BatchPay>;
+  using Kind = std::variant<Empty, Pay, TrackRef, CondPay>;
   Kind kind;
 };
 
@@ -43,7 +40,7 @@ struct EvState {
 class EvGraph {
  public:
   // What the state of an event is, without its content.
-  enum class Saved : std::uint8_t { Empty, Pay, TrackRef, CondPay, BatchPay };
+  enum class Saved : std::uint8_t { Empty, Pay, TrackRef, CondPay };
 
   explicit EvGraph(std::size_t count) {
     kinds_.reserve(count);
@@ -63,7 +60,6 @@ class EvGraph {
   }
   void save_t(std::size_t index, std::uint64_t track);
   void save_cond_pay(std::size_t index, Values amount, Values weight);
-  void save_batch_pay(std::size_t index, BatchPayments payments);
   // The last state, removed; nothing when the list is empty.
   std::optional<EvState> pop_event();
   // Removes the last state (the list must not be empty) and hands it to
@@ -90,10 +86,10 @@ class EvGraph {
  private:
   // Where a state's content is: in place (one-element payment, track key)
   // or in a side list.
-  enum class Slot : std::uint8_t { Empty, PayInPlace, PayArray, TrackRef, CondPay, BatchPay };
+  enum class Slot : std::uint8_t { Empty, PayInPlace, PayArray, TrackRef, CondPay };
 
   static bool has_side_entry(Slot slot) {
-    return slot == Slot::PayArray || slot == Slot::CondPay || slot == Slot::BatchPay;
+    return slot == Slot::PayArray || slot == Slot::CondPay;
   }
   void save_pay_aside(std::size_t index, Values amount);
   void check_index(std::size_t index) const;
@@ -110,7 +106,6 @@ class EvGraph {
   std::vector<std::uint64_t> contents_;
   std::vector<Values> arrays_;
   std::vector<EvState::CondPay> conditions_;
-  std::vector<BatchPayments> batches_;
   mutable EvState inspected_;
 };
 
@@ -135,10 +130,6 @@ auto EvGraph::take_last(Step&& step) {
     }
     case Slot::CondPay: {
       EvState::CondPay pay = std::move(conditions_[content]);
-      return step(pay);
-    }
-    case Slot::BatchPay: {
-      EvState::BatchPay pay{std::move(batches_[content])};
       return step(pay);
     }
     case Slot::Empty:

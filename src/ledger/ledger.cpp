@@ -55,27 +55,6 @@ Values complement(const Values& weight) {
   return out;
 }
 
-// One output track of a batch: folds input + payment of every member that
-// pays into `acc` with the op, marking in `choice` (when recorded) the member
-// that the op takes on each path.
-std::expected<void, LedgerError> batch_event(Values& acc, ChoiceArray* choice,
-                                             const std::vector<Values>& inputs,
-                                             const std::vector<std::optional<Values>>& payments,
-                                             const Op& op) {
-  const std::size_t members = std::min(inputs.size(), payments.size());
-  for (std::size_t i = 0; i < members; ++i) {
-    if (!payments[i]) continue;
-    auto member = add(inputs[i], *payments[i]);
-    if (!member) return std::unexpected(length_error(member.error()));
-    if (member->size() != acc.size()) {
-      return std::unexpected(length_error(LengthMismatch{acc.size(), member->size()}));
-    }
-    if (choice) RV_TRY(update_choice(acc, *choice, *member, op, i));
-    RV_TRY(op.apply(acc, *member));
-  }
-  return {};
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -217,40 +196,6 @@ std::expected<void, LedgerError> Ledger::one_track_weights(const Values& weight,
   for (std::size_t j = 0; j < n_; ++j) {
     const double w = at_broadcast(weight, j);
     (*pv)[j] = (*pv)[j] * (1.0 - w) + at_broadcast(value, j) * w;
-  }
-  return {};
-}
-
-std::expected<void, LedgerError> Ledger::update_batch_pvs(const Batch& batch, const Op& op,
-                                                          const BatchPayments& payments,
-                                                          std::uint64_t event,
-                                                          std::uint32_t flags) {
-  std::vector<Values> inputs;
-  inputs.reserve(batch.inp_tracks.size());
-  for (const auto& input_track : batch.inp_tracks) {
-    if (input_track) {
-      RV_ASSIGN(const Values* pv, pv_vec(*input_track));
-      inputs.push_back(*pv);
-    } else {
-      inputs.emplace_back(n_, 0.0);
-    }
-  }
-  if (flags & kFlagCashflow) {
-    return std::unexpected(
-        LedgerError::Kind{LedgerError::NotImplemented{"Cashflow for Batch Event!"}});
-  }
-  const bool record_choices = (flags & kFlagChoices) && op.is_choice();
-  const std::vector<std::optional<Values>> no_payments;
-  for (std::size_t k = 0; k < batch.out_tracks.size(); ++k) {
-    // An output without saved payments pays nothing.
-    const auto& output_payments = k < payments.size() ? payments[k] : no_payments;
-    Values acc(n_, 0.0);
-    std::optional<ChoiceArray> choice;
-    if (record_choices) choice.emplace(n_, 0);
-    RV_TRY(batch_event(acc, choice ? &*choice : nullptr, inputs, output_payments, op));
-    const std::uint64_t output = batch.out_tracks[k];
-    if (choice) choices_.insert(event, output, std::move(*choice));
-    pvs_.insert_or_assign(output, std::move(acc));
   }
   return {};
 }

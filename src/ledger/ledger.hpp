@@ -10,7 +10,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "expr/batch.hpp"
 #include "ledger/error.hpp"
 #include "ledger/util.hpp"
 #include "timetable/op.hpp"
@@ -26,8 +25,6 @@ inline constexpr std::uint32_t kFlagCashflow = 8;
 using PvMap = std::unordered_map<std::uint64_t, Values>;
 // Track key -> event index -> cash flow on each path.
 using CashflowMap = std::unordered_map<std::uint64_t, std::unordered_map<std::uint64_t, Values>>;
-// For each batch output, one optional payment per batch input.
-using BatchPayments = std::vector<std::vector<std::optional<Values>>>;
 
 class Ledger {
  public:
@@ -81,9 +78,6 @@ class Ledger {
   std::expected<void, LedgerError> one_track_weights(const Values& weight, std::uint64_t track,
                                                      Values value, std::uint64_t event,
                                                      std::uint32_t flags);
-  std::expected<void, LedgerError> update_batch_pvs(const Batch& batch, const Op& op,
-                                                    const BatchPayments& payments,
-                                                    std::uint64_t event, std::uint32_t flags);
   // Records `value` (broadcast to n) as the cash flow of `event` into `track`;
   // a length that is neither n nor 1 gives TrackNotFound(track).
   std::expected<void, LedgerError> cf_insert(std::uint64_t event, std::uint64_t track,

@@ -52,21 +52,6 @@ class BackwardStep {
     return {};
   }
 
-  Step operator()(EvState::BatchPay& pay) const {
-    const auto unit_key = timetable_.unit_key_at(event_);
-    if (!unit_key) return std::unexpected(ModelError::message("Missing Unit Key"));
-    const auto* unit = std::get_if<Unit::Batch>(&timetable_.unit_by_key(*unit_key).kind);
-    if (!unit) {
-      return std::unexpected(
-          ModelError::message("Unit Key#" + std::to_string(*unit_key) + " isn't a Batch"));
-    }
-    auto batch = timetable_.batch_by_name(unit->name);
-    if (!batch) return std::unexpected(navigation_error(std::move(batch).error()));
-    RV_TRY(ledger_.update_batch_pvs(**batch, timetable_.op_at(event_), pay.payments, event_,
-                                    flags_));
-    return {};
-  }
-
  private:
   // A payment or a choice of `value`; with regression, a choice is decided
   // on the estimated continuation instead of the path's own.

@@ -65,44 +65,6 @@ struct FixedEvent {
   double years;
 };
 
-// The payments of a batch event: the pay function's outputs read as one list
-// per batch output of one entry per batch input (output k * inputs + i pays
-// input i into output k); entries beyond the returned list are absent.
-std::expected<BatchPayments, ModelError> batch_payments(std::vector<Values> outputs,
-                                                        std::size_t out_count,
-                                                        std::size_t inp_count,
-                                                        std::size_t paths) {
-  BatchPayments payments(out_count, std::vector<std::optional<Values>>(inp_count));
-  for (std::size_t k = 0; k < out_count; ++k) {
-    for (std::size_t i = 0; i < inp_count; ++i) {
-      const std::size_t position = k * inp_count + i;
-      if (position >= outputs.size()) return payments;
-      RV_TRY(check_fits_paths(outputs[position], paths));
-      payments[k][i] = std::move(outputs[position]);
-    }
-  }
-  return payments;
-}
-
-std::expected<void, ModelError> save_batch_event(const FixedEvent& event, const std::string& name,
-                                                 const Values& amount) {
-  auto batch = event.timetable.batch_by_name(name);
-  if (!batch) return std::unexpected(ModelError(OpError::message(std::move(batch).error())));
-  const Batch& found = **batch;
-  std::vector<Values> inputs;
-  inputs.reserve(found.iter_inp().size());
-  for (const std::string& input : found.iter_inp()) {
-    RV_ASSIGN(const double value, event.model.assets().asset_value(input, event.years));
-    inputs.push_back(scaled(amount, value));
-  }
-  RV_ASSIGN(std::vector<Values> outputs, found.eval_pay_fn(inputs));
-  RV_ASSIGN(BatchPayments payments,
-            batch_payments(std::move(outputs), found.out_tracks.size(), inputs.size(),
-                           event.state.paths()));
-  event.state.graph.save_batch_pay(event.index, std::move(payments));
-  return {};
-}
-
 // Saves what the event pays, by the kind of its unit.
 std::expected<void, ModelError> save_event(const FixedEvent& event, Values amount) {
   const TimeTable& timetable = event.timetable;
@@ -134,9 +96,6 @@ std::expected<void, ModelError> save_event(const FixedEvent& event, Values amoun
             RV_ASSIGN(Values value, phrase_unit_value(event.model, event.state, timetable,
                                                       unit.name, amount, event.time));
             return save(std::move(value));
-          },
-          [&](const Unit::Batch& unit) -> std::expected<void, ModelError> {
-            return save_batch_event(event, unit.name, amount);
           },
           [&](const Unit::Null&) -> std::expected<void, ModelError> {
             return std::unexpected(ModelError::message("Unknown Unit"));

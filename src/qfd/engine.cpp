@@ -271,9 +271,6 @@ std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state,
           [&](const Unit::Phrase& unit) -> Result {
             return std::unexpected(ModelError::not_implemented("Phrase in FD: " + unit.name));
           },
-          [&](const Unit::Batch& unit) -> Result {
-            return std::unexpected(ModelError::not_implemented("Batch in FD: " + unit.name));
-          },
           [&](const Unit::Null&) -> Result {
             return std::unexpected(ModelError::event_specs("Unknown Unit"));
           },

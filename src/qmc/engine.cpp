@@ -58,10 +58,6 @@ std::expected<void, ModelError> save_event(const MCEvent& event) {
                                                       unit.name, event.weight(), event.time));
             return save(std::move(value));
           },
-          // Batches are valued by the deterministic model only.
-          [&](const Unit::Batch&) -> std::expected<void, ModelError> {
-            return std::unexpected(ModelError::not_implemented("Batch in Monte Carlo"));
-          },
           [&](const Unit::Null&) -> std::expected<void, ModelError> {
             return std::unexpected(ModelError::message("Unknown Unit"));
           },

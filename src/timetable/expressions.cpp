@@ -38,9 +38,6 @@ std::expected<std::vector<Unit>, OpError> Expressions::create_units_map(
       resolve(units, positions, out, Unit{Unit::Snap{out}});
     }
   }
-  for (const auto& entry : batches) {
-    resolve(units, positions, entry.first, Unit{Unit::Batch{entry.first}});
-  }
   for (const auto& entry : phrases) {
     resolve(units, positions, entry.first, Unit{Unit::Phrase{entry.first}});
   }
@@ -54,11 +51,6 @@ std::expected<const Snapper*, std::string> Expressions::snapper_by_name(
   return &found->second;
 }
 
-std::expected<const Batch*, std::string> Expressions::batch_by_name(std::string_view name) const {
-  const auto found = batches.find(std::string(name));
-  if (found == batches.end()) return std::unexpected(not_found(name));
-  return &found->second;
-}
 
 const EvalPhrase* Expressions::get_phrase(std::string_view name) const {
   const auto found = phrases.find(std::string(name));

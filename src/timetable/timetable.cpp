@@ -84,8 +84,4 @@ std::expected<const Snapper*, std::string> TimeTable::snapper_by_name(
   return expressions_.snapper_by_name(name);
 }
 
-std::expected<const Batch*, std::string> TimeTable::batch_by_name(std::string_view name) const {
-  return expressions_.batch_by_name(name);
-}
-
 }  // namespace ravlin

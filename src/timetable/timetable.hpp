@@ -63,7 +63,6 @@ class TimeTable {
 
   const EvalPhrase* get_phrase(std::string_view name) const;
   std::expected<const Snapper*, std::string> snapper_by_name(std::string_view name) const;
-  std::expected<const Batch*, std::string> batch_by_name(std::string_view name) const;
 
   const std::vector<Op>& ops() const { return ops_; }
   const std::vector<Unit>& units() const { return units_; }

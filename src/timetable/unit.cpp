@@ -11,7 +11,6 @@ std::string Unit::desc() const {
                         [](const Null&) { return std::string("<none>"); },
                         [](const Snapper& u) { return "Snapper(" + u.name + ")"; },
                         [](const Snap& u) { return "Snap(" + u.name + ")"; },
-                        [](const Batch& u) { return "Batch(" + u.name + ")"; },
                         [](const Phrase& u) { return "Phrase(" + u.name + ")"; },
                     },
                     kind);

@@ -21,13 +21,10 @@ struct Unit {
   struct Snap {
     std::string name;
   };
-  struct Batch {
-    std::string name;
-  };
   struct Phrase {
     std::string name;
   };
-  using Kind = std::variant<Track, Asset, Null, Snapper, Snap, Batch, Phrase>;
+  using Kind = std::variant<Track, Asset, Null, Snapper, Snap, Phrase>;
   Kind kind;
 
   // "Track(k)", "Asset(name)", "<none>", "Snapper(name)", ...

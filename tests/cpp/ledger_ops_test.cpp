@@ -208,34 +208,5 @@ INSTANTIATE_TEST_SUITE_P(
                      kMismatch32}),
     [](const auto& info) { return std::string(info.param.label); });
 
-// Output track 5 from input track 0 and an input without a track.
-Batch two_member_batch() { return Batch{{5}, {0, std::nullopt}, nullptr}; }
-
-TEST(BatchEvent, FoldsMembersAndMarksTheChosenOne) {
-  Ledger ledger(2);
-  pay(ledger, 0, Values{1.0, 4.0}, 9, 0);
-  const BatchPayments payments{{Values{2.0, 0.0}, Values{5.0, 3.0}}};
-  ASSERT_TRUE(ledger.update_batch_pvs(two_member_batch(), kMax, payments, 3, kFlagChoices));
-  EXPECT_EQ(*ledger.pv_vec(5).value(), (Values{5.0, 4.0}));
-  EXPECT_EQ(ledger.choices().map.at(3).at(5), (ChoiceArray{1, 0}));
-
-  ASSERT_TRUE(ledger.update_batch_pvs(two_member_batch(), kAdd, payments, 2, 0));
-  EXPECT_EQ(*ledger.pv_vec(5).value(), (Values{8.0, 7.0}));
-}
-
-TEST(BatchEvent, Failures) {
-  Ledger ledger(2);
-  const BatchPayments payments{{Values{2.0}, Values{5.0}}};
-  EXPECT_EQ(ledger.update_batch_pvs(two_member_batch(), kAdd, payments, 3, 0).error().text(),
-            "Track 0 not found");
-  pay(ledger, 0, Values{1.0}, 9, 0);
-  EXPECT_EQ(
-      ledger.update_batch_pvs(two_member_batch(), kAdd, payments, 3, kFlagCashflow).error().text(),
-      "Feature Not Implemented: `Cashflow for Batch Event!`");
-  EXPECT_EQ(ledger.update_batch_pvs(two_member_batch(), Op::null(), payments, 3, 0).error().text(),
-            "Error in Op, caused by \nUnknown Op ''");
-  EXPECT_FALSE(ledger.pv_vec(5));
-}
-
 }  // namespace
 }  // namespace ravlin

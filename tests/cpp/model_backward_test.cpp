@@ -13,14 +13,14 @@ namespace {
 using testing::Row;
 
 // Tracks A (key 0) and B (key 1); ops "+", ">", "s" and a null op value;
-// units B (the track), USD (an asset) and bx (a batch when one is defined).
+// units B (the track) and USD (an asset).
 constexpr std::int64_t kA = 0, kB = 1;
 constexpr std::int64_t kPlus = 0, kMax = 1, kCond = 2, kNullOp = 3;
-constexpr std::int64_t kUnitB = 0, kUsd = 1, kBx = 2;
+constexpr std::int64_t kUnitB = 0, kUsd = 1;
 
 TimeTable table(const std::vector<Row>& rows, Expressions expressions = {}) {
   return testing::make_timetable(rows, {"A", "B"}, {"+", ">", "s", std::nullopt},
-                                 {"B", "USD", "bx"}, std::move(expressions));
+                                 {"B", "USD"}, std::move(expressions));
 }
 
 Row row(std::optional<std::int64_t> track, std::optional<std::int64_t> op,
@@ -89,18 +89,6 @@ TEST(Backward, ExerciseRemovesLaterCashFlowsOnExercisedPaths) {
             (std::map<std::uint64_t, Values>{{1, Values{10.0, 0.0}}, {0, Values{0.0, 15.0}}}));
 }
 
-TEST(Backward, BatchSetsOutputFromInputs) {
-  Expressions expressions;
-  expressions.batches.emplace("bx", Batch{{kB}, {kA}, nullptr});
-  const TimeTable timetable = table({row(kB, kPlus, kBx), row(kA, kPlus, kUsd)},
-                                    std::move(expressions));
-  FwdModelStateGeneric state = create_fwd_state(timetable, 1);
-  state.graph.save_batch_pay(0, BatchPayments{{Values{2.0}}});
-  state.graph.save_pay(1, Values{3.0});
-  evolve(state, timetable, 0);
-  EXPECT_EQ(pv(state.ledger, kB), Values{5.0});
-}
-
 struct FailureCase {
   const char* label;
   std::vector<Row> rows;
@@ -136,10 +124,6 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NullOpIndex", {row(kA, std::nullopt, kUsd)},
                     [](EvGraph& g) { g.save_pay(0, Values{1.0}); },
                     "Error in Op, caused by \nUnknown Op ''"},
-        FailureCase{"BatchWithoutUnit", {row(kA, kPlus, std::nullopt)},
-                    [](EvGraph& g) { g.save_batch_pay(0, {}); }, "Missing Unit Key"},
-        FailureCase{"BatchOnAssetUnit", {row(kA, kPlus, kUsd)},
-                    [](EvGraph& g) { g.save_batch_pay(0, {}); }, "Unit Key#1 isn't a Batch"},
         FailureCase{"GraphShorterThanTimetable", {row(kA, kPlus, kUsd), row(kA, kPlus, kUsd)},
                     [](EvGraph& g) { g.pop_event(); }, "Empty Event Graph"},
         FailureCase{"GraphLongerThanTimetable", {row(kA, kPlus, kUsd)},

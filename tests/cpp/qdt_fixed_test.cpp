@@ -115,21 +115,6 @@ TEST(Fixed, SnapperStoresValuesThatSnapsAndPhrasesRead) {
   EXPECT_EQ(snapper_calls[0], std::vector<Values>{Values{kForward}});
 }
 
-TEST(Fixed, BatchSavesThePayFunctionOutputsPerOutputAndInput) {
-  Expressions expressions;
-  auto pay = fake_phrase({"X", "USD"}, [](const std::vector<Values>& in) -> PhraseResult {
-    return std::vector<Values>{in[0], scaled(in[1], 3.0)};
-  });
-  const auto& pay_calls = pay->calls;
-  expressions.batches["bt"] = Batch{{0}, {std::nullopt, std::nullopt}, std::move(pay)};
-  const auto timetable =
-      make_timetable({{0, at_years(1), 0, 4.0, 0}}, {"A"}, {"+"}, {"bt"}, std::move(expressions));
-
-  expect_price(timetable, 4.0 * df(1) * (kForward + 3.0));
-  ASSERT_EQ(pay_calls.size(), 1u);
-  EXPECT_EQ(pay_calls[0], (std::vector<Values>{{4.0 * df(1) * kForward}, {4.0 * df(1)}}));
-}
-
 const std::string kAt0 =
     "Error at event:\n  #0: track: \"Track(0)\", time: Single(2024-01-01T00:00:00Z)";
 

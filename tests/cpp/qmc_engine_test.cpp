@@ -220,9 +220,7 @@ TEST_P(MCEngineErrors, ReportTheirExactText) {
   const MCErrorCase& c = GetParam();
   FakeMC model = per_path_model(4);
   c.setup(model);
-  Expressions expressions;
-  expressions.batches["bt"] = Batch{{0}, {}, testing::constant_phrase({})};
-  const auto timetable = make_timetable(c.rows, {"A"}, {"+"}, c.units, std::move(expressions));
+  const auto timetable = make_timetable(c.rows, {"A"}, {"+"}, c.units);
   auto price = mc_value(model, timetable);
   ASSERT_FALSE(price);
   EXPECT_EQ(price.error().text(), c.text);
@@ -257,9 +255,6 @@ INSTANTIATE_TEST_SUITE_P(
                     kAtYear1 + "\"<none>\", caused by \nError in Event Specs: Missing Unit Name"},
         MCErrorCase{"NullUnit", no_setup, {{0, at_years(1), 0, 1.0, 0}}, {std::nullopt},
                     kAtYear1 + "\"<none>\", caused by \nUnknown Unit"},
-        MCErrorCase{"Batch", no_setup, {{0, at_years(1), 0, 1.0, 0}}, {"bt"},
-                    kAtYear1 + "\"Batch(bt)\", caused by \n"
-                               "Feature Not Implemented: `Batch in Monte Carlo`"},
         MCErrorCase{"EarlierThanCurrent", no_setup,
                     {{0, at_years(1), 0, 1.0, 0}, {0, at_years(0.5), 0, 1.0, 0}}, {"S"},
                     "Error at event:\n  #1: track: \"Track(0)\", time: "

@@ -122,7 +122,6 @@ TEST(TimetableAccess, ReadsKeysAndNulls) {
   EXPECT_NE(table.get_phrase("cpn"), nullptr);
   EXPECT_EQ(table.get_phrase("USD"), nullptr);
   EXPECT_EQ(table.snapper_by_name("cpn").error(), "Batch not found#cpn");
-  EXPECT_EQ(table.batch_by_name("x").error(), "Batch not found#x");
 }
 
 // Track keys by row: 0, -, 1, 2, -, 0, 1, 2, 0, 2.

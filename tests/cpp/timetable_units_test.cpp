@@ -29,18 +29,14 @@ class EchoPhrase : public EvalPhrase {
 };
 
 struct ExpressionNames {
-  std::map<std::string, std::vector<std::string>> snappers;  // name -> out names
-  std::vector<std::string> batches;
-  std::vector<std::string> phrases;
+  std::map<std::string, std::vector<std::string>> snappers = {};  // name -> out names
+  std::vector<std::string> phrases = {};
 };
 
 Expressions make_expressions(const ExpressionNames& names) {
   Expressions expressions;
   for (const auto& [name, out] : names.snappers) {
     expressions.snappers.emplace(name, Snapper{out, std::make_unique<EchoPhrase>()});
-  }
-  for (const auto& name : names.batches) {
-    expressions.batches.emplace(name, Batch{{0}, {std::nullopt}, std::make_unique<EchoPhrase>()});
   }
   for (const auto& name : names.phrases) {
     expressions.phrases.emplace(name, std::make_unique<EchoPhrase>());
@@ -98,27 +94,26 @@ INSTANTIATE_TEST_SUITE_P(
         ResolutionCase{"EachKind",
                        {"leg0", "leg1"},
                        {"USD", "leg1", std::nullopt, "cpn", "S2", "snap", "basket", "leg0"},
-                       {{{"snap", {"S1", "S2"}}}, {"basket"}, {"cpn"}},
+                       {{{"snap", {"S1", "S2"}}}, {"cpn"}},
                        {"Asset(USD)", "Track(1)", "<none>", "Phrase(cpn)", "Snap(S2)",
-                        "Snapper(snap)", "Batch(basket)", "Track(0)"}},
+                        "Snapper(snap)", "Asset(basket)", "Track(0)"}},
         ResolutionCase{"LaterKindsOverwrite",
-                       {"t_phrase", "t_snap", "t_batch", "t_snapper"},
-                       {"t_phrase", "t_snap", "t_batch", "t_snapper", "b_phrase"},
-                       {{{"t_snapper", {"t_snap"}}}, {"t_batch", "b_phrase"},
-                        {"t_phrase", "b_phrase"}},
-                       {"Phrase(t_phrase)", "Snap(t_snap)", "Batch(t_batch)",
-                        "Snapper(t_snapper)", "Phrase(b_phrase)"}},
+                       {"t_phrase", "t_snap", "t_snapper"},
+                       {"t_phrase", "t_snap", "t_snapper", "s_phrase"},
+                       {{{"t_snapper", {"t_snap", "s_phrase"}}}, {"t_phrase", "s_phrase"}},
+                       {"Phrase(t_phrase)", "Snap(t_snap)", "Snapper(t_snapper)",
+                        "Phrase(s_phrase)"}},
         ResolutionCase{"FirstEqualValueOnly",
                        {"A", "B"},
                        {"A", "cpn", "A", "cpn", "B"},
-                       {{}, {}, {"cpn"}},
+                       {{}, {"cpn"}},
                        {"Track(0)", "Phrase(cpn)", "Asset(A)", "Asset(cpn)", "Track(1)"}},
         ResolutionCase{"NamesWithoutUnitsAreIgnored",
                        {"leg"},
                        {"usd"},
-                       {{{"sn", {"o1"}}}, {}, {"leg", "USD"}},
+                       {{{"sn", {"o1"}}}, {"leg", "USD"}},
                        {"Asset(usd)"}},
-        ResolutionCase{"EmptyUnitDictionary", {"leg"}, {}, {{{"sn", {"o"}}}, {}, {"p"}}, {}},
+        ResolutionCase{"EmptyUnitDictionary", {"leg"}, {}, {{{"sn", {"o"}}}, {"p"}}, {}},
         ResolutionCase{"DuplicateTrackValuesTakeTheLastKey",
                        {"leg", "leg"},
                        {"leg"},
@@ -137,7 +132,7 @@ struct UnitFailureCase {
 class UnitResolutionFailure : public ::testing::TestWithParam<UnitFailureCase> {};
 
 TEST_P(UnitResolutionFailure, ReportsTheFirstFault) {
-  auto units = resolve(GetParam().track, GetParam().unit, {{}, {}, {"cpn"}});
+  auto units = resolve(GetParam().track, GetParam().unit, {{}, {"cpn"}});
   ASSERT_FALSE(units);
   EXPECT_EQ(units.error().text(), GetParam().text);
 }
@@ -167,20 +162,16 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.label; });
 
 TEST(ExpressionLookups, FindByNameOrNameTheMissingOne) {
-  Expressions expressions = make_expressions({{{"snap", {"S"}}}, {"basket"}, {"cpn"}});
+  Expressions expressions = make_expressions({{{"snap", {"S"}}}, {"cpn"}});
 
   auto snapper = expressions.snapper_by_name("snap");
   ASSERT_TRUE(snapper);
   EXPECT_EQ(*snapper, &expressions.snappers.at("snap"));
-  auto batch = expressions.batch_by_name("basket");
-  ASSERT_TRUE(batch);
-  EXPECT_EQ(*batch, &expressions.batches.at("basket"));
   EXPECT_EQ(expressions.get_phrase("cpn"), expressions.phrases.at("cpn").get());
 
-  // The names are compared exactly; both lookups name a batch in their error.
+  // The names are compared exactly; the lookup names a batch in its error.
   EXPECT_EQ(expressions.snapper_by_name("cpn").error(), "Batch not found#cpn");
   EXPECT_EQ(expressions.snapper_by_name("Snap").error(), "Batch not found#Snap");
-  EXPECT_EQ(expressions.batch_by_name("snap").error(), "Batch not found#snap");
   EXPECT_EQ(expressions.get_phrase("snap"), nullptr);
   EXPECT_EQ(expressions.get_phrase("cpn "), nullptr);
 }
