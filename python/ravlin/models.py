@@ -22,7 +22,8 @@ from . import _checks, _short_rate
 from ._time import YEAR_MS, to_datetime
 from .greeks import Greeks, derivatives, spot_derivatives
 from .market import DividendSchedule, Market, dividend_rows
-from .volatility import VOLATILITY_OBJECTS, level, shifted
+from .volatility import VOLATILITY_OBJECTS, LocalVolSurface, Volatility, VolatilityTermStructure, level, on_asset, \
+    shifted
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -419,7 +420,14 @@ def _instant_rate(market: Market, name: str) -> float:
 
 @dataclass(frozen=True, kw_only=True)
 class BlackScholesGrid(_Grid):
-    """A Crank-Nicolson grid in the log price of one asset with constant volatility.
+    """A Crank-Nicolson grid in the log price of one asset.
+
+    `volatility` is a number, a `VolatilityTermStructure` (each step takes
+    the mean variance over it, so European prices carry the total
+    variance), a `LocalVolSurface`, or a `VolatilitySurface` (through its
+    Dupire local volatility); a local volatility is sampled on the grid's
+    nodes at up to 200 times over the contract's life, and each step takes
+    it, node by node, at its middle.
 
     By default the grid has 1000 nodes on each side of the spot and reaches
     8 standard deviations of the log price at the contract's last row (plus
@@ -444,7 +452,7 @@ class BlackScholesGrid(_Grid):
     """
 
     asset: str
-    volatility: float
+    volatility: Volatility
     dividends: DividendSchedule = ()
     proportional_dividends: DividendSchedule = ()
 
@@ -453,7 +461,11 @@ class BlackScholesGrid(_Grid):
 
     def __post_init__(self) -> None:
         super().__post_init__()
-        _checks.non_negative(self.volatility, "volatility")
+        if not isinstance(self.volatility, VOLATILITY_OBJECTS):
+            if not _is_number(self.volatility):
+                raise TypeError("volatility: expected a number, VolatilityTermStructure, VolatilitySurface or "
+                                f"LocalVolSurface, got {type(self.volatility).__name__}")
+            _checks.non_negative(self.volatility, "volatility")
         object.__setattr__(self, "dividends", dividend_rows(self.dividends, "dividends"))
         object.__setattr__(self, "proportional_dividends",
                            dividend_rows(self.proportional_dividends, "proportional_dividends", proportional=True))
@@ -462,14 +474,41 @@ class BlackScholesGrid(_Grid):
         """The "FD" and "BS" sections, with the defaults chosen for this contract."""
         if self.asset not in market.curves or self.asset == market.base:
             raise ValueError(f"BlackScholesGrid: asset {self.asset!r} needs a ForwardCurve in the market")
-        bs: dict[str, Any] = {"VOL": float(self.volatility), "ASSET": self.asset}
+        fd = self._fd(market, batch)
+        bs: dict[str, Any] = {"VOL": self._engine_volatility(market, batch, fd), "ASSET": self.asset}
         horizon = market.pricing_ms + _horizon(market, batch) * YEAR_MS
         for key, rows in (("DIVIDENDS", self._cash), ("PROPORTIONAL_DIVIDENDS", self._shares)):
             paid = [(ms, amount) for ms, amount in rows if market.pricing_ms < ms <= horizon]
             if paid:
                 _dividends_in_forward(market, self.asset, paid, proportional=key != "DIVIDENDS")
                 bs[key] = np.array([[(ms - market.pricing_ms) / YEAR_MS, amount] for ms, amount in paid])
-        return {"FD": self._fd(market, batch), "BS": bs}
+        return {"FD": fd, "BS": bs}
+
+    def _engine_volatility(self, market: Market, batch: pa.RecordBatch, fd: Mapping[str, Any]) -> Any:
+        """"VOL" of "BS": the number, rows of (start, volatility) of a term structure, or a local
+        volatility table on the grid's nodes."""
+        volatility = self.volatility
+        if not isinstance(volatility, VOLATILITY_OBJECTS):
+            return float(volatility)
+        years = _horizon(market, batch)
+        if isinstance(volatility, VolatilityTermStructure):
+            volatility.variance(years)  # refuses a contract that outlives the structure
+            starts = (0.0, *volatility.times[:-1])
+            return np.array([(start, math.sqrt(volatility.forward_variance(start, end)))
+                             for start, end in zip(starts, volatility.times)])
+        nodes = 2 * fd["N_X"] + 1
+        count = max(2, min(_LOCAL_VOL_TIMES, math.ceil(years / fd["TIMESTEP"]) + 1))
+        _checks.memory(8 * nodes * count, "the local volatility on the grid's nodes")
+        local = on_asset(volatility, market, self.asset, "volatility")
+        spots = np.exp(math.log(market.forward(self.asset, 0.0)) + np.linspace(-fd["MAX_X"], fd["MAX_X"], nodes))
+        times = np.linspace(0.0, years, count)
+        return {"TIMES": times, "SPOTS": spots, "VOLS": np.array([local.at(float(t), spots) for t in times])}
+
+    def _volatility_now(self, market: Market, spot: float) -> float:
+        """The instantaneous volatility at the pricing time and `spot`."""
+        if not isinstance(self.volatility, VOLATILITY_OBJECTS):
+            return float(self.volatility)
+        return float(on_asset(self.volatility, market, self.asset, "volatility").at(0.0, np.array([spot]))[0])
 
     @property
     def _cash(self) -> tuple[tuple[int, float], ...]:
@@ -492,7 +531,7 @@ class BlackScholesGrid(_Grid):
         value, spot = float(values[middle]), float(nodes[middle])
         first, second = derivatives(values, np.log(nodes), math.log(spot))
         rate, growth = _instant_rate(market, market.base), _instant_rate(market, self.asset)
-        variance = self.volatility**2
+        variance = self._volatility_now(market, spot) ** 2
         theta = rate * value - (growth - 0.5 * variance) * first - 0.5 * variance * second
         return Greeks(delta=first / spot, gamma=(second - first) / (spot * spot), theta=theta)
 
@@ -501,18 +540,36 @@ class BlackScholesGrid(_Grid):
         return spot_derivatives(values, nodes, at)
 
     def parameters(self) -> dict[Parameter, float]:
-        """The asset's volatility."""
-        return {("volatility", self.asset): float(self.volatility)}
+        """The asset's volatility: a number, or an object's mean quote (bumped in parallel)."""
+        return {("volatility", self.asset): _level(self.volatility)}
 
     def with_parameter(self, parameter: Parameter, value: float) -> Model:
         if parameter != ("volatility", self.asset):
             raise KeyError(f"BlackScholesGrid has no parameter {parameter}")
+        if isinstance(self.volatility, VOLATILITY_OBJECTS):
+            return self._with(volatility=shifted(self.volatility, value - level(self.volatility)))
         return self._with(volatility=value)
 
     def _default_half_width(self, market: Market, batch: pa.RecordBatch) -> float:
         years = _horizon(market, batch)
         drift = abs(market.log_value(self.asset, years) - market.log_value(self.asset, 0.0))
-        return _DEVIATIONS * self.volatility * math.sqrt(years) + drift + 0.01
+        return _DEVIATIONS * _widest(self.volatility, years) * math.sqrt(years) + drift + 0.01
+
+
+# A local volatility is sampled on the grid's nodes at up to this many times.
+_LOCAL_VOL_TIMES = 200
+
+
+def _widest(volatility: Volatility, years: float) -> float:
+    """The volatility the grid's default half-width reaches: the number, the term structure's
+    to the horizon, or the largest quote of a surface or local volatility table."""
+    if isinstance(volatility, VolatilityTermStructure):
+        return math.sqrt(float(volatility.variance(years)) / years)
+    if isinstance(volatility, LocalVolSurface) and volatility.surface is not None:
+        volatility = volatility.surface
+    if isinstance(volatility, VOLATILITY_OBJECTS):
+        return float(np.max(volatility.volatilities))
+    return float(volatility)
 
 
 # The forward's fall across an ex-date is measured over the day before it

@@ -140,31 +140,9 @@ ParseResult<std::vector<Dividend>> get_dividends(PyObject* settings, std::string
   return std::move(*dividends);
 }
 
-}  // namespace
-
-ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset) {
-  RV_ASSIGN(FD1FParams params, get_fd_1f(dataset));
-  RV_ASSIGN(PyRef settings, get_dict(dataset, "BS"));
-  RV_ASSIGN(auto vol, get_typed<double>(settings.get(), "VOL"));
-  RV_ASSIGN(auto asset, get_typed<std::string>(settings.get(), "ASSET"));
-  const std::int64_t pricing_ts = params.pricing_ts;
-  RV_ASSIGN(std::vector<Dividend> dividends,
-            get_dividends(settings.get(), "DIVIDENDS", false, pricing_ts));
-  RV_ASSIGN(std::vector<Dividend> proportional,
-            get_dividends(settings.get(), "PROPORTIONAL_DIVIDENDS", true, pricing_ts));
-  BlackScholesCN model(std::move(params), std::move(asset), vol);
-  if (!dividends.empty() || !proportional.empty()) {
-    dividends.insert(dividends.end(), proportional.begin(), proportional.end());
-    model.set_dividends(std::move(dividends));
-  }
-  return model;
-}
-
-namespace {
-
-// "VOL" of "HW": a number, as ever, or (ours) a two-dimensional array of
-// rows (start, volatility). Anything else fails as a number does.
-ParseResult<ShortRateVolatility> get_short_rate_vol(PyObject* settings) {
+// "VOL" of "HW" or "BS": a number, as ever, or (ours) a two-dimensional
+// array of rows (start, volatility). Anything else fails as a number does.
+ParseResult<ShortRateVolatility> get_piecewise_vol(PyObject* settings) {
   auto number = get_typed<double>(settings, "VOL");
   if (number) return ShortRateVolatility(*number);
   if (!std::holds_alternative<PyParseError::WrongType>(number.error().kind)) {
@@ -182,13 +160,70 @@ ParseResult<ShortRateVolatility> get_short_rate_vol(PyObject* settings) {
   return std::move(*vol);
 }
 
+// One array of `ndim` dimensions under `key` of the local volatility table.
+ParseResult<FloatArray> get_table_part(PyObject* table, std::string_view key, int ndim) {
+  RV_ASSIGN(const PyRef value, get_any(table, key));
+  auto array = get_float64_array(value.get(), ndim);
+  if (!array) {
+    return std::unexpected(
+        PyParseError::Kind{PyParseError::WrongType{std::string(key), std::move(array).error().text()}});
+  }
+  return std::move(*array);
+}
+
+// "VOL" of "BS" as a local volatility table (ours): a dictionary of "TIMES"
+// (n years), "SPOTS" (m prices) and "VOLS" (n rows of m volatilities).
+ParseResult<LocalVolTable> get_local_vol(PyObject* table) {
+  RV_ASSIGN(FloatArray times, get_table_part(table, "TIMES", 1));
+  RV_ASSIGN(FloatArray spots, get_table_part(table, "SPOTS", 1));
+  RV_ASSIGN(FloatArray vols, get_table_part(table, "VOLS", 2));
+  if (vols.shape != std::vector<std::size_t>{times.values.size(), spots.values.size()}) {
+    return std::unexpected(PyParseError::message(
+        "VOL: VOLS must have a row for each of the " + std::to_string(times.values.size()) +
+        " TIMES and a column for each of the " + std::to_string(spots.values.size()) + " SPOTS"));
+  }
+  auto local = LocalVolTable::create(std::move(times.values), std::move(spots.values),
+                                     std::move(vols.values));
+  if (!local) return std::unexpected(PyParseError::message("VOL: " + local.error()));
+  return std::move(*local);
+}
+
 }  // namespace
+
+ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset) {
+  RV_ASSIGN(FD1FParams params, get_fd_1f(dataset));
+  RV_ASSIGN(PyRef settings, get_dict(dataset, "BS"));
+  // A number, as ever; ours: rows of (start, volatility), or a dictionary
+  // holding a local volatility table.
+  std::optional<LocalVolTable> local;
+  auto number = get_typed<double>(settings.get(), "VOL");
+  if (!number && std::holds_alternative<PyParseError::WrongType>(number.error().kind)) {
+    RV_ASSIGN(const PyRef value, get_any(settings.get(), "VOL"));
+    if (PyDict_Check(value.get())) RV_ASSIGN(local, get_local_vol(value.get()));
+  }
+  std::optional<ShortRateVolatility> pieces;
+  if (!number && !local) RV_ASSIGN(pieces, get_piecewise_vol(settings.get()));
+  RV_ASSIGN(auto asset, get_typed<std::string>(settings.get(), "ASSET"));
+  const std::int64_t pricing_ts = params.pricing_ts;
+  RV_ASSIGN(std::vector<Dividend> dividends,
+            get_dividends(settings.get(), "DIVIDENDS", false, pricing_ts));
+  RV_ASSIGN(std::vector<Dividend> proportional,
+            get_dividends(settings.get(), "PROPORTIONAL_DIVIDENDS", true, pricing_ts));
+  BlackScholesCN model(std::move(params), std::move(asset), number.value_or(0.0));
+  if (pieces) model.set_volatility_pieces(std::move(*pieces));
+  if (local) model.set_local_volatility(std::move(*local));
+  if (!dividends.empty() || !proportional.empty()) {
+    dividends.insert(dividends.end(), proportional.begin(), proportional.end());
+    model.set_dividends(std::move(dividends));
+  }
+  return model;
+}
 
 ParseResult<HullWhiteCN> hull_white_from_dataset(PyObject* dataset) {
   RV_ASSIGN(FD1FParams params, get_fd_1f(dataset));
   RV_ASSIGN(PyRef settings, get_dict(dataset, "HW"));
   RV_ASSIGN(auto meanrev, get_typed<double>(settings.get(), "MEANREV"));
-  RV_ASSIGN(ShortRateVolatility vol, get_short_rate_vol(settings.get()));
+  RV_ASSIGN(ShortRateVolatility vol, get_piecewise_vol(settings.get()));
   RV_ASSIGN(const bool fit_curve, get_switch(settings.get(), "CURVE_FIT"));
   return HullWhiteCN(std::move(params), meanrev, std::move(vol), fit_curve);
 }

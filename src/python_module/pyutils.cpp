@@ -197,6 +197,37 @@ ParseResult<TwoColumns> get_2col_array(PyObject* object, std::string_view owner)
   return TwoColumns{read_column(array, 0), read_column(array, 1)};
 }
 
+ParseResult<FloatArray> get_float64_array(PyObject* object, int ndim) {
+  if (!PyArray_Check(object)) {
+    return std::unexpected(
+        PyException::make(PyExc_TypeError, type_check_text(object, "PyArray<T, D>")));
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  if (PyArray_NDIM(array) != ndim) {
+    return std::unexpected(
+        numpy_mismatch("dimensionality", std::to_string(PyArray_NDIM(array)), std::to_string(ndim)));
+  }
+  if (PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array)) {
+    return std::unexpected(numpy_mismatch("type", dtype_name(array), "float64"));
+  }
+  const npy_intp rows = ndim == 2 ? PyArray_DIM(array, 0) : 1;
+  const npy_intp columns = PyArray_DIM(array, ndim - 1);
+  const npy_intp row_stride = ndim == 2 ? PyArray_STRIDE(array, 0) : 0;
+  const npy_intp column_stride = PyArray_STRIDE(array, ndim - 1);
+  FloatArray out;
+  if (ndim == 2) out.shape.push_back(static_cast<std::size_t>(rows));
+  out.shape.push_back(static_cast<std::size_t>(columns));
+  out.values.resize(static_cast<std::size_t>(rows * columns));
+  const char* base = static_cast<const char*>(PyArray_DATA(array));
+  for (npy_intp i = 0; i < rows; ++i) {
+    for (npy_intp j = 0; j < columns; ++j) {
+      std::memcpy(&out.values[static_cast<std::size_t>(i * columns + j)],
+                  base + i * row_stride + j * column_stride, sizeof(double));
+    }
+  }
+  return out;
+}
+
 bool is_numpy_matrix(PyObject* object) {
   return PyArray_Check(object) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object)) == 2;
 }

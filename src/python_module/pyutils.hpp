@@ -51,6 +51,14 @@ struct TwoColumns {
 // `owner` names the array's owner in the message for an empty table.
 ParseResult<TwoColumns> get_2col_array(PyObject* object, std::string_view owner);
 
+// A float64 NumPy array of `ndim` (1 or 2) dimensions and any layout, its
+// elements copied in row-major order, with its shape.
+struct FloatArray {
+  std::vector<std::size_t> shape;
+  std::vector<double> values;
+};
+ParseResult<FloatArray> get_float64_array(PyObject* object, int ndim);
+
 // Whether the object is a NumPy array of two dimensions.
 bool is_numpy_matrix(PyObject* object);
 

@@ -43,6 +43,7 @@ std::expected<FdState, ModelError> BlackScholesCN::create_state_cn(const TimeTab
   }
   const double centre = std::log(spot);
   for (double& node : state.x) node += centre;
+  if (local_) local_->place_nodes(state.x);
   log_falls_.clear();
   for (const Dividend& dividend : dividends_) {
     RV_ASSIGN(const double forward,
@@ -98,13 +99,21 @@ std::expected<CnMatrices::Inputs, ModelError> BlackScholesCN::step_inputs(
   RV_ASSIGN(double drift, params_.assets.asset_rate(asset_, step.y1, step.y2));
   const double dt = year_fraction(state.t, t_new);
   if (!dividends_.empty()) drift += dividend_log_fall(state.t, t_new) / dt;
-  return CnMatrices::Inputs{dt, step.rate, drift, state.dx};
+  // The variance of the step, or, under a local volatility, the time at its
+  // middle, where the rows read the table.
+  double variance = vol_ * vol_;
+  if (pieces_) variance = pieces_->mean_variance(step.y2, step.y1);
+  if (local_) variance = 0.5 * (step.y1 + step.y2);
+  return CnMatrices::Inputs{dt, step.rate, drift, state.dx, variance};
 }
 
 bool BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,
                                Tridiagonal& s, Tridiagonal& r, bool inner_once) const {
-  const auto [dt, rate, drift, dx] = inputs;
-  const double variance = vol_ * vol_;
+  if (local_) {
+    form_local_rows(state, inputs, s, r);
+    return false;
+  }
+  const auto [dt, rate, drift, dx, variance] = inputs;
   const double v = variance * (dt * 0.25) / (dx * dx);
   const double u = (dt * 0.25) * (drift - variance * 0.5) / dx;
   const double discount = (dt * 0.5) * rate;
@@ -126,6 +135,36 @@ bool BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& i
   left_row_from_right(r, s, 0);
   left_row_from_right(r, s, n - 1);
   return inner_once;
+}
+
+void BlackScholesCN::form_local_rows(const FdState& state, const CnMatrices::Inputs& inputs,
+                                     Tridiagonal& s, Tridiagonal& r) const {
+  const auto [dt, rate, drift, dx, middle] = inputs;
+  const LocalVolTable::Rows rows = local_->rows_at(middle);
+  const double discount = (dt * 0.5) * rate;
+  const std::size_t n = state.n;
+  ensure_size(r, n);
+  ensure_size(s, n);
+  double u_top = 0.0, u_bottom = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double variance = local_->node_variance(i, rows);
+    const double v = variance * (dt * 0.25) / (dx * dx);
+    const double u = (dt * 0.25) * (drift - variance * 0.5) / dx;
+    r.lower[i] = -v - u;
+    r.diag[i] = (2.0 * v - 1.0) + discount;
+    r.upper[i] = u - v;
+    left_row_from_right(r, s, i);
+    if (i == 0) u_top = u;
+    if (i == n - 1) u_bottom = u;
+  }
+  // On the edges the second derivative is dropped and the first is
+  // one-sided, toward the inside of the grid.
+  r.diag[0] = discount + (-1.0 - 2.0 * u_top);
+  r.upper[0] = 2.0 * u_top;
+  r.lower[n - 1] = -2.0 * u_bottom;
+  r.diag[n - 1] = discount + (2.0 * u_bottom - 1.0);
+  left_row_from_right(r, s, 0);
+  left_row_from_right(r, s, n - 1);
 }
 
 std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& state,

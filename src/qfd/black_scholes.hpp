@@ -4,8 +4,12 @@
 #include <string>
 #include <vector>
 
+#include <optional>
+
 #include "qfd/dividends.hpp"
 #include "qfd/engine.hpp"
+#include "qfd/local_vol.hpp"
+#include "qfd/short_rate_vol.hpp"
 
 namespace ravlin {
 
@@ -26,6 +30,13 @@ class BlackScholesCN final : public FDCN {
   std::expected<Values, ModelError> node_coordinates(const FdState& state,
                                                      std::int64_t last_step_from) const override;
 
+  // Ours: a volatility in pieces of time (each step takes the mean of the
+  // variance over it), or a local volatility table (each step takes the
+  // table's variance on every node at the middle of the step). Either
+  // replaces the constant volatility.
+  void set_volatility_pieces(ShortRateVolatility pieces) { pieces_ = std::move(pieces); }
+  void set_local_volatility(LocalVolTable table) { local_ = std::move(table); }
+
   // Ours: the asset's dividends (sorted by ex-date). The asset's curve stays
   // its forward, dividends included: over the step into each ex-date the
   // drift carries the forward's fall back, and the jump takes it out.
@@ -44,8 +55,14 @@ class BlackScholesCN final : public FDCN {
   // The forward's log fall across the dividends of the step from t back to t_new.
   double dividend_log_fall(std::int64_t t, std::int64_t t_new) const;
 
+  // The rows of the step, node by node, under a local volatility.
+  void form_local_rows(const FdState& state, const CnMatrices::Inputs& inputs, Tridiagonal& s,
+                       Tridiagonal& r) const;
+
   std::string asset_;
   double vol_;
+  std::optional<ShortRateVolatility> pieces_;
+  std::optional<LocalVolTable> local_;
   std::vector<Dividend> dividends_;
   std::vector<std::int64_t> ex_dates_;
   std::vector<double> log_falls_;  // forward_log_fall of each, set with the state

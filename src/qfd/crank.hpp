@@ -32,7 +32,7 @@ struct Tridiagonal {
 // model formed their rows from, so that a step with the same numbers keeps
 // the rows, and their factorisation, instead of forming them again.
 struct CnMatrices {
-  using Inputs = std::array<double, 4>;
+  using Inputs = std::array<double, 5>;
 
   Tridiagonal s;
   Tridiagonal r;

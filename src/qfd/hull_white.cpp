@@ -63,7 +63,7 @@ std::expected<Values, ModelError> HullWhiteCN::node_coordinates(
 // written, whatever `inner_once` says.
 bool HullWhiteCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,
                             Tridiagonal& s, Tridiagonal& r, bool) const {
-  const auto [dt, shift, dx, variance] = inputs;
+  const double dt = inputs[0], shift = inputs[1], dx = inputs[2], variance = inputs[3];
   const double drift = (dt * 0.25) * meanrev_;
   const double half_dt = dt * 0.5;
   // The step's mean variance rate: vol^2 under one volatility.

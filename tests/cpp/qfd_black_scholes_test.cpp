@@ -284,6 +284,41 @@ TEST(BlackScholes, ProportionalDividendsKeepThePriceLognormal) {
   EXPECT_NEAR(checked_price(grid, european(true, 100.0, 1.0)), exact, 2e-4 * exact);
 }
 
+// Pieces of volatility in time: each step takes the mean variance over it,
+// so the price is Black-Scholes with the total variance.
+TEST(BlackScholes, VolatilityPiecesPriceWithTheTotalVariance) {
+  auto pieces = ShortRateVolatility::piecewise({0.0, 0.3, 0.55}, {0.15, 0.3, 0.22});
+  ASSERT_TRUE(pieces);
+  const double total = 0.15 * 0.15 * 0.3 + 0.3 * 0.3 * 0.25 + 0.22 * 0.22 * 0.45;
+  for (const auto& [call, strike] : {std::pair{true, 100.0}, {false, 90.0}, {true, 120.0}}) {
+    BlackScholesCN grid = model(400, kDay);
+    grid.set_volatility_pieces(*pieces);
+    const double exact = black_scholes(call, kSpot, strike, kRate, kDividend, std::sqrt(total), 1.0);
+    EXPECT_NEAR(checked_price(grid, european(call, strike, 1.0)), exact, 1e-4 * exact) << strike;
+  }
+}
+
+// A local volatility table that is the same at every price and time prices
+// as that one volatility, through the rows formed node by node.
+TEST(BlackScholes, FlatLocalVolatilityIsTheConstantOne) {
+  auto table = LocalVolTable::create({0.0, 0.5, 2.0}, {50.0, 100.0, 200.0},
+                                     std::vector<double>(9, kVol));
+  ASSERT_TRUE(table);
+  BlackScholesCN local = model(200, kDay);
+  local.set_local_volatility(*table);
+  BlackScholesCN constant = model(200, kDay);
+  const TimeTable put = european(false, 105.0, 1.0);
+  EXPECT_NEAR(checked_price(local, put), checked_price(constant, put), 1e-12);
+}
+
+TEST(BlackScholes, LocalVolatilityTablesAreChecked) {
+  EXPECT_FALSE(LocalVolTable::create({0.0, 1.0}, {100.0}, {0.2}));
+  EXPECT_FALSE(LocalVolTable::create({1.0, 0.5}, {100.0}, {0.2, 0.2}));
+  EXPECT_FALSE(LocalVolTable::create({1.0}, {-1.0, 100.0}, {0.2, 0.2}));
+  EXPECT_FALSE(LocalVolTable::create({1.0}, {100.0}, {std::nan("")}));
+  EXPECT_TRUE(LocalVolTable::create({1.0}, {100.0}, {0.2}));
+}
+
 TEST(BlackScholes, DividendRowsAreChecked) {
   const std::vector<double> years{0.5, 1.0};
   EXPECT_FALSE(dividends_from_rows(years, std::vector<double>{1.0, -1.0}, false, kT0));

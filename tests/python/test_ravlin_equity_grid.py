@@ -49,3 +49,35 @@ def test_a_forward_that_does_not_carry_the_dividends_is_refused(curve, grid):
     put = ravlin.EuropeanOption(expiry="2026-01-02", strike=SPOT, kind="put", asset="SPX", currency="USD")
     with pytest.raises(ValueError, match=r"forward curve of 'SPX' falls by .* across the ex-date 2025-04-15"):
         ravlin.price(put, market, ravlin.BlackScholesGrid(asset="SPX", volatility=VOL, **grid))
+
+
+FLAT = ravlin.Market(base="USD", pricing_time=TODAY,
+                     curves={"USD": ravlin.ZeroCurve.flat(RATE), "SPX": ravlin.ForwardCurve.flat(SPOT, 0.02)})
+
+
+def european_call(strike):
+    return ravlin.EuropeanOption(expiry="2026-01-02", strike=strike, kind="call", asset="SPX", currency="USD")
+
+
+def implied(price, strike):
+    return ravlin.implied_volatility(price, FLAT.forward("SPX", 1.0), strike, 1.0, discount=FLAT.discount_factor(1.0))
+
+
+@pytest.mark.parametrize("strike", [80.0, 100.0, 125.0])
+def test_a_term_structure_on_the_grid_prices_with_the_total_variance(strike):
+    term = ravlin.VolatilityTermStructure(times=[0.25, 0.5, 1.0, 2.0], volatilities=[0.3, 0.25, 0.22, 0.21])
+    price = ravlin.price(european_call(strike), FLAT, ravlin.BlackScholesGrid(asset="SPX", volatility=term)).price
+    exact = ravlin.black_scholes_price(FLAT.forward("SPX", 1.0), strike, 1.0, term.volatility(1.0),
+                                       discount=FLAT.discount_factor(1.0))
+    assert price == pytest.approx(exact, rel=1e-4)
+
+
+SMILE = ravlin.VolatilitySurface(expiries=[0.5, 1.0], moneyness=[0.7, 0.85, 1.0, 1.15, 1.4],
+                                 volatilities=[[0.32, 0.26, 0.21, 0.19, 0.2], [0.3, 0.25, 0.21, 0.195, 0.2]])
+
+
+@pytest.mark.parametrize("strike", [75.0, 90.0, 102.0, 115.0, 135.0])
+def test_local_volatility_from_a_smile_reprices_the_smile(strike):
+    for volatility in (SMILE, ravlin.LocalVolSurface.from_surface(SMILE)):
+        price = ravlin.price(european_call(strike), FLAT, ravlin.BlackScholesGrid(asset="SPX", volatility=volatility))
+        assert implied(price.price, strike) == pytest.approx(SMILE.volatility(FLAT, "SPX", 1.0, strike), abs=1e-3)
