@@ -119,6 +119,10 @@ ParseResult<FD1FParams> get_fd_1f(PyObject* dataset) {
 
 namespace {
 
+// Points per cell at which phrases are valued on the nodes: beyond this the
+// phrase's arrays would outgrow any use.
+constexpr std::uint64_t kMaxPhrasePoints = 1024;
+
 // An optional table of our own under `key`: rows of (year fraction, amount),
 // read as ex-dividend rows; absent, none.
 ParseResult<std::vector<Dividend>> get_dividends(PyObject* settings, std::string_view key,
@@ -210,6 +214,11 @@ ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset) {
   RV_ASSIGN(std::vector<Dividend> proportional,
             get_dividends(settings.get(), "PROPORTIONAL_DIVIDENDS", true, pricing_ts));
   BlackScholesCN model(std::move(params), std::move(asset), number.value_or(0.0));
+  RV_ASSIGN(const auto points, get_optional<std::uint64_t>(settings.get(), "PHRASES"));
+  if (points.value_or(0) > kMaxPhrasePoints) {
+    return std::unexpected(invalid_value("PHRASES", std::to_string(*points)));
+  }
+  model.set_phrase_points(points.value_or(0));
   if (pieces) model.set_volatility_pieces(std::move(*pieces));
   if (local) model.set_local_volatility(std::move(*local));
   if (!dividends.empty() || !proportional.empty()) {

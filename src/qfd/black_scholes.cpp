@@ -88,6 +88,19 @@ std::optional<Values> BlackScholesCN::get_model_val_cn(const FdState& state,
   return prices;
 }
 
+std::optional<Values> BlackScholesCN::cell_values(const FdState& state, std::string_view name,
+                                                  std::size_t points) const {
+  if (name != asset_ || points == 0) return std::nullopt;
+  Values prices = Values::for_overwrite(state.n * points);
+  for (std::size_t i = 0; i < state.n; ++i) {
+    for (std::size_t k = 0; k < points; ++k) {
+      const double offset = (static_cast<double>(k) + 0.5) / static_cast<double>(points) - 0.5;
+      prices[i * points + k] = std::exp(state.x[i] + offset * state.dx);
+    }
+  }
+  return prices;
+}
+
 std::expected<Values, ModelError> BlackScholesCN::node_coordinates(const FdState& state,
                                                                    std::int64_t) const {
   return *get_model_val_cn(state, asset_);

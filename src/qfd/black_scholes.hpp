@@ -37,6 +37,14 @@ class BlackScholesCN final : public FDCN {
   void set_volatility_pieces(ShortRateVolatility pieces) { pieces_ = std::move(pieces); }
   void set_local_volatility(LocalVolTable table) { local_ = std::move(table); }
 
+  // Ours: phrases valued on the nodes, at `points` points across each
+  // node's cell (0: refused, as without the setting).
+  void set_phrase_points(std::size_t points) { phrase_points_ = points; }
+  std::size_t phrase_points() const override { return phrase_points_; }
+  // The asset's price at points spread evenly in log price across each cell.
+  std::optional<Values> cell_values(const FdState& state, std::string_view name,
+                                    std::size_t points) const override;
+
   // Ours: the asset's dividends (sorted by ex-date). The asset's curve stays
   // its forward, dividends included: over the step into each ex-date the
   // drift carries the forward's fall back, and the jump takes it out.
@@ -63,6 +71,7 @@ class BlackScholesCN final : public FDCN {
   double vol_;
   std::optional<ShortRateVolatility> pieces_;
   std::optional<LocalVolTable> local_;
+  std::size_t phrase_points_ = 0;
   std::vector<Dividend> dividends_;
   std::vector<std::int64_t> ex_dates_;
   std::vector<double> log_falls_;  // forward_log_fall of each, set with the state

@@ -246,6 +246,65 @@ std::expected<void, ModelError> one_track_event(const FDCN& model, FdState& stat
   return {};
 }
 
+// A phrase valued on the grid's nodes, when the model values phrases there:
+// its inputs are the modelled asset at points across each node's cell, or
+// the base asset (1 everywhere); its last output, averaged over each cell,
+// is the value on the node, so a jump of the payoff between two nodes
+// counts by the share of the cell beyond it. Any other input (another
+// asset, a snap, a phrase) is not valued on the grid.
+std::expected<Values, ModelError> node_phrase_value(const FDCN& model, const FdState& state,
+                                                    const TimeTable& timetable,
+                                                    std::string_view name) {
+  const EvalPhrase* phrase = timetable.get_phrase(name);
+  if (phrase == nullptr) {
+    return std::unexpected(ModelError::event_specs("Phrase not found#" + std::string(name)));
+  }
+  const std::size_t points = model.phrase_points();
+  std::vector<Values> inputs;
+  for (const std::string& input : phrase->iter_inp()) {
+    if (std::optional<Values> cells = model.cell_values(state, input, points)) {
+      inputs.push_back(std::move(*cells));
+      continue;
+    }
+    auto curve = model.params().assets.asset_by_name(input);
+    if (!curve || !(*curve)->is_base() || timetable.get_phrase(input) != nullptr) {
+      return std::unexpected(ModelError::not_implemented("Phrase in FD: " + std::string(name)));
+    }
+    inputs.push_back(Values::scalar(1.0));
+  }
+  RV_ASSIGN(std::vector<Values> outputs, phrase->eval(inputs));
+  if (outputs.empty()) return std::unexpected(ModelError::message("No output from phrase"));
+  const Values& out = outputs.back();
+  if (out.size() == 1) return out;
+  if (out.size() != state.n * points) {
+    return std::unexpected(ModelError(LengthMismatch{state.n * points, out.size()}));
+  }
+  Values value = Values::for_overwrite(state.n);
+  for (std::size_t i = 0; i < state.n; ++i) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < points; ++k) sum += out[i * points + k];
+    value[i] = sum / static_cast<double>(points);
+  }
+  return value;
+}
+
+// The event's value on its track; under a conditional op ("s", where the
+// model values phrases on the grid), only on the share of each node that
+// the phrase the op names gives, the later value on the rest.
+std::expected<void, ModelError> event_on_track(const FDCN& model, FdState& state,
+                                               const TimeTable& timetable, std::size_t i,
+                                               Values value) {
+  const Op::Text* condition = timetable.op_at(i).as_text();
+  if (condition == nullptr || model.phrase_points() == 0) {
+    return one_track_event(model, state, timetable, i, std::move(value));
+  }
+  RV_ASSIGN(const Values weight, node_phrase_value(model, state, timetable, condition->text));
+  auto track = timetable.track_key_at(i);
+  if (!track) return std::unexpected(ModelError(OpError::message(std::move(track).error())));
+  RV_TRY(state.ledger.one_track_weights(weight, *track, std::move(value), i, model.params().flags));
+  return {};
+}
+
 std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state,
                                             const TimeTable& timetable, std::size_t i) {
   const double quantity = timetable.quantity_at(i);
@@ -255,12 +314,12 @@ std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state,
       overloaded{
           [&](const Unit::Track& unit) -> Result {
             RV_ASSIGN(const Values* pv, state.ledger.pv_vec(unit.key));
-            return one_track_event(model, state, timetable, i, scaled(*pv, quantity));
+            return event_on_track(model, state, timetable, i, scaled(*pv, quantity));
           },
           [&](const Unit::Asset& unit) -> Result {
             RV_ASSIGN(Values value, grid_asset_value(model, state, unit.name, timetable.ts_at(i),
                                                      Values::scalar(quantity)));
-            return one_track_event(model, state, timetable, i, std::move(value));
+            return event_on_track(model, state, timetable, i, std::move(value));
           },
           [&](const Unit::Snapper& unit) -> Result {
             return std::unexpected(ModelError::not_implemented("Snapper in FD: " + unit.name));
@@ -269,7 +328,11 @@ std::expected<void, ModelError> apply_event(const FDCN& model, FdState& state,
             return std::unexpected(ModelError::not_implemented("Snap in FD: " + unit.name));
           },
           [&](const Unit::Phrase& unit) -> Result {
-            return std::unexpected(ModelError::not_implemented("Phrase in FD: " + unit.name));
+            if (model.phrase_points() == 0) {
+              return std::unexpected(ModelError::not_implemented("Phrase in FD: " + unit.name));
+            }
+            RV_ASSIGN(const Values value, node_phrase_value(model, state, timetable, unit.name));
+            return event_on_track(model, state, timetable, i, scaled(value, quantity));
           },
           [&](const Unit::Null&) -> Result {
             return std::unexpected(ModelError::event_specs("Unknown Unit"));
@@ -479,6 +542,10 @@ std::expected<Values, ModelError> FDCN::node_coordinates(const FdState& state,
 }
 
 std::expected<void, ModelError> FDCN::apply_jump(FdState&, std::size_t) const { return {}; }
+
+std::optional<Values> FDCN::cell_values(const FdState&, std::string_view, std::size_t) const {
+  return std::nullopt;
+}
 
 std::expected<bool, ModelError> FDCN::refresh_cn(const FdState& state, std::int64_t t_new,
                                                  CnMatrices& m) const {

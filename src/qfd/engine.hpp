@@ -53,6 +53,13 @@ class FDCN {
   virtual std::span<const std::int64_t> jump_times() const { return {}; }
   // The change at jump_times()[k], made to every present value of the state.
   virtual std::expected<void, ModelError> apply_jump(FdState& state, std::size_t k) const;
+  // Ours: how many points across each node's cell a phrase is valued at and
+  // averaged over; 0 (the default) refuses phrases on the grid.
+  virtual std::size_t phrase_points() const { return 0; }
+  // The model's own asset `name` at `points` points across each node's cell
+  // (node by node, `points` values each), if the model has the asset.
+  virtual std::optional<Values> cell_values(const FdState& state, std::string_view name,
+                                            std::size_t points) const;
 };
 
 // refresh_cn for a model whose rows follow from a few numbers of the step:

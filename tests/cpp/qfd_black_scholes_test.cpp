@@ -319,6 +319,34 @@ TEST(BlackScholes, LocalVolatilityTablesAreChecked) {
   EXPECT_TRUE(LocalVolTable::create({1.0}, {100.0}, {0.2}));
 }
 
+// A cash digital call, a phrase of the price, valued on the nodes: averaged
+// over each node's cell it matches the closed form; without phrase points the
+// grid refuses it as ever.
+TEST(BlackScholes, PhraseOfThePriceIsValuedOnTheNodes) {
+  constexpr double kStrike = 104.0;
+  auto digital = [] {
+    Expressions expressions;
+    expressions.phrases["digital"] =
+        testing::fake_phrase({"S", "USD"}, [](const std::vector<Values>& in) -> testing::PhraseResult {
+          Values paid(in[0].size());
+          for (std::size_t j = 0; j < paid.size(); ++j) paid[j] = in[0][j] > kStrike ? in[1][0] : 0.0;
+          return std::vector<Values>{paid};
+        });
+    return make_timetable({{0, at_years(1), 0, 1.0, 0}}, {"A"}, {"+"}, {"digital"},
+                          std::move(expressions));
+  };
+  const double d2 = (std::log(kSpot / kStrike) + (kRate - kDividend - 0.5 * kVol * kVol)) / kVol;
+  const double exact = std::exp(-kRate) * testing::normal_cdf(d2);
+  BlackScholesCN grid = model(400, kDay);
+  grid.set_phrase_points(16);
+  EXPECT_NEAR(checked_price(grid, digital()), exact, 1e-3 * exact);
+
+  BlackScholesCN refusing = model(400, kDay);
+  auto price = grid_price(refusing, digital());
+  ASSERT_FALSE(price);
+  EXPECT_NE(price.error().text().find("Phrase in FD: digital"), std::string::npos) << price.error().text();
+}
+
 TEST(BlackScholes, DividendRowsAreChecked) {
   const std::vector<double> years{0.5, 1.0};
   EXPECT_FALSE(dividends_from_rows(years, std::vector<double>{1.0, -1.0}, false, kT0));
