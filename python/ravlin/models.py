@@ -427,7 +427,10 @@ class BlackScholesGrid(_Grid):
     variance), a `LocalVolSurface`, or a `VolatilitySurface` (through its
     Dupire local volatility); a local volatility is sampled on the grid's
     nodes at up to 200 times over the contract's life, and each step takes
-    it, node by node, at its middle.
+    it, node by node, at its middle. Phrases whose inputs are the asset
+    and the base currency (the payoffs of `DigitalOption` and `BarrierOption`,
+    a knock-out's share beyond the barrier) are valued on the nodes,
+    averaged over each node's cell; other phrases, and snappers, are refused.
 
     By default the grid has 1000 nodes on each side of the spot and reaches
     8 standard deviations of the log price at the contract's last row (plus
@@ -475,7 +478,8 @@ class BlackScholesGrid(_Grid):
         if self.asset not in market.curves or self.asset == market.base:
             raise ValueError(f"BlackScholesGrid: asset {self.asset!r} needs a ForwardCurve in the market")
         fd = self._fd(market, batch)
-        bs: dict[str, Any] = {"VOL": self._engine_volatility(market, batch, fd), "ASSET": self.asset}
+        bs: dict[str, Any] = {"VOL": self._engine_volatility(market, batch, fd), "ASSET": self.asset,
+                              "PHRASES": _PHRASE_POINTS}
         horizon = market.pricing_ms + _horizon(market, batch) * YEAR_MS
         for key, rows in (("DIVIDENDS", self._cash), ("PROPORTIONAL_DIVIDENDS", self._shares)):
             paid = [(ms, amount) for ms, amount in rows if market.pricing_ms < ms <= horizon]
@@ -556,6 +560,10 @@ class BlackScholesGrid(_Grid):
         return _DEVIATIONS * _widest(self.volatility, years) * math.sqrt(years) + drift + 0.01
 
 
+# Phrases of the asset (payoffs, knocks) are valued at this many points across
+# each node's cell and averaged: a jump between two nodes then counts by the
+# share of the cell beyond it, not by which node it falls nearest.
+_PHRASE_POINTS = 16
 # A local volatility is sampled on the grid's nodes at up to this many times.
 _LOCAL_VOL_TIMES = 200
 

@@ -156,3 +156,23 @@ def test_a_model_that_cannot_value_an_exotic_is_refused_by_name(option, model, m
     with pytest.raises(ValueError) as error:
         ravlin.price(option, MARKET, model)
     assert message in str(error.value)
+
+
+GRID = ravlin.BlackScholesGrid(asset="SPX", volatility=VOL)
+
+
+@pytest.mark.parametrize("payout", ["cash", "asset"])
+@pytest.mark.parametrize("kind", ["call", "put"])
+def test_digitals_on_the_grid_agree_with_their_closed_forms(kind, payout):
+    option = DigitalOption(strike=105.0, kind=kind, payout=payout, **COMMON)
+    assert ravlin.price(option, MARKET, GRID).price == pytest.approx(digital_closed_form(105.0, kind, payout),
+                                                                     rel=1e-3)
+
+
+def test_discrete_down_and_out_on_the_grid_agrees_with_monte_carlo_and_the_brute_force_reference():
+    option = BarrierOption(strike=100.0, kind="call", barrier=90.0, direction="down", knock="out",
+                           monitoring=MONTHLY, **COMMON)
+    grid = ravlin.price(option, MARKET, GRID).price
+    mc = ravlin.price(option, MARKET, monte_carlo())
+    assert abs(grid - mc.price) < 4 * mc.standard_error
+    assert grid == pytest.approx(barrier_reference(100.0, 90.0, MONTHLY), rel=1e-3)
