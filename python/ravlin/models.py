@@ -22,8 +22,15 @@ from . import _checks, _short_rate
 from ._time import YEAR_MS, to_datetime
 from .greeks import Greeks, derivatives, spot_derivatives
 from .market import DividendSchedule, Market, dividend_rows
-from .volatility import VOLATILITY_OBJECTS, LocalVolSurface, Volatility, VolatilityTermStructure, level, on_asset, \
-    shifted
+from .volatility import (
+    VOLATILITY_OBJECTS,
+    LocalVolSurface,
+    Volatility,
+    VolatilityTermStructure,
+    level,
+    on_asset,
+    shifted,
+)
 
 if TYPE_CHECKING:
     import pyarrow as pa

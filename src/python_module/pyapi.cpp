@@ -203,10 +203,14 @@ ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset) {
   auto number = get_typed<double>(settings.get(), "VOL");
   if (!number && std::holds_alternative<PyParseError::WrongType>(number.error().kind)) {
     RV_ASSIGN(const PyRef value, get_any(settings.get(), "VOL"));
-    if (PyDict_Check(value.get())) RV_ASSIGN(local, get_local_vol(value.get()));
+    if (PyDict_Check(value.get())) {
+      RV_ASSIGN(local, get_local_vol(value.get()));
+    }
   }
   std::optional<ShortRateVolatility> pieces;
-  if (!number && !local) RV_ASSIGN(pieces, get_piecewise_vol(settings.get()));
+  if (!number && !local) {
+    RV_ASSIGN(pieces, get_piecewise_vol(settings.get()));
+  }
   RV_ASSIGN(auto asset, get_typed<std::string>(settings.get(), "ASSET"));
   const std::int64_t pricing_ts = params.pricing_ts;
   RV_ASSIGN(std::vector<Dividend> dividends,
