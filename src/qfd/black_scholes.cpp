@@ -30,6 +30,18 @@ void left_row_from_right(const Tridiagonal& r, Tridiagonal& s, std::size_t i) {
   s.upper[i] = -r.upper[i];
 }
 
+// The two edge rows, where the second derivative is dropped and the first is
+// one-sided, toward the inside of the grid; u is the drift term of each.
+void edge_rows(Tridiagonal& r, Tridiagonal& s, double discount, double u_top, double u_bottom) {
+  const std::size_t n = r.n;
+  r.diag[0] = discount + (-1.0 - 2.0 * u_top);
+  r.upper[0] = 2.0 * u_top;
+  r.lower[n - 1] = -2.0 * u_bottom;
+  r.diag[n - 1] = discount + (2.0 * u_bottom - 1.0);
+  left_row_from_right(r, s, 0);
+  left_row_from_right(r, s, n - 1);
+}
+
 }  // namespace
 
 std::expected<FdState, ModelError> BlackScholesCN::create_state_cn(const TimeTable& timetable) {
@@ -141,12 +153,7 @@ bool BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& i
   const std::size_t last = inner_once ? std::min<std::size_t>(1, n - 1) : n - 1;
   fill_rows(r, 0, last, lower, diag, upper);
   fill_rows(s, 0, last, -lower, -2.0 - diag, -upper);
-  r.diag[0] = discount + (-1.0 - 2.0 * u);
-  r.upper[0] = 2.0 * u;
-  r.lower[n - 1] = -2.0 * u;
-  r.diag[n - 1] = discount + (2.0 * u - 1.0);
-  left_row_from_right(r, s, 0);
-  left_row_from_right(r, s, n - 1);
+  edge_rows(r, s, discount, u, u);
   return inner_once;
 }
 
@@ -170,14 +177,7 @@ void BlackScholesCN::form_local_rows(const FdState& state, const CnMatrices::Inp
     if (i == 0) u_top = u;
     if (i == n - 1) u_bottom = u;
   }
-  // On the edges the second derivative is dropped and the first is
-  // one-sided, toward the inside of the grid.
-  r.diag[0] = discount + (-1.0 - 2.0 * u_top);
-  r.upper[0] = 2.0 * u_top;
-  r.lower[n - 1] = -2.0 * u_bottom;
-  r.diag[n - 1] = discount + (2.0 * u_bottom - 1.0);
-  left_row_from_right(r, s, 0);
-  left_row_from_right(r, s, n - 1);
+  edge_rows(r, s, discount, u_top, u_bottom);
 }
 
 std::expected<void, ModelError> BlackScholesCN::cn_coefficients(const FdState& state,
