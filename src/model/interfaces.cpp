@@ -166,27 +166,4 @@ std::expected<void, ModelError> eval_snapper(LangModel& model, FwdModelStateGene
   return {};
 }
 
-std::expected<Values, ModelError> snap_unit_value(const FwdModelStateGeneric& state,
-                                                  const std::string& name, const Values& weight) {
-  const auto snap = state.snaps.find(name);
-  if (snap == state.snaps.end()) {
-    return std::unexpected(ModelError::message("Unknown Snap '" + name + "'"));
-  }
-  RV_ASSIGN(Values value, multiply(snap->second, weight));
-  return value;
-}
-
-std::expected<Values, ModelError> phrase_unit_value(LangModel& model, FwdModelStateGeneric& state,
-                                                    const TimeTable& timetable,
-                                                    std::string_view name, const Values& weight,
-                                                    std::int64_t time) {
-  const EvalPhrase* phrase = timetable.get_phrase(name);
-  if (phrase == nullptr) {
-    return std::unexpected(ModelError::event_specs("Phrase not found#" + std::string(name)));
-  }
-  RV_ASSIGN(Values value, phrase_value_1(model, state, timetable, *phrase, time));
-  RV_TRY(multiply_in_place(value, weight));
-  return value;
-}
-
 }  // namespace ravlin

@@ -91,14 +91,4 @@ inline std::expected<void, ModelError> check_fits_paths(const Values& values,
   return std::unexpected(ModelError(LengthMismatch{values.size(), paths}));
 }
 
-// The unit values shared by the forward models, `weight` times:
-// the value snapped under `name` ("Unknown Snap '{name}'" when none is) ...
-std::expected<Values, ModelError> snap_unit_value(const FwdModelStateGeneric& state,
-                                                  const std::string& name, const Values& weight);
-// ... and the timetable's phrase `name` ("Phrase not found#{name}" when none is).
-std::expected<Values, ModelError> phrase_unit_value(LangModel& model, FwdModelStateGeneric& state,
-                                                    const TimeTable& timetable,
-                                                    std::string_view name, const Values& weight,
-                                                    std::int64_t time);
-
 }  // namespace ravlin

@@ -9,7 +9,6 @@
 #include "ledger/depgraph.hpp"
 #include "model/forwardstate.hpp"
 #include "timetable/timetable.hpp"
-#include "util/overloaded.hpp"
 #include "util/try.hpp"
 
 namespace ravlin {
@@ -21,9 +20,10 @@ namespace {
 // for each of possibly millions of events. Event times only rise, so each
 // curve is walked with a cursor. The values are those of
 // Assets::discount_factor and Assets::asset_value, which also give the errors.
-class CurveCache {
+class CurveCache final : public AssetUnits {
  public:
-  CurveCache(const Assets& assets, std::size_t units) : assets_(assets), by_unit_(units) {
+  CurveCache(const Assets& assets, std::int64_t pricing_ts, std::size_t units)
+      : assets_(assets), pricing_ts_(pricing_ts), by_unit_(units) {
     if (auto base = assets.base_asset()) base_.emplace(**base);
   }
 
@@ -47,62 +47,23 @@ class CurveCache {
     return assets_.asset_value(name, years);
   }
 
+  // The event's weight (its one discounted quantity) times the asset's value.
+  std::expected<Values, ModelError> weighted_value(const ForwardEvent& event,
+                                                   std::uint64_t unit_key,
+                                                   const std::string& name) override {
+    RV_ASSIGN(const double value,
+              asset_value(unit_key, name, year_fraction(event.time, pricing_ts_)));
+    Values amount = event.weight();
+    amount[0] *= value;
+    return amount;
+  }
+
  private:
   const Assets& assets_;
+  std::int64_t pricing_ts_;
   std::optional<CurveCursor> base_;
   std::vector<std::optional<CurveCursor>> by_unit_;
 };
-
-// One event of the forward walk; its amount (discount factor times quantity)
-// travels separately as a single-element Values, kept inline.
-struct FixedEvent {
-  Fixed& model;
-  CurveCache& curves;
-  FwdModelStateGeneric& state;
-  const TimeTable& timetable;
-  std::size_t index;
-  std::int64_t time;
-  double years;
-};
-
-// Saves what the event pays, by the kind of its unit.
-std::expected<void, ModelError> save_event(const FixedEvent& event, Values amount) {
-  const TimeTable& timetable = event.timetable;
-  RV_ASSIGN(const std::uint64_t unit_key, event_unit_key(timetable, event.index));
-  const auto save = [&](Values value) {
-    return gr_save(event.model, event.state, timetable, event.index, std::move(value),
-                   timetable.op_at(event.index), event.time);
-  };
-  return std::visit(
-      overloaded{
-          [&](const Unit::Track& unit) -> std::expected<void, ModelError> {
-            event.state.graph.save_t(event.index, unit.key);
-            return {};
-          },
-          [&](const Unit::Asset& unit) -> std::expected<void, ModelError> {
-            RV_ASSIGN(const double value,
-                      event.curves.asset_value(unit_key, unit.name, event.years));
-            amount[0] *= value;
-            return save(std::move(amount));
-          },
-          [&](const Unit::Snapper& unit) -> std::expected<void, ModelError> {
-            return eval_snapper(event.model, event.state, timetable, unit.name, event.time);
-          },
-          [&](const Unit::Snap& unit) -> std::expected<void, ModelError> {
-            RV_ASSIGN(Values value, snap_unit_value(event.state, unit.name, amount));
-            return save(std::move(value));
-          },
-          [&](const Unit::Phrase& unit) -> std::expected<void, ModelError> {
-            RV_ASSIGN(Values value, phrase_unit_value(event.model, event.state, timetable,
-                                                      unit.name, amount, event.time));
-            return save(std::move(value));
-          },
-          [&](const Unit::Null&) -> std::expected<void, ModelError> {
-            return std::unexpected(ModelError::message("Unknown Unit"));
-          },
-      },
-      timetable.unit_by_key(unit_key).kind);
-}
 
 // An asset unit paid under a plain op ("+", ">", "<" or none): the form of
 // nearly every event of a deterministic contract.
@@ -135,15 +96,13 @@ std::expected<void, ModelError> save_asset_payment(FwdModelStateGeneric& state,
 std::expected<Ledger, ModelError> Fixed::calculate(const TimeTable& timetable,
                                                   CancelHook cancel) {
   FwdModelStateGeneric state = create_fwd_state(timetable, 1);
-  CurveCache curves(assets_, timetable.units().size());
+  CurveCache curves(settings_.assets, settings_.pricing_ts, timetable.units().size());
   CancelCheck check(cancel);
-  std::int64_t current = pricing_ts_;
+  EventClock clock(settings_.pricing_ts, "No event time");
   for (std::size_t i = 0; i < timetable.size(); ++i) {
     if (check.stop_after(event_work(1))) return std::unexpected(ModelError::cancelled());
-    const std::optional<std::int64_t> time = timetable.ts_opt(i);
-    if (!time) return std::unexpected(ModelError::event_error(timetable, i, "No event time"));
-    if (*time < current) return std::unexpected(ModelError::event_in_past(timetable, i, current));
-    const double years = year_fraction(*time, pricing_ts_);
+    RV_ASSIGN(const std::int64_t time, clock.reach(timetable, i));
+    const double years = year_fraction(time, settings_.pricing_ts);
     RV_ASSIGN(const double df, curves.discount_factor(years));
     state.discount = Values::scalar(df);
     const double amount = df * timetable.quantity_at(i);
@@ -154,14 +113,12 @@ std::expected<Ledger, ModelError> Fixed::calculate(const TimeTable& timetable,
       if (auto saved = save_asset_payment(state, curves, *payment, i, amount, years); !saved) {
         return in_event(saved.error());
       }
-    } else if (auto saved = save_event(FixedEvent{*this, curves, state, timetable, i, *time, years},
-                                       Values::scalar(amount));
+    } else if (auto saved = save_event(ForwardEvent{*this, state, timetable, i, time}, curves);
                !saved) {
       return in_event(saved.error());
     }
-    current = *time;
   }
-  RV_TRY(evolve_pvs_backward(state, timetable, flags_, cancel));
+  RV_TRY(evolve_pvs_backward(state, timetable, settings_.flags, cancel));
   return std::move(state).into_ledger();
 }
 
@@ -174,8 +131,7 @@ std::expected<double, ModelError> Fixed::price(const Ledger& ledger) {
 std::expected<Values, ModelError> Fixed::asset_value(FwdModelStateGeneric&,
                                                      const Values& multiplier,
                                                      std::string_view name, std::int64_t time) {
-  RV_ASSIGN(const double value, assets_.asset_value(name, year_fraction(time, pricing_ts_)));
-  return scaled(multiplier, value);
+  return settings_.dataset_value(multiplier, name, time);
 }
 
 }  // namespace ravlin

@@ -8,6 +8,7 @@
 #include "asset/assets.hpp"
 #include "ledger/ledger.hpp"
 #include "model/error.hpp"
+#include "model/forwardmodel.hpp"
 #include "model/interfaces.hpp"
 #include "util/cancel.hpp"
 
@@ -18,7 +19,7 @@ class TimeTable;
 class Fixed final : public PricingModel, public LangModel {
  public:
   Fixed(Assets assets, std::int64_t pricing_ts, std::uint32_t flags)
-      : assets_(std::move(assets)), pricing_ts_(pricing_ts), flags_(flags) {}
+      : settings_{std::move(assets), pricing_ts, flags} {}
 
   std::expected<Ledger, ModelError> calculate(const TimeTable& timetable) override {
     return calculate(timetable, CancelHook{});
@@ -32,14 +33,12 @@ class Fixed final : public PricingModel, public LangModel {
                                                 std::string_view name,
                                                 std::int64_t time) override;
 
-  const Assets& assets() const { return assets_; }
-  std::int64_t pricing_ts() const { return pricing_ts_; }
-  std::uint32_t flags() const { return flags_; }
+  const Assets& assets() const { return settings_.assets; }
+  std::int64_t pricing_ts() const { return settings_.pricing_ts; }
+  std::uint32_t flags() const { return settings_.flags; }
 
  private:
-  Assets assets_;
-  std::int64_t pricing_ts_;
-  std::uint32_t flags_;
+  ModelSettings settings_;
 };
 
 }  // namespace ravlin

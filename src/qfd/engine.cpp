@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/forwardmodel.hpp"
 #include "model/interfaces.hpp"
 #include "timetable/timetable.hpp"
 #include "util/format.hpp"
@@ -60,13 +61,8 @@ std::expected<void, ModelError> check_grid_settings(const FD1FParams& params,
 // row before it, and the first at or after the pricing time.
 std::expected<void, ModelError> check_event_times(const TimeTable& timetable,
                                                   std::int64_t pricing_ts) {
-  std::int64_t current = pricing_ts;
-  for (std::size_t i = 0; i < timetable.size(); ++i) {
-    const std::optional<std::int64_t> time = timetable.ts_opt(i);
-    if (!time) return std::unexpected(ModelError::event_error(timetable, i, "missing time"));
-    if (*time < current) return std::unexpected(ModelError::event_in_past(timetable, i, current));
-    current = *time;
-  }
+  EventClock clock(pricing_ts, "missing time");
+  for (std::size_t i = 0; i < timetable.size(); ++i) RV_TRY(clock.reach(timetable, i));
   return {};
 }
 
@@ -231,9 +227,7 @@ std::expected<Values, ModelError> grid_asset_value(const FDCN& model, const FdSt
     return value;
   }
   const FD1FParams& params = model.params();
-  RV_ASSIGN(const double value,
-            params.assets.asset_value(name, year_fraction(time, params.pricing_ts)));
-  return scaled(weight, value);
+  return dataset_asset_value(params.assets, params.pricing_ts, weight, name, time);
 }
 
 std::expected<void, ModelError> one_track_event(const FDCN& model, FdState& state,

@@ -12,6 +12,7 @@
 #include "ledger/exercise.hpp"
 #include "ledger/ledger.hpp"
 #include "model/error.hpp"
+#include "model/forwardmodel.hpp"
 #include "model/forwardstate.hpp"
 #include "model/interfaces.hpp"
 #include "util/cancel.hpp"
@@ -20,12 +21,9 @@ namespace ravlin {
 
 class TimeTable;
 
-struct MCParams {
-  Assets assets;
+struct MCParams : ModelSettings {
   std::size_t paths = 0;
   std::uint64_t seed = 0;  // required by the settings, not used by the engine
-  std::int64_t pricing_ts = 0;
-  std::uint32_t flags = 0;
   ExerciseSettings exercise;  // our own keys; pathwise unless asked otherwise
 };
 
@@ -56,10 +54,6 @@ class MCModel : public LangModel {
   std::expected<Values, ModelError> weighted_asset_value(FwdModelStateGeneric& state,
                                                          double quantity, std::string_view name,
                                                          std::int64_t time);
-
- private:
-  std::expected<Values, ModelError> dataset_value(const Values& weight, std::string_view name,
-                                                  std::int64_t time) const;
 };
 
 // `cancel` can stop the calculation between events.
