@@ -274,6 +274,23 @@ TEST(BlackScholes, CashDividendMatchesTheLognormalBeforeAndAfterTheExDate) {
   }
 }
 
+// Rows at the ex-date see the price after the dividend, rows a day before it
+// the price with the dividend: one unit of the asset paid at each is worth
+// the curve's forward there, discounted.
+TEST(BlackScholes, RowsAtTheExDateSeeThePriceAfterTheDividend) {
+  constexpr double kCash = 5.0;
+  const std::int64_t ex_date = at_years(0.5);
+  const double growth = kRate - kDividend;
+  for (const auto& [time, forward] :
+       {std::pair{ex_date, kSpot * std::exp(growth * 0.5) - kCash},
+        {ex_date - 86400000, kSpot * std::exp(growth * (0.5 - kDay))}}) {
+    BlackScholesCN grid = paying_model({Dividend{ex_date, kCash, false}}, 400, 1.0);
+    const auto timetable = make_timetable({{0, time, 0, 1.0, 0}}, {"A"}, {"+"}, {"S"});
+    const double years = static_cast<double>(time - kT0) / 31536000000.0;
+    EXPECT_NEAR(checked_price(grid, timetable), forward * std::exp(-kRate * years), 1e-4 * kSpot);
+  }
+}
+
 // Proportional dividends keep the price lognormal: Black's formula on the
 // forward at expiry.
 TEST(BlackScholes, ProportionalDividendsKeepThePriceLognormal) {
