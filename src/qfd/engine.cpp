@@ -490,8 +490,10 @@ std::expected<Ledger, ModelError> calculate_fd(FDCN& model, const TimeTable& tim
   const FD1FParams& params = model.params();
   RV_TRY(check_grid_settings(params, timetable));
   RV_TRY(check_event_times(timetable, params.pricing_ts));
-  // The grid and the step buffers, before any of them is allocated.
-  check_value_memory(params.n_x * 2 + 1, (CnStep::kDoublesPerNode + 1) * sizeof(double));
+  // The grid and the step buffers, before any of them is allocated, with a
+  // phrase's input and output at its points across each cell.
+  check_value_memory(params.n_x * 2 + 1,
+                     (CnStep::kDoublesPerNode + 1 + 2 * model.phrase_points()) * sizeof(double));
   RV_ASSIGN(FdState state, model.create_state_cn(timetable));
 
   BackwardWalk walk(timetable, state.t, regular_step_ms(params.timestep), params.pricing_ts,
