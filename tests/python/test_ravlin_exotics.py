@@ -176,3 +176,11 @@ def test_discrete_down_and_out_on_the_grid_agrees_with_monte_carlo_and_the_brute
     mc = ravlin.price(option, MARKET, monte_carlo())
     assert abs(grid - mc.price) < 4 * mc.standard_error
     assert grid == pytest.approx(barrier_reference(100.0, 90.0, MONTHLY), rel=1e-3)
+
+
+@pytest.mark.parametrize("knock, rebate", [("out", 2.0), ("in", 1.0)])
+def test_up_barrier_puts_on_the_grid_agree_with_monte_carlo(knock, rebate):
+    option = BarrierOption(strike=100.0, kind="put", barrier=112.0, direction="up", knock=knock, rebate=rebate,
+                           monitoring=MONTHLY, **COMMON)
+    mc = ravlin.price(option, MARKET, monte_carlo())
+    assert abs(ravlin.price(option, MARKET, GRID).price - mc.price) < 4 * mc.standard_error
