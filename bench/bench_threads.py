@@ -4,6 +4,11 @@ Printed, all measured in this run:
 - the throughput of `price_many(engine="threads", workers=2)` against
   `workers=1` and against the serial engine, on callable bonds on the
   Hull-White grid (401 nodes, weekly steps), as in bench_portfolio.py;
+- how much of the time the two threads spent in grid calls they spent
+  there at once, a measure that the machine's load changes little, against
+  the same with the interpreter lock held throughout (a call's span is
+  timed from Python, so a thread waiting for the lock to make its call
+  counts as inside it: the reference is not zero);
 - the speed of a pure-Python thread while another thread prices a 10-year
   put on the Black-Scholes grid (`ravlin.price`, which lets other threads
   run), against the same thread running alone, and against the same price
@@ -41,6 +46,53 @@ def timed(fn):
     result = fn()
     seconds = time.perf_counter() - start
     return seconds, (time.process_time() - cpu) / seconds, result
+
+
+CALLS = []  # (thread, start, end) of every grid call of the recorded models
+
+
+def recorded_grid_price(*arguments):
+    start = time.perf_counter()
+    try:
+        return _ravlin.fd_hullwhite_price(*arguments)
+    finally:
+        CALLS.append((threading.get_ident(), start, time.perf_counter()))
+
+
+class RecordedGrid(ravlin.HullWhiteGrid):
+    """The benchmark's grid, its engine calls recorded."""
+
+    engine = staticmethod(recorded_grid_price)
+
+
+class RecordedHeldGrid(RecordedGrid):
+    """The same, holding the interpreter lock throughout each call."""
+
+    def sections(self, market, batch):
+        sections = super().sections(market, batch)
+        return {**sections, "FD": {**sections["FD"], "RELEASE_GIL": 0}}
+
+
+def concurrency(model, table):
+    """The share of the time the threads spent in grid calls during which the other one was in a call
+    too, for `price_many` on two threads."""
+    CALLS.clear()
+    ravlin.price_many(table, MARKET, model, engine="threads", workers=2)
+    spans = {}
+    for thread, start, end in CALLS:
+        spans.setdefault(thread, []).append((start, end))
+    if len(spans) != 2:
+        return 0.0
+    first, second = (sorted(each) for each in spans.values())
+    both, i, j = 0.0, 0, 0
+    while i < len(first) and j < len(second):
+        both += max(0.0, min(first[i][1], second[j][1]) - max(first[i][0], second[j][0]))
+        if first[i][1] < second[j][1]:
+            i += 1
+        else:
+            j += 1
+    inside = sum(end - start for start, end in first + second) / 2
+    return both / inside
 
 
 def load():
@@ -96,6 +148,10 @@ def main():
     for name, result in [("one thread", one), ("two threads", two)]:
         assert result.column("price").to_pylist() == serial.column("price").to_pylist(), f"{name} differs"
 
+    settings = {name: getattr(MODEL, name) for name in ("mean_reversion", "volatility", "nodes_per_side", "timestep")}
+    together = concurrency(RecordedGrid(**settings), table)
+    together_held = concurrency(RecordedHeldGrid(**settings), table)
+
     t_put, _, released = timed(lambda: ravlin.price(PUT, SPX_MARKET, GRID).price)
     alone = counting_speed(lambda: time.sleep(t_put))
     during_released = counting_speed(lambda: ravlin.price(PUT, SPX_MARKET, GRID))
@@ -110,6 +166,10 @@ def main():
     ])
     print("  (cores: the process's CPU time over the wall time; a machine busy with other work gives fewer "
           "than the threads could use)")
+    report("time in grid calls during which the other thread was in one too (threads, workers=2)", [
+        ("lock released (ravlin's models)", f"{together:6.1%}"),
+        ("RELEASE_GIL 0 (lock held)", f"{together_held:6.1%}"),
+    ])
     report(f"a Python thread's speed during a put on 4001 nodes x 3650 steps ({t_put:.2f} s)", [
         ("alone", f"{alone:12,.0f} iterations/s"),
         ("during ravlin.price (lock released)", f"{during_released:12,.0f} iterations/s  "
