@@ -32,7 +32,7 @@ import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 from datetime import date
-from typing import Any, Literal, Union
+from typing import Any, Literal, NamedTuple, Union
 
 import numpy as np
 
@@ -60,18 +60,30 @@ def _norm_cdf(x: np.ndarray) -> np.ndarray:
     return values
 
 
-def _option_value(market: Market, a: float, volatility: float | _short_rate.Table, decision: date,
-                  flows: Sequence[tuple[date, float]]) -> float:
-    """The value now of max(0, value at `decision` of the payments `flows`) in Hull-White."""
+class _Exercise(NamedTuple):
+    """One option on payments: the years to its decision, and each payment's years and
+    present value on the curve."""
+
+    expiry: float
+    years: np.ndarray
+    present: np.ndarray
+
+
+def _exercise(market: Market, decision: date, flows: Sequence[tuple[date, float]]) -> _Exercise:
+    return _Exercise(max(market.years(decision), 0.0), np.array([market.years(day) for day, _ in flows]),
+                     np.array([q * market.discount_factor(day) for day, q in flows]))
+
+
+def _option_value(a: float, volatility: float | _short_rate.Table, option: _Exercise) -> float:
+    """The value now of max(0, value at the decision of the option's payments) in Hull-White."""
     from scipy.optimize import brentq
 
-    expiry = max(market.years(decision), 0.0)
-    times = np.array([market.years(day) for day, _ in flows])
-    present = np.array([q * market.discount_factor(day) for day, q in flows])
-    deviation = math.sqrt(_short_rate.state_variance(a, volatility, expiry)) if expiry > 0 else 0.0
+    present = option.present
+    deviation = math.sqrt(_short_rate.state_variance(a, volatility, option.expiry)) if option.expiry > 0 else 0.0
     if deviation == 0.0:
         return max(math.fsum(present), 0.0)
-    b = np.array([_short_rate.decay(a, t - expiry) for t in times]) * deviation
+    left = option.years - option.expiry
+    b = (left if a == 0.0 else -np.expm1(-a * left) / a) * deviation
 
     def underlying(z: float) -> float:
         return float(np.dot(present, np.exp(-b * z - 0.5 * b * b)))
@@ -84,6 +96,26 @@ def _option_value(market: Market, a: float, volatility: float | _short_rate.Tabl
     z = brentq(underlying, -_REACH, _REACH, xtol=1e-14, maxiter=200)
     side = -1.0 if high > 0.0 else 1.0  # exercised above z* when the underlying rises with z
     return max(math.fsum(present * _norm_cdf(side * (z + b))), 0.0)
+
+
+class _ClosedForm:
+    """An instrument's options on payments, read from the market once, and the payoffs
+    already known; valued for any mean reversion and volatility."""
+
+    def __init__(self, instrument: RateOption, market: Market) -> None:
+        if isinstance(instrument, Swaption):
+            if len(instrument.exercise_dates) != 1:  # type: ignore[arg-type]
+                raise ValueError("the closed form values a European swaption; price a Bermudan on HullWhiteGrid")
+            self.options, self.known = [_exercise(market, *instrument.underlying_flows(market))], 0.0
+        elif isinstance(instrument, CapFloor):
+            live, fixed = instrument.optionlet_flows(market)
+            self.options = [_exercise(market, day, flows) for day, flows in live]
+            self.known = math.fsum(q * market.discount_factor(day) for day, q in fixed)
+        else:
+            raise TypeError(f"expected a Swaption or CapFloor, got {type(instrument).__name__}")
+
+    def value(self, a: float, volatility: float | _short_rate.Table) -> float:
+        return math.fsum(_option_value(a, volatility, option) for option in self.options) + self.known
 
 
 def hull_white_value(instrument: RateOption, market: Market, mean_reversion: float,
@@ -104,17 +136,7 @@ def hull_white_value(instrument: RateOption, market: Market, mean_reversion: flo
     1.223544
     """
     a = _checks.non_negative(mean_reversion, "mean_reversion")
-    sigma = _short_rate.checked(volatility)
-    if isinstance(instrument, Swaption):
-        if len(instrument.exercise_dates) != 1:  # type: ignore[arg-type]
-            raise ValueError("the closed form values a European swaption; price a Bermudan on HullWhiteGrid")
-        decision, flows = instrument.underlying_flows(market)
-        return _option_value(market, a, sigma, decision, flows)
-    if isinstance(instrument, CapFloor):
-        live, fixed = instrument.optionlet_flows(market)
-        known = math.fsum(q * market.discount_factor(day) for day, q in fixed)
-        return math.fsum(_option_value(market, a, sigma, day, flows) for day, flows in live) + known
-    raise TypeError(f"expected a Swaption or CapFloor, got {type(instrument).__name__}")
+    return _ClosedForm(instrument, market).value(a, _short_rate.checked(volatility))
 
 
 @dataclass(frozen=True)
@@ -237,9 +259,11 @@ def calibrate(instruments: Sequence[RateOption], market: Market, volatilities: S
     if (scale <= 0).any():
         raise ValueError("calibrate: an instrument's value does not move with its volatility (no time value)")
 
+    closed = [_ClosedForm(o, market) for o in options]
+
     def model_values(x: np.ndarray) -> np.ndarray:
         a, sigma = fit.model(x)
-        return np.array([hull_white_value(o, market, a, sigma) for o in options])
+        return np.array([c.value(a, sigma) for c in closed])
 
     result = least_squares(lambda x: (model_values(x) - targets) / scale, x0, bounds=(lower, np.inf),
                            method="trf", x_scale=np.maximum(np.abs(x0), 1e-3), ftol=1e-15, xtol=1e-15, gtol=1e-15,
