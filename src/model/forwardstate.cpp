@@ -27,9 +27,9 @@ std::expected<std::uint64_t, ModelError> event_track(const TimeTable& timetable,
 class BackwardStep {
  public:
   BackwardStep(Ledger& ledger, const TimeTable& timetable, std::size_t event, std::uint32_t flags,
-               ExerciseRegression* exercise)
+               ChoiceDecider* decider)
       : ledger_(ledger), timetable_(timetable), event_(event), flags_(flags),
-        exercise_(exercise) {}
+        decider_(decider) {}
 
   Step operator()(EvState::Empty&) const { return {}; }
 
@@ -53,15 +53,15 @@ class BackwardStep {
   }
 
  private:
-  // A payment or a choice of `value`; with regression, a choice is decided
+  // A payment or a choice of `value`; with a decider, a choice is decided
   // on the estimated continuation instead of the path's own.
   Step apply(std::uint64_t track, Values value) const {
     const Op& op = timetable_.op_at(event_);
-    if (exercise_ == nullptr || !op.is_choice()) {
+    if (decider_ == nullptr || !op.is_choice()) {
       RV_TRY(ledger_.one_track_event(op, track, std::move(value), event_, flags_));
       return {};
     }
-    RV_ASSIGN(const auto taken, exercise_->decide(op, event_, ledger_.track_entry(track), value));
+    RV_ASSIGN(const auto taken, decider_->decide(op, event_, ledger_.track_entry(track), value));
     RV_TRY(ledger_.one_track_choice(op, track, std::move(value), taken, event_, flags_));
     return {};
   }
@@ -70,7 +70,7 @@ class BackwardStep {
   const TimeTable& timetable_;
   std::size_t event_;
   std::uint32_t flags_;
-  ExerciseRegression* exercise_;
+  ChoiceDecider* decider_;
 };
 
 // A one-element payment: what BackwardStep does for it, without building
@@ -92,7 +92,7 @@ FwdModelStateGeneric create_fwd_state(const TimeTable& timetable, std::size_t n)
 std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
                                                     const TimeTable& timetable,
                                                     std::uint32_t flags, CancelHook cancel,
-                                                    ExerciseRegression* exercise) {
+                                                    ChoiceDecider* decider) {
   const std::size_t events = timetable.size();
   // States are paired with events from the end of the list: a graph of
   // another length would apply them to the wrong events.
@@ -106,13 +106,13 @@ std::expected<void, ModelError> evolve_pvs_backward(FwdModelStateGeneric& state,
   for (std::size_t event = events; event-- > 0;) {
     if (check.stop_after(event_work(state.paths()))) return std::unexpected(ModelError::cancelled());
     if (state.graph.size() == 0) return std::unexpected(ModelError::message("Empty Event Graph"));
-    if (exercise == nullptr) {
+    if (decider == nullptr) {
       if (const auto amount = state.graph.take_last_one_element_pay()) {
         RV_TRY(apply_one_element_pay(state.ledger, timetable, event, *amount, flags));
         continue;
       }
     }
-    RV_TRY(state.graph.take_last(BackwardStep(state.ledger, timetable, event, flags, exercise)));
+    RV_TRY(state.graph.take_last(BackwardStep(state.ledger, timetable, event, flags, decider)));
   }
   return {};
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "ledger/regression.hpp"
+#include "qmc/regression.hpp"
 #include "python_module/pyasset.hpp"
 
 namespace ravlin::py {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "asset/assets.hpp"
-#include "ledger/exercise.hpp"
+#include "qmc/exercise.hpp"
 #include "ledger/ledger.hpp"
 #include "model/error.hpp"
 #include "model/forwardmodel.hpp"

@@ -6,9 +6,9 @@
 #include <limits>
 #include <vector>
 
-#include "ledger/exercise.hpp"
+#include "qmc/exercise.hpp"
 #include "ledger/ledger.hpp"
-#include "ledger/regression.hpp"
+#include "qmc/regression.hpp"
 
 namespace ravlin {
 namespace {

@@ -1,4 +1,4 @@
-#include "ledger/exercise.hpp"
+#include "qmc/exercise.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "ledger/regression.hpp"
+#include "qmc/regression.hpp"
 #include "util/simd.hpp"
 
 #if RAVLIN_X86_64_INTRINSICS

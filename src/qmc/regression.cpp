@@ -1,4 +1,4 @@
-#include "ledger/regression.hpp"
+#include "qmc/regression.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -10,7 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ledger/regression.hpp"
+#include "model/forwardstate.hpp"
+#include "qmc/regression.hpp"
 #include "ledger/util.hpp"
 #include "timetable/op.hpp"
 #include "util/values.hpp"
@@ -44,7 +45,7 @@ struct ChoiceInputs {
   std::vector<Values> regressors;
 };
 
-class ExerciseRegression {
+class ExerciseRegression final : public ChoiceDecider {
  public:
   ExerciseRegression(ExerciseSettings settings, std::size_t paths)
       : settings_(std::move(settings)), paths_(paths) {}
@@ -58,7 +59,7 @@ class ExerciseRegression {
   // Uses up the inputs saved for the event; arrays that do not fit the paths
   // are an error. The decisions stay valid until the next call.
   ValuesOr<std::span<const std::uint64_t>> decide(const Op& op, std::uint64_t event, const Values& pv,
-                                          const Values& offer);
+                                                  const Values& offer) override;
 
  private:
   // The fit of the continuations gathered for the event, `finite` of which
