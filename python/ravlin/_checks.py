@@ -7,10 +7,12 @@ one of the right kind out of range. Each message names the setting.
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import sys
 from collections.abc import Sequence
+from pathlib import Path
 
 import numpy as np
 
@@ -53,6 +55,17 @@ def non_negative(value: object, what: str) -> float:
     return result
 
 
+def flag(value: object, what: str) -> bool:
+    """`value` if it is a bool (or NumPy's), else a TypeError: a string such as "no" is not read as true.
+
+    >>> flag(np.True_, "antithetic")
+    True
+    """
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{what} must be True or False, got {value!r}")
+    return bool(value)
+
+
 def whole(value: object, what: str, least: int) -> int:
     """`value` as an int, refused unless an integer (not a bool) of at least `least`.
 
@@ -88,8 +101,9 @@ def names(values: Sequence[str], what: str) -> tuple[str, ...]:
 
 
 def memory(nbytes: int, what: str) -> None:
-    """Refuses, before anything is allocated, what would take more than half of the machine's memory
-    (or of the process's memory limit), as the engine refuses its own arrays.
+    """Refuses, before anything is allocated, what would take more than half of the memory available
+    to the process (the machine's, its control group's or its address-space limit, whichever is
+    lowest), as the engine refuses its own arrays.
 
     >>> memory(1 << 20, "paths")
     >>> memory(1 << 62, "paths")
@@ -97,23 +111,22 @@ def memory(nbytes: int, what: str) -> None:
     ...
     MemoryError: paths would take 4611686018427387904 bytes, more than half of the memory available (...)
     """
-    budget = _memory_budget()
+    budget = memory_budget()
     if nbytes > budget:
         raise MemoryError(f"{what} would take {nbytes} bytes, more than half of the memory available "
                           f"({budget} bytes)")
 
 
-def _memory_budget() -> int:
-    """Half of physical memory, or of the cgroup's limit (Linux) when that is lower."""
-    total = _physical_memory()
+@functools.cache
+def memory_budget() -> int:
+    """Half of the memory available to the process, the budget the engine keeps for its value arrays."""
+    machine = min(_physical_memory(), _address_space_limit())
     try:
-        with open("/sys/fs/cgroup/memory.max") as limit:
-            text = limit.read().strip()
-        if text.isdigit():
-            total = min(total, int(text))
+        with open("/proc/self/cgroup") as groups:
+            limit = cgroup_memory_limit(Path("/sys/fs/cgroup"), groups.read())
     except OSError:
-        pass
-    return total // 2
+        limit = math.inf
+    return int(min(machine, limit)) // 2
 
 
 def _physical_memory() -> int:
@@ -135,3 +148,51 @@ def _physical_memory() -> int:
         if ctypes.windll.kernel32.GlobalMemoryStatusEx(ctypes.byref(status)):  # type: ignore[attr-defined]
             return int(status.total)
     return sys.maxsize
+
+
+def _address_space_limit() -> float:
+    """The process's address-space limit (ulimit -v); none on Windows, which has no such limit."""
+    try:
+        import resource
+    except ImportError:
+        return math.inf
+    soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    return math.inf if soft == resource.RLIM_INFINITY else soft
+
+
+def cgroup_memory_limit(root: Path, self_cgroup: str) -> float:
+    """The lowest memory limit of the control groups that `self_cgroup` (the text of
+    /proc/self/cgroup) names and of every group above them, in the hierarchies under `root`
+    (v2 at `root` or `root`/unified, v1 at `root`/memory); inf where none is set.
+
+    >>> cgroup_memory_limit(Path("/nonexistent"), "0::/")
+    inf
+    """
+    lowest = math.inf
+    for line in self_cgroup.splitlines():
+        parts = line.split(":", 2)
+        if len(parts) != 3:
+            continue
+        hierarchy, controllers, group = parts
+        if hierarchy == "0" and not controllers:
+            lowest = min(lowest, _lowest_limit(root, group, "memory.max"),
+                         _lowest_limit(root / "unified", group, "memory.max"))
+        elif "memory" in controllers.split(","):
+            lowest = min(lowest, _lowest_limit(root / "memory", group, "memory.limit_in_bytes"))
+    return lowest
+
+
+def _lowest_limit(mount: Path, group: str, name: str) -> float:
+    """The lowest limit in `name` of the group and of every group above it ("max" sets none)."""
+    lowest = math.inf
+    folder = mount / group.lstrip("/")
+    for level in (folder, *folder.parents):
+        try:
+            text = (level / name).read_text().strip()
+        except OSError:
+            text = ""
+        if text.isdigit():
+            lowest = min(lowest, int(text))
+        if level == mount:
+            break
+    return lowest

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ._arrow import pyarrow
-from .errors import PricingError
+from .errors import PricingError, TimetableError
 from .market import Market
 from .models import Model
 from .result import Result
@@ -38,6 +38,9 @@ def check_market(market: object) -> Market:
 def check_model(model: object, what: str = "model") -> Model:
     """`model` if it implements the model protocol, else a TypeError."""
     kind = type(model)
+    if isinstance(model, type):
+        raise TypeError(f"{what}: expected a model object, got the class {model.__name__}; "
+                        f"give an instance such as {model.__name__}(...)")
     if kind not in _MODEL_TYPES:
         if not isinstance(model, Model):
             raise TypeError(f"{what}: expected Fixed, MonteCarlo, BlackScholesGrid, HullWhiteGrid "
@@ -49,6 +52,8 @@ def check_model(model: object, what: str = "model") -> Model:
 def price_batch(batch: pa.RecordBatch, market: Market, model: Model, entries: dict[str, Any]) -> Result:
     """The `Result` of one contract already in the engine's layout; `entries` are the engine's
     expressions (`ravlin.expressions.engine_entries`)."""
+    if batch.num_rows == 0:
+        raise TimetableError("the timetable has no events: there is nothing to price")
     sections = model.sections(market, batch)
     dataset = market.dataset()
     dataset.update(sections)
@@ -57,6 +62,8 @@ def price_batch(batch: pa.RecordBatch, market: Market, model: Model, entries: di
         value = model.engine(batch, session, dataset, entries)
     except RuntimeError as error:
         raise PricingError.from_engine(error, batch) from None
+    if not math.isfinite(value):
+        raise PricingError(f"the price is {value}, not a finite number")
     if not session.stats:
         return Result(price=value, model=model)
     return _result(value, model, market, batch, sections, session.stats)

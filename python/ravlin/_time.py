@@ -29,6 +29,9 @@ _EPOCH = datetime(1970, 1, 1, tzinfo=UTC)
 _EPOCH_ORDINAL = date(1970, 1, 1).toordinal()
 # Ticks of the datetime64 units finer than a millisecond, per millisecond.
 _TICKS_PER_MS = {"us": 10**3, "ns": 10**6, "ps": 10**9, "fs": 10**12, "as": 10**15}
+# Milliseconds per tick of the datetime64 units of fixed length from a millisecond up.
+_MS_PER_UNIT = {"ms": 1, "s": 1000, "m": 60_000, "h": 3_600_000, "D": DAY_MS, "W": 7 * DAY_MS}
+_INT64_MAX = 2**63 - 1
 
 
 def is_date_like(value: object) -> bool:
@@ -155,10 +158,14 @@ def _numpy_millis_array(values: np.ndarray) -> np.ndarray:
         raise ValueError("time NaT is not a time")
     unit, count = np.datetime_data(values.dtype)
     per = _TICKS_PER_MS.get(unit)
-    if per is None:
-        return values.astype("datetime64[ms]").view(np.int64)
     ticks = values.view(np.int64)
-    if count != 1 or per > 10**6:  # rare units: exact in Python integers
+    if unit in _MS_PER_UNIT and count == 1:
+        factor = _MS_PER_UNIT[unit]
+        too_far = np.abs(ticks) > _INT64_MAX // factor
+        if too_far.any():
+            raise ValueError(_outside_range(values[np.flatnonzero(too_far)[0]]))
+        return ticks * factor
+    if per is None or count != 1 or per > 10**6:  # rare units: exact in Python integers
         return np.fromiter((_numpy_millis(v) for v in values), dtype=np.int64, count=values.size)
     millis, rest = np.divmod(ticks, per)
     if rest.any():
@@ -170,10 +177,33 @@ def _numpy_millis(value: np.datetime64) -> int:
     if np.isnat(value):
         raise ValueError("time NaT is not a time")
     unit, count = np.datetime_data(value.dtype)
+    ticks = int(value.astype(np.int64)) * count
     per = _TICKS_PER_MS.get(unit)
-    if per is None:  # a millisecond or coarser: exact in milliseconds
-        return int(value.astype("datetime64[ms]").astype(np.int64))
-    millis, rest = divmod(int(value.astype(np.int64)) * count, per)
-    if rest:
-        raise ValueError(f"time {value!r} is not a whole millisecond")
+    if per is not None:
+        millis, rest = divmod(ticks, per)
+        if rest:
+            raise ValueError(f"time {value!r} is not a whole millisecond")
+    elif unit in _MS_PER_UNIT:
+        millis = ticks * _MS_PER_UNIT[unit]
+    elif unit in ("Y", "M"):  # the first day of the month, in whole days
+        months = ticks * 12 if unit == "Y" else ticks
+        millis = _days_from_civil(1970 + months // 12, months % 12 + 1) * DAY_MS
+    else:
+        raise ValueError(f"time {value!r} has no unit of time")
+    if not -_INT64_MAX <= millis <= _INT64_MAX:
+        raise ValueError(_outside_range(value))
     return millis
+
+
+def _outside_range(value: np.datetime64) -> str:
+    return f"time {value!r} lies outside the range of milliseconds since 1970 in 64 bits"
+
+
+def _days_from_civil(year: int, month: int) -> int:
+    """Days from 1970-01-01 to the first of `month` of `year` (proleptic Gregorian), for any year."""
+    year -= month <= 2
+    era = year // 400
+    of_era = year - era * 400
+    of_year = (153 * (month + (-3 if month > 2 else 9)) + 2) // 5
+    days_of_era = of_era * 365 + of_era // 4 - of_era // 100 + of_year
+    return era * 146097 + days_of_era - 719468

@@ -11,8 +11,12 @@ dates, integer or decimal quantities, several chunks, sliced arrays.
 
 from __future__ import annotations
 
+import decimal
+import numbers
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
+
+import numpy as np
 
 from ._arrow import pyarrow
 from ._time import to_millis
@@ -89,7 +93,7 @@ def as_table(pa: Any, data: Any) -> pa.Table:
     if hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__"):
         return pa.table(data)
     if isinstance(data, Mapping):
-        return pa.table(dict(data))
+        return _mapping(pa, data)
     if isinstance(data, Sequence) and not isinstance(data, (str, bytes)):
         return _rows(pa, data)
     raise TimetableError("expected a record batch, table, stream, data frame or list of rows, "
@@ -97,7 +101,7 @@ def as_table(pa: Any, data: Any) -> pa.Table:
 
 
 def _rows(pa: Any, rows: Sequence[Any]) -> pa.Table:
-    """Rows as columns; times become milliseconds here, where their forms are known."""
+    """Rows as columns, each read as a list of Python values."""
     columns: dict[str, list[Any]] = {name: [] for name in COLUMNS}
     for i, row in enumerate(rows):
         values = [row.get(name) for name in COLUMNS] if isinstance(row, Mapping) else list(row)
@@ -105,18 +109,62 @@ def _rows(pa: Any, rows: Sequence[Any]) -> pa.Table:
             raise TimetableError(f"row {i}: expected (track, time, op, quantity, unit), got {row!r}")
         for name, value in zip(COLUMNS, values):
             columns[name].append(value)
-    try:
-        times = [None if t is None else to_millis(t) for t in columns["time"]]
-    except (TypeError, ValueError) as bad:
-        raise TimetableError(f"column 'time': {bad}") from None
-    # Names are strings; quantities keep the type their values imply, but no rows at all mean float64.
-    types = {"track": pa.string(), "op": pa.string(), "unit": pa.string(), "quantity": None if rows else pa.float64()}
-    arrays = {name: pa.array(columns[name], type=kind) for name, kind in types.items()}
-    arrays["time"] = pa.array(times, pa.timestamp("ms"))
+    return pa.table({name: _listed(pa, name, values) for name, values in columns.items()})
+
+
+def _mapping(pa: Any, data: Mapping[str, Any]) -> pa.Table:
+    """Columns by name: lists are read value by value as rows are, arrays as Arrow reads them."""
+    arrays = {}
+    for name, values in data.items():
+        if isinstance(values, (list, tuple)):
+            arrays[name] = _listed(pa, name, list(values))
+            continue
+        try:
+            arrays[name] = values if isinstance(values, (pa.Array, pa.ChunkedArray)) else pa.array(values)
+        except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError, TypeError, ValueError) as bad:
+            raise TimetableError(f"column {name!r}: {bad}") from None
     try:
         return pa.table(arrays)
-    except (pa.ArrowInvalid, pa.ArrowTypeError) as bad:
-        raise TimetableError(f"rows cannot be read as events: {bad}") from None
+    except pa.ArrowInvalid as bad:
+        raise TimetableError(f"columns of different lengths: {bad}") from None
+
+
+def _listed(pa: Any, name: str, values: list[Any]) -> pa.Array:
+    """A column given as Python values; times become milliseconds here, where their forms are known."""
+    if name == "time":
+        try:
+            return pa.array([None if t is None else to_millis(t) for t in values], pa.timestamp("ms"))
+        except (TypeError, ValueError, OverflowError) as bad:
+            raise TimetableError(f"column 'time': {bad}") from None
+    if name == "quantity":
+        return pa.array(_row_quantities(values), pa.float64())
+    if name in COLUMNS:
+        return pa.array(_row_names(name, values), pa.string())
+    return pa.nulls(len(values))  # a column the engine does not read
+
+
+def _row_names(name: str, values: list[Any]) -> list[Any]:
+    for i, value in enumerate(values):
+        if value is not None and not isinstance(value, str):
+            raise TimetableError(f"column '{name}': row {i} holds {value!r}, expected a string")
+    return values
+
+
+def _row_quantities(values: list[Any]) -> list[float | None]:
+    """Quantities of rows as floats: ints, floats and decimals, never bools."""
+    quantities: list[float | None] = []
+    for i, value in enumerate(values):
+        if value is None:
+            quantities.append(None)
+        elif isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, decimal.Decimal)):
+            raise TimetableError(f"column 'quantity': row {i} holds {value!r}, expected a number")
+        else:
+            try:
+                quantities.append(float(value))
+            except OverflowError:
+                raise TimetableError(f"column 'quantity': row {i} holds {value!r}, beyond the range of a float") \
+                    from None
+    return quantities
 
 
 def _column(pa: Any, table: pa.Table, name: str) -> pa.Array:
@@ -215,13 +263,18 @@ def _checked(pa: Any, operation: str, values: pa.Array, factor: int) -> pa.Array
 
 
 def _quantity(pa: Any, name: str, column: pa.ChunkedArray) -> pa.Array:
-    """Integer, floating or decimal quantities as float64; a null quantity is refused."""
+    """Integer, floating or decimal quantities as float64; a null or non-finite quantity is refused."""
+    import pyarrow.compute as pc
+
     kind = column.type
     if not (pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_decimal(kind)):
         raise TimetableError(f"column 'quantity': expected numbers, got {kind}")
     array = column.combine_chunks().cast(pa.float64())
     if array.null_count:
         raise TimetableError(f"column 'quantity': row {first_null(array)} has no quantity")
+    row = pc.index(pc.is_finite(array), False).as_py()
+    if row >= 0:
+        raise TimetableError(f"column 'quantity': row {row} is {array[row].as_py()}, not a finite number")
     return array
 
 

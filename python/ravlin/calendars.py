@@ -65,6 +65,8 @@ class Calendar:
             if not isinstance(name, str) or not name:
                 raise TypeError(f"centres: expected names of financial centres, got {name!r}")
         object.__setattr__(self, "centres", tuple(dict.fromkeys(names)))
+        if isinstance(holidays, (str, bytes)):
+            raise TypeError(f"holidays: expected a collection of dates, got the single string {holidays!r}")
         object.__setattr__(self, "holidays", frozenset(to_date(d) for d in holidays))
         object.__setattr__(self, "_sources", tuple(_source(name) for name in self.centres))
 

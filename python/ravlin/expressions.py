@@ -30,6 +30,8 @@ class Phrase:
     inputs: Sequence[str] = ()
 
     def __post_init__(self) -> None:
+        if not callable(self.fn):
+            raise TypeError(f"fn: expected a function, got {type(self.fn).__name__}")
         object.__setattr__(self, "inputs", _checks.names(self.inputs, "inputs"))
 
 
@@ -46,6 +48,8 @@ class Snapper:
     outputs: Sequence[str] = ()
 
     def __post_init__(self) -> None:
+        if not callable(self.fn):
+            raise TypeError(f"fn: expected a function, got {type(self.fn).__name__}")
         object.__setattr__(self, "inputs", _checks.names(self.inputs, "inputs"))
         object.__setattr__(self, "outputs", _checks.names(self.outputs, "outputs"))
 
@@ -60,12 +64,15 @@ def engine_entries(expressions: Mapping[str, Expression] | None) -> dict[str, An
     >>> sorted(engine_entries({"fixing": Snapper(lambda s: (s,), inputs=["SPX"], outputs=["f"])})["fixing"])
     ['fn', 'inp', 'out', 'type']
     """
+    if expressions is not None and not isinstance(expressions, Mapping):
+        raise TypeError(f"expressions: expected a mapping of names to Phrase or Snapper objects, "
+                        f"got {type(expressions).__name__}")
     entries = {}
     for name, expression in (expressions or {}).items():
         if isinstance(expression, Phrase):
             entries[name] = _phrase(expression.fn, list(expression.inputs))
         elif isinstance(expression, Snapper):
-            entries[name] = _snapper(expression.fn, list(expression.inputs), list(expression.outputs))
+            entries[name] = _snapper(name, expression.fn, list(expression.inputs), list(expression.outputs))
         elif isinstance(expression, Mapping):
             entries[name] = dict(expression)
         else:
@@ -91,5 +98,12 @@ def _phrase(fn: Callable[..., Any], inputs: list[str]) -> dict[str, Any]:
     return {"type": "phrase", "inp": inputs, "fn": lambda values: [fn(*values)]}
 
 
-def _snapper(fn: Callable[..., Sequence[Any]], inputs: list[str], outputs: list[str]) -> dict[str, Any]:
-    return {"type": "snapper", "inp": inputs, "out": outputs, "fn": lambda values: list(fn(*values))}
+def _snapper(name: str, fn: Callable[..., Sequence[Any]], inputs: list[str], outputs: list[str]) -> dict[str, Any]:
+    def snap(values: list[Any]) -> list[Any]:
+        results = list(fn(*values))
+        if len(results) != len(outputs):
+            raise ValueError(f"snapper {name!r} returned {len(results)} values for its {len(outputs)} "
+                             f"outputs {outputs}")
+        return results
+
+    return {"type": "snapper", "inp": inputs, "out": outputs, "fn": snap}

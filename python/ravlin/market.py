@@ -18,6 +18,7 @@ from typing import Any, Union
 import numpy as np
 
 from ._checks import non_negative, positive
+from ._checks import number as _number
 from ._time import YEAR_MS, DateLike, TimeLike, is_date_like, is_millis, to_date, to_datetime, to_millis
 
 __all__ = ["Market", "ZeroCurve", "ForwardCurve", "CurveTime", "DividendSchedule", "dividend_rows"]
@@ -61,7 +62,7 @@ def dividend_rows(entries: DividendSchedule, what: str, proportional: bool = Fal
 def _knots(times: Iterable[CurveTime], values: Iterable[float], what: str, label: str
            ) -> tuple[tuple[float | int, ...], tuple[float, ...]]:
     """Checked knots: times as year fractions or as milliseconds (for dates), finite values."""
-    times, values = tuple(times), tuple(float(v) for v in values)
+    times, values = tuple(times), tuple(_number(v, f"{what}: {label}") for v in values)
     if not times:
         raise ValueError(f"{what} needs at least one knot")
     if len(times) != len(values):
@@ -448,7 +449,11 @@ class Market:
         if reference is not None and to_millis(reference) != pricing_ms:
             raise ValueError(f"{what}: its discount factors are from {to_datetime(to_millis(reference))}, "
                              f"not from the pricing time {to_datetime(pricing_ms)}")
-        return _years(what, curve._knots, pricing_ms), np.asarray(curve.rates)
+        times = _years(what, curve._knots, pricing_ms)
+        if times[-1] <= 0:
+            raise ValueError(f"{what}: its last knot is at the pricing time, so it discounts nothing after it; "
+                             "give it a knot at the longest maturity to price")
+        return times, np.asarray(curve.rates)
 
     @staticmethod
     def _with_spot(name: str, curve: ForwardCurve, times: np.ndarray, forwards: np.ndarray

@@ -265,6 +265,7 @@ class MonteCarlo:
 
     def __post_init__(self) -> None:
         _checks.whole(self.paths, "paths", 1)
+        _checks.memory(8 * self.paths, f"paths={self.paths} (one value per path)")
         _checks.whole(self.seed, "seed", 0)
         if _is_path_object(self.state):
             raise TypeError("state: give a factory (market, paths, seed) -> path object, not a path object, "
@@ -362,11 +363,15 @@ def _is_path_object(state: object) -> bool:
     return not isinstance(state, type) and all(callable(getattr(state, m, None)) for m in ("advance", "get_value"))
 
 
+def _ops_used(batch: pa.RecordBatch) -> set[str]:
+    """The operations the rows of the batch use."""
+    ops = batch.column("op")
+    return {ops.dictionary[k].as_py() for k in set(ops.indices.drop_null().to_pylist())}
+
+
 def _has_choice(batch: pa.RecordBatch) -> bool:
     """Whether any row of the batch is a holder's or an issuer's choice."""
-    ops = batch.column("op")
-    used = set(ops.indices.drop_null().to_pylist())
-    return any(ops.dictionary[k].as_py() in (">", "<") for k in used)
+    return bool(_ops_used(batch) & {">", "<"})
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -398,6 +403,9 @@ class _Grid:
                                    timestep=fd["TIMESTEP"], statistics=_with_values(self.statistics))
 
     def _fd(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
+        if "s" in _ops_used(batch):
+            raise ValueError(f"{type(self).__name__} cannot value a conditional row (op 's'): "
+                             "price it with Fixed or MonteCarlo")
         flags = _flags(self.statistics)
         fd = {"N_X": int(self.nodes_per_side or _NODES_PER_SIDE),
               "MAX_X": float(self.half_width or self._default_half_width(market, batch)),

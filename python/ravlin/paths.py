@@ -96,7 +96,15 @@ class _LogForward:
         return self._market.log_value(self._name, t) + self._shift
 
 
-def _check_names(names: list[str], spot: Mapping[str, float] | None, what: str) -> None:
+def _check_names(volatility: object, spot: Mapping[str, float] | None, what: str) -> list[str]:
+    """The simulated assets: the names of `volatility`, a mapping by asset as `spot` is."""
+    for argument, value in (("volatility", volatility), ("spot", spot)):
+        if value is not None and not isinstance(value, Mapping):
+            raise TypeError(f"{what}: {argument} must map each asset's name to its value, "
+                            f"got {type(value).__name__} {value!r}")
+    names = list(cast(Mapping[str, Any], volatility))
+    if not all(isinstance(name, str) for name in names):
+        raise TypeError(f"{what}: volatility must be keyed by asset names, got {names!r}")
     if not names:
         raise ValueError(f"{what} needs at least one asset in volatility")
     extra = set(spot or ()) - set(names)
@@ -104,6 +112,7 @@ def _check_names(names: list[str], spot: Mapping[str, float] | None, what: str) 
         raise ValueError(f"spot names {sorted(extra)}, which have no volatility")
     for name, value in (spot or {}).items():
         _checks.positive(value, f"spot of {name!r}")
+    return names
 
 
 def _uniforms(rng: np.random.Generator, paths: int, antithetic: bool) -> np.ndarray:
@@ -146,8 +155,8 @@ class GeometricBrownianMotion:
     _cholesky: np.ndarray = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
-        names = list(self.volatility)
-        _check_names(names, self.spot, "GeometricBrownianMotion")
+        _checks.flag(self.antithetic, "antithetic")
+        names = _check_names(self.volatility, self.spot, "GeometricBrownianMotion")
         for name, vol in self.volatility.items():
             if isinstance(vol, (VolatilitySurface, LocalVolSurface)):
                 raise TypeError(f"volatility of {name!r}: a {type(vol).__name__} depends on the price; "
@@ -193,8 +202,8 @@ class LocalVolatility:
     _cholesky: np.ndarray = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
-        names = list(self.volatility)
-        _check_names(names, self.spot, "LocalVolatility")
+        _checks.flag(self.antithetic, "antithetic")
+        names = _check_names(self.volatility, self.spot, "LocalVolatility")
         _checks.whole(self.steps_per_year, "steps_per_year", 1)
         object.__setattr__(self, "_cholesky", _correlation(self.correlation, names))
 
@@ -298,10 +307,11 @@ class Heston:
     steps_per_year: int = 100
 
     def __post_init__(self) -> None:
+        _checks.flag(self.antithetic, "antithetic")
         for name in ("v0", "theta", "vol_of_vol"):
             _checks.non_negative(getattr(self, name), name)
         _checks.positive(self.kappa, "kappa")
-        rho = float(self.correlation)
+        rho = _checks.number(self.correlation, "correlation")
         if not -1.0 <= rho <= 1.0:
             raise ValueError(f"correlation must lie in [-1, 1], got {self.correlation!r}")
         if self.spot is not None:
@@ -426,6 +436,7 @@ class HullWhite:
     regressors: ClassVar[tuple[str, ...]] = (STATE,)
 
     def __post_init__(self) -> None:
+        _checks.flag(self.antithetic, "antithetic")
         _checks.positive(self.mean_reversion, "mean_reversion")
         object.__setattr__(self, "volatility", _short_rate.checked(self.volatility))
 

@@ -143,7 +143,6 @@ class _Job:
                 raise contract.batch
             result = price_batch(contract.batch, self.market, self.model_for(contract),
                                  engine_entries(self.expressions))
-            _check_finite(result.price)
         except Exception as error:  # a contract's failure is its own; the others go on
             return self.failed(error, time.perf_counter() - start)
         statistics = _Statistics(result.standard_error, result.values, result.nodes, result.choices,
@@ -169,11 +168,6 @@ class _Job:
             if outcomes[-1].exception is not None:
                 break
         return outcomes
-
-
-def _check_finite(price: float) -> None:
-    if not math.isfinite(price):
-        raise PricingError(f"the price is {price}, not a finite number")
 
 
 # ---------------------------------------------------------------- engines

@@ -16,6 +16,7 @@ from datetime import date, timedelta
 from enum import Enum, IntEnum
 from typing import Literal, NamedTuple, Union
 
+from . import _checks
 from ._time import TimeLike, to_date
 from .calendars import Calendar
 from .daycount import add_months, parse_convention
@@ -233,10 +234,10 @@ class Schedule:
         object.__setattr__(self, "frequency", frequency)
         object.__setattr__(self, "convention", business_day(convention))
         object.__setattr__(self, "holidays", holiday_set(holidays))
-        object.__setattr__(self, "end_of_month", bool(end_of_month))
+        object.__setattr__(self, "end_of_month", _checks.flag(end_of_month, "end_of_month"))
         object.__setattr__(self, "stub", stub)
         object.__setattr__(self, "payment_lag", payment_lag)
-        object.__setattr__(self, "adjust_accrual", bool(adjust_accrual))
+        object.__setattr__(self, "adjust_accrual", _checks.flag(adjust_accrual, "adjust_accrual"))
 
     def dates(self) -> list[date]:
         """The unadjusted dates from `start` to `maturity`, both included."""

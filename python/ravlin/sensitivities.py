@@ -64,6 +64,9 @@ class Bumps:
     def __post_init__(self) -> None:
         for field in dataclasses.fields(self):
             _checks.positive(getattr(self, field.name), f"Bumps.{field.name}")
+        if self.spot >= 1:
+            raise ValueError(f"Bumps.spot is relative to the asset's price and must be below 1, which would "
+                             f"bump it down to nothing, got {self.spot!r}")
 
 
 @dataclass(frozen=True)
@@ -301,6 +304,8 @@ def risk(timetable: Any, market: Market, model: Model, expressions: Mapping[str,
     (1.0, True)
     """
     market, model = check_market(market), check_model(model)
+    if not isinstance(bumps, Bumps):
+        raise TypeError(f"bumps: expected a ravlin.Bumps, got {type(bumps).__name__}")
     chosen = _measures(measures, model)
     names = [n for n in market.curves if n != market.base] if assets is None else list(assets)
     for name in names:

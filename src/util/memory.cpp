@@ -1,18 +1,25 @@
 #include "util/memory.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <charconv>
+#include <fstream>
 #include <limits>
+#include <sstream>
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
 namespace ravlin {
 
 namespace {
+
+constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
 
 std::atomic<std::size_t> in_use{0};
 
@@ -22,16 +29,71 @@ std::size_t physical_memory() noexcept {
 #if defined(_WIN32)
   MEMORYSTATUSEX status{};
   status.dwLength = sizeof status;
-  if (!GlobalMemoryStatusEx(&status)) return std::numeric_limits<std::size_t>::max();
+  if (!GlobalMemoryStatusEx(&status)) return kUnlimited;
   return static_cast<std::size_t>(status.ullTotalPhys);
 #elif defined(_SC_PHYS_PAGES)
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::size_t>::max();
+  if (pages <= 0 || page_size <= 0) return kUnlimited;
   return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
 #else
-  return std::numeric_limits<std::size_t>::max();
+  return kUnlimited;
 #endif
+}
+
+// The process's address-space limit (ulimit -v), where the system has one.
+std::size_t address_space_limit() noexcept {
+#if defined(_WIN32)
+  return kUnlimited;
+#else
+  rlimit limit{};
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kUnlimited;
+  return static_cast<std::size_t>(limit.rlim_cur);
+#endif
+}
+
+// The limit a control group's file holds: a number of bytes, or "max" (none).
+std::size_t limit_in(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string text;
+  if (!(in >> text)) return kUnlimited;
+  std::size_t bytes = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), bytes);
+  return error == std::errc{} && end == text.data() + text.size() ? bytes : kUnlimited;
+}
+
+// The lowest limit in `file` of the group at `group` under `mount` and of
+// every group above it (a group cannot use more than its parents allow).
+std::size_t lowest_limit(const std::filesystem::path& mount, std::string_view group, const char* file) {
+  std::size_t lowest = kUnlimited;
+  std::filesystem::path dir = std::filesystem::path(group).relative_path();
+  while (true) {
+    lowest = std::min(lowest, limit_in(mount / dir / file));
+    if (dir.empty()) return lowest;
+    dir = dir.parent_path();
+  }
+}
+
+// Whether a v1 hierarchy's comma-separated controllers include the memory controller.
+bool names_memory(std::string_view controllers) noexcept {
+  while (true) {
+    const std::size_t comma = controllers.find(',');
+    if (controllers.substr(0, comma) == "memory") return true;
+    if (comma == controllers.npos) return false;
+    controllers.remove_prefix(comma + 1);
+  }
+}
+
+std::size_t available_memory() noexcept {
+  const std::size_t machine = std::min(physical_memory(), address_space_limit());
+  try {
+    std::ifstream in("/proc/self/cgroup");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return std::min(machine, cgroup_memory_limit("/sys/fs/cgroup", text.str()));
+  } catch (...) {  // the groups cannot be read: the machine's memory is all we know
+    return machine;
+  }
 }
 
 // Whether `count` elements of `size` bytes fit beside `used` bytes.
@@ -45,11 +107,33 @@ bool fits(std::size_t count, std::size_t size, std::size_t used) noexcept {
 MemoryLimitExceeded::MemoryLimitExceeded(std::size_t count, std::size_t size)
     : text_("Cannot allocate " + std::to_string(count) + " x " + std::to_string(size) +
             " bytes for value arrays: they may take " + std::to_string(value_memory_limit()) +
-            " bytes in all (half of physical memory), of which " +
+            " bytes in all (half of the memory available), of which " +
             std::to_string(in_use.load()) + " are in use") {}
 
+std::size_t cgroup_memory_limit(const std::filesystem::path& root, std::string_view self_cgroup) {
+  std::size_t lowest = kUnlimited;
+  // Each line is "hierarchy:controllers:path"; v2's has hierarchy 0 and no controllers.
+  for (std::size_t start = 0; start < self_cgroup.size();) {
+    const std::size_t stop = std::min(self_cgroup.find('\n', start), self_cgroup.size());
+    const std::string_view line = self_cgroup.substr(start, stop - start);
+    start = stop + 1;
+    const std::size_t first = line.find(':');
+    const std::size_t second = first == line.npos ? line.npos : line.find(':', first + 1);
+    if (second == line.npos) continue;
+    const std::string_view controllers = line.substr(first + 1, second - first - 1);
+    const std::string_view group = line.substr(second + 1);
+    if (line.substr(0, first) == "0" && controllers.empty()) {
+      lowest = std::min({lowest, lowest_limit(root, group, "memory.max"),
+                         lowest_limit(root / "unified", group, "memory.max")});
+    } else if (names_memory(controllers)) {
+      lowest = std::min(lowest, lowest_limit(root / "memory", group, "memory.limit_in_bytes"));
+    }
+  }
+  return lowest;
+}
+
 std::size_t value_memory_limit() noexcept {
-  static const std::size_t limit = physical_memory() / 2;
+  static const std::size_t limit = available_memory() / 2;
   return limit;
 }
 

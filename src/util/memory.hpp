@@ -3,14 +3,18 @@
 // that the machine cannot hold must fail before it is allocated and filled,
 // as MemoryError at the entry point, instead of driving the host into its
 // out-of-memory killer. All live value arrays of the process together may
-// take half of the machine's physical memory: the other half is left for
-// NumPy's copies of them (phrase inputs, statistics), the interpreter and
-// the rest of the machine.
+// take half of the memory available to the process: the other half is left
+// for NumPy's copies of them (phrase inputs, statistics), the interpreter and
+// the rest of the machine. The memory available is the physical memory, or
+// less where the process's control group (or one above it) or its
+// address-space limit allows less, as inside a container.
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <new>
 #include <string>
+#include <string_view>
 
 namespace ravlin {
 
@@ -24,8 +28,13 @@ class MemoryLimitExceeded : public std::bad_alloc {
   std::string text_;
 };
 
-// Half of the physical memory, in bytes.
+// Half of the memory available to the process, in bytes.
 std::size_t value_memory_limit() noexcept;
+// The lowest memory limit of the control groups that `self_cgroup` (the text
+// of /proc/self/cgroup) names, and of every group above them, read from the
+// hierarchies mounted under `root` (cgroup v2 at `root` or `root`/unified,
+// v1 at `root`/memory); SIZE_MAX where none is set.
+std::size_t cgroup_memory_limit(const std::filesystem::path& root, std::string_view self_cgroup);
 // Counts `count` elements of `size` bytes against the limit, or throws
 // MemoryLimitExceeded (nothing counted) when they would pass it.
 void reserve_value_memory(std::size_t count, std::size_t size);

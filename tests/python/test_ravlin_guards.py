@@ -1,0 +1,96 @@
+"""Arguments that cannot be priced end in an error naming them, before anything is allocated or priced."""
+
+import decimal
+import re
+
+import numpy as np
+import pyarrow as pa
+import pytest
+
+import ravlin
+from ravlin import _checks
+
+MARKET = ravlin.Market(base="USD", pricing_time="2025-01-02", curves={
+    "USD": ravlin.ZeroCurve.flat(0.04, horizon=60), "SPX": ravlin.ForwardCurve.flat(100.0, growth=0.02, horizon=60)})
+CALL = ravlin.EuropeanOption(expiry="2026-01-02", strike=100.0, kind="call", asset="SPX", currency="USD")
+GBM = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": 0.2})
+GRID = ravlin.BlackScholesGrid(asset="SPX", volatility=0.2)
+
+
+def row(quantity=1.0, time="2026-01-02", track="b", op="+", unit="USD"):
+    return [(track, time, op, quantity, unit)]
+
+
+def table(quantity):
+    return pa.table({"track": ["b"], "time": pa.array([1_767_312_000_000], pa.timestamp("ms")), "op": ["+"],
+                     "quantity": [quantity], "unit": ["USD"]})
+
+
+def snapped(returned, outputs):
+    snapper = ravlin.Snapper(lambda: returned, outputs=outputs)
+    rows = [("b", "2025-06-02", "+", 0.0, "snap"), *[("b", "2026-01-02", "+", 1.0, o) for o in outputs]]
+    return ravlin.price(rows, MARKET, ravlin.Fixed(), expressions={"snap": snapper})
+
+
+@pytest.mark.parametrize("call, error, message", [
+    *[(lambda q=q, form=form: ravlin.price(form(q), MARKET, ravlin.Fixed()), ravlin.TimetableError,
+       f"column 'quantity': row 0 is {q}, not a finite number")
+      for q in (float("nan"), float("inf")) for form in (row, table, lambda q: {"quantity": [q], **{
+          k: [v] for k, v in zip(("track", "time", "op", "unit"), ("b", "2026-01-02", "+", "USD"))}})],
+    (lambda: ravlin.price(row(True), MARKET, ravlin.Fixed()), ravlin.TimetableError, "row 0 holds True"),
+    (lambda: ravlin.price(table(True), MARKET, ravlin.Fixed()), ravlin.TimetableError, "expected numbers, got bool"),
+    (lambda: ravlin.price(row(track=1), MARKET, ravlin.Fixed()), ravlin.TimetableError, "column 'track': row 0"),
+    (lambda: ravlin.price(row(op=1), MARKET, ravlin.Fixed()), ravlin.TimetableError, "column 'op': row 0"),
+    (lambda: ravlin.price([], MARKET, ravlin.Fixed()), ravlin.TimetableError, "the timetable has no events"),
+    *[(lambda t=t: ravlin.price(row(time=t), MARKET, ravlin.Fixed()), ravlin.TimetableError,
+       "lies outside the range of milliseconds")
+      for t in (np.datetime64(2**54, "D"), np.datetime64(10**12, "Y"), np.array([2**54], "datetime64[D]")[0])],
+    (lambda: snapped((1.0, 2.0), ["y"]), ravlin.PricingError, "snapper 'snap' returned 2 values for its 1 outputs"),
+    (lambda: snapped((1.0,), ["y", "z"]), ravlin.PricingError, "snapper 'snap' returned 1 values for its 2"),
+    (lambda: ravlin.FixedRateBond(start="2025-01-31", maturity="2027-01-31", coupon=0.05, currency="USD",
+                                  end_of_month="no"), TypeError, "end_of_month must be True or False"),
+    (lambda: ravlin.paths.Heston(asset="SPX", v0=0.04, kappa=1.0, theta=0.04, vol_of_vol=0.3, correlation=-0.5,
+                                 antithetic="yes"), TypeError, "antithetic must be True or False"),
+    (lambda: ravlin.price(row(), MARKET, ravlin.Fixed), TypeError, "got the class Fixed"),
+    (lambda: ravlin.price(row(), MARKET, ravlin.Fixed(), expressions=[ravlin.Phrase(lambda: 1.0)]), TypeError,
+     "expressions: expected a mapping"),
+    (lambda: ravlin.risk(CALL, MARKET, GRID, bumps=None), TypeError, "bumps: expected a ravlin.Bumps"),
+    (lambda: ravlin.Bumps(spot=1.0), ValueError, "Bumps.spot is relative to the asset's price and must be below 1"),
+    (lambda: ravlin.paths.GeometricBrownianMotion(volatility=[0.2]), TypeError, "volatility must map each asset"),
+    (lambda: ravlin.Calendar(holidays="2025-01-01"), TypeError, "holidays: expected a collection of dates"),
+    (lambda: ravlin.ZeroCurve(times=[1.0], rates=["0.04"]), TypeError, "ZeroCurve: rates must be a number"),
+    (lambda: ravlin.Market(base="USD", pricing_time="2025-01-02", curves={
+        "USD": ravlin.ZeroCurve(times=[0.0], rates=[0.04])}), ValueError, "its last knot is at the pricing time"),
+    (lambda: ravlin.price(row(op="s"), MARKET, GRID), ValueError, "cannot value a conditional row (op 's')"),
+    (lambda: ravlin.MonteCarlo(paths=10**12, state=GBM), MemoryError, "paths=1000000000000"),
+])
+def test_an_argument_that_cannot_be_priced_is_named(call, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        call()
+
+
+@pytest.mark.parametrize("rows", [
+    [("b", "2026-01-02", "+", 1.0, "USD"), ("b", "2026-01-02", "+", decimal.Decimal("1.5"), "USD")],
+    {"track": ["b", "b"], "time": [np.datetime64("2026-01-02"), "2026-01-02"], "op": ["+", "+"],
+     "quantity": [1, 1.5], "unit": ["USD", "USD"]},
+])
+def test_every_form_of_the_same_rows_prices_the_same(rows):
+    assert ravlin.price(rows, MARKET, ravlin.Fixed()).price == pytest.approx(2.5 * MARKET.discount_factor(
+        "2026-01-02"), rel=1e-15)
+
+
+@pytest.mark.parametrize("groups, limit", [
+    ("0::/box/job\n", 4096),  # the v2 group's parent sets the limit
+    ("4:cpu,memory:/app/task\n0::/box/job\n", 2048),  # the lower of both hierarchies
+    ("3:memory:/app\n", 9223372036854771712),
+    ("0::/elsewhere\n", float("inf")),
+    ("not a group line\n", float("inf")),
+])
+def test_the_memory_budget_follows_the_control_groups(groups, limit, tmp_path):
+    for folder, name, text in [("", "memory.max", "max"), ("box", "memory.max", "4096"),
+                               ("box/job", "memory.max", "max"),
+                               ("memory/app", "memory.limit_in_bytes", "9223372036854771712"),
+                               ("memory/app/task", "memory.limit_in_bytes", "2048")]:
+        (tmp_path / folder).mkdir(parents=True, exist_ok=True)
+        (tmp_path / folder / name).write_text(text + "\n")
+    assert _checks.cgroup_memory_limit(tmp_path, groups) == limit
