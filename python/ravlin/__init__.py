@@ -19,7 +19,7 @@ from .calibration import Calibration, calibrate
 from .contract import Contract, Event
 from .curves import DiscountCurve, bootstrap
 from .daycount import DayCount, day_count
-from .errors import PricingError, TimetableError
+from .errors import ArbitrageWarning, PricingError, TimetableError
 from .exotics import AsianOption, BarrierOption, DigitalOption, LookbackOption
 from .expressions import Phrase, Snapper
 from .formulas import bachelier_price, black_scholes_price, implied_volatility
@@ -53,7 +53,8 @@ except PackageNotFoundError:  # running from a source tree that was never instal
     __version__ = "0+unknown"
 
 __all__ = [
-    "AmericanOption", "AsianOption", "BarrierOption", "BermudanOption", "BlackScholesGrid", "Bumps", "BusinessDay",
+    "AmericanOption", "ArbitrageWarning", "AsianOption", "BarrierOption", "BermudanOption", "BlackScholesGrid",
+    "Bumps", "BusinessDay",
     "Calendar", "Calibration", "CapFloor", "Contract", "DayCount", "Deposit", "DigitalOption", "DiscountCurve",
     "EuropeanOption", "Event", "Fixed", "FixedLeg", "FixedRateBond", "FloatingLeg", "FloatingRateNote", "ForwardCurve",
     "ForwardRateAgreement", "Frequency", "Greeks", "HullWhiteGrid", "IborIndex", "InterestRateSwap",

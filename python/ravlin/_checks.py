@@ -66,6 +66,30 @@ def flag(value: object, what: str) -> bool:
     return bool(value)
 
 
+MAX_VOLATILITY = 5.0
+"""The largest volatility per year that the grid and the path models take unless asked to: above
+it, a volatility is far more often a percentage typed as a decimal (25.0 for 25%) than meant, and
+a lognormal's mean is no longer within reach of a sample (at volatility 8 over 3 years almost all of
+it lies beyond the largest of a million paths)."""
+
+
+def volatility(value: object, what: str, *, allowed: float = MAX_VOLATILITY, flag: str | None = None) -> float:
+    """`value` as a float, refused unless non-negative and at most `allowed`; `flag` names the
+    argument that lifts the bound, when there is one.
+
+    >>> volatility(25.0, "volatility")
+    Traceback (most recent call last):
+    ...
+    ValueError: volatility 25.0 is above 5.0 per year (a percentage typed as a decimal? 0.25 is 25%)
+    """
+    result = non_negative(value, what)
+    if result > allowed:
+        lift = f"; give {flag}=True to price it all the same" if flag else ""
+        raise ValueError(f"{what} {value!r} is above {allowed} per year (a percentage typed as a decimal? "
+                         f"0.25 is 25%){lift}")
+    return result
+
+
 def whole(value: object, what: str, least: int) -> int:
     """`value` as an int, refused unless an integer (not a bool) of at least `least`.
 

@@ -8,14 +8,15 @@ statistics as arrays and tables, and a grid's node coordinates and Greeks.
 from __future__ import annotations
 
 import math
+import warnings
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from ._arrow import pyarrow
-from .errors import PricingError, TimetableError
+from .errors import ArbitrageWarning, PricingError, TimetableError
 from .market import Market
-from .models import Model
+from .models import Model, MonteCarlo
 from .result import Result
 
 if TYPE_CHECKING:
@@ -26,6 +27,9 @@ __all__ = ["check_market", "check_model", "price_batch"]
 # Types already found to implement the model protocol: checking it costs more
 # than a whole pricing of a small contract, and a type's methods do not change.
 _MODEL_TYPES: set[type] = set()
+# How far, relative to the bounds' size, a price may pass a no-arbitrage bound by rounding alone.
+_BOUND_SLACK = 1e-9
+_BOUND_ERRORS = 4.0
 
 
 def check_market(market: object) -> Market:
@@ -67,6 +71,27 @@ def price_batch(batch: pa.RecordBatch, market: Market, model: Model, entries: di
     if not session.stats:
         return Result(price=value, model=model)
     return _result(value, model, market, batch, sections, session.stats)
+
+
+def check_bounds(timetable: Any, market: Market, result: Result) -> None:
+    """Warns (`ArbitrageWarning`) when a price lies outside the no-arbitrage bounds that an
+    instrument states (`price_bounds(market)`). What lies within rounding of a bound passes, and
+    a Monte Carlo price within 4 standard errors; without its standard error (no per-path
+    values) a Monte Carlo price is not checked, since its noise alone may cross a bound."""
+    stated = getattr(timetable, "price_bounds", None)
+    bounds = stated(market) if callable(stated) else None
+    noise = result.standard_error
+    if bounds is None or (noise is None and isinstance(result.model, MonteCarlo)):
+        return
+    lower, upper = bounds
+    value, model = result.price, result.model
+    slack = _BOUND_SLACK * (abs(lower) + abs(upper)) + _BOUND_ERRORS * (noise or 0.0)
+    if lower - slack <= value <= upper + slack:
+        return
+    side = f"below its lower bound {lower:.10g}" if value < lower else f"above its upper bound {upper:.10g}"
+    warnings.warn(ArbitrageWarning(
+        f"{model!r} priced {type(timetable).__name__} at {value:.10g}, {side}: these settings do not resolve "
+        "the contract"), stacklevel=3)
 
 
 class _Session:

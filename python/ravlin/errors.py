@@ -1,4 +1,4 @@
-"""The two exception types of the package."""
+"""The exception and warning types of the package."""
 
 from __future__ import annotations
 
@@ -10,7 +10,7 @@ from ._time import iso
 if TYPE_CHECKING:
     import pyarrow as pa
 
-__all__ = ["TimetableError", "PricingError"]
+__all__ = ["TimetableError", "PricingError", "ArbitrageWarning"]
 
 
 class TimetableError(ValueError):
@@ -57,6 +57,15 @@ class PricingError(RuntimeError):
         if batch is not None and made.row is not None and 0 <= made.row < batch.num_rows:
             made.add_note(_row_note(batch, made.row))
         return made
+
+
+class ArbitrageWarning(RuntimeWarning):
+    """A price outside the no-arbitrage bounds of its instrument: the model's settings cannot
+    resolve the contract. Turn it into an error with `warnings.simplefilter("error", ArbitrageWarning)`.
+
+    >>> issubclass(ArbitrageWarning, RuntimeWarning)
+    True
+    """
 
 
 def _row_note(batch: pa.RecordBatch, row: int) -> str:

@@ -121,7 +121,7 @@ def black_otm(y: np.ndarray, s: np.ndarray) -> np.ndarray:
     with np.errstate(divide="ignore", invalid="ignore"):
         d1 = np.where(s > 0, y / s + 0.5 * s, -np.inf)
         d2 = np.where(s > 0, y / s - 0.5 * s, -np.inf)
-    value = np.exp(0.5 * y) * _norm_cdf(d1) - np.exp(-0.5 * y) * _norm_cdf(d2)
+    value = np.array(np.exp(0.5 * y) * _norm_cdf(d1) - np.exp(-0.5 * y) * _norm_cdf(d2))  # 0-d too
     tail = np.isfinite(d1) & (d1 < -_MILLS_FROM)
     if tail.any():
         near, far = _mills(-d1[tail])[0], _mills(-d2[tail])[0]

@@ -50,6 +50,8 @@ from .schedule import BusinessDay, Frequency, Period, Schedule, Stub, adjust, ad
 if TYPE_CHECKING:
     import pyarrow as pa
 
+    from .market import Market
+
 __all__ = ["FixedRateBond", "ZeroCouponBond", "EuropeanOption", "BermudanOption", "AmericanOption", "Instrument"]
 
 OptionKind = Literal["call", "put"]
@@ -294,6 +296,31 @@ class _Option(Instrument):
     @abstractmethod
     def exercise_times(self) -> list[int]:
         """Exercise times in milliseconds since 1970, ascending."""
+
+    def price_bounds(self, market: Market) -> tuple[float, float] | None:
+        """The no-arbitrage bounds of the price in `market` (None when nothing is left to exercise).
+
+        Held to any exercise date the option is worth at least that date's
+        discounted intrinsic value on the forward. A call pays at most the
+        asset, so it is worth at most the largest discounted forward of its
+        dates; a put at most the largest discounted strike.
+
+        >>> from ravlin import Market, ZeroCurve, ForwardCurve
+        >>> market = Market(base="USD", pricing_time="2025-01-01",
+        ...                 curves={"USD": ZeroCurve.flat(0.0), "SPX": ForwardCurve.flat(100.0)})
+        >>> call = EuropeanOption(expiry="2026-01-01", strike=90.0, kind="call", asset="SPX", currency="USD")
+        >>> [round(bound, 9) for bound in call.price_bounds(market)]
+        [10.0, 100.0]
+        """
+        dates = [to_datetime(t) for t in self.exercise_times() if t >= market.pricing_ms]
+        if not dates:
+            return None
+        sign = 1.0 if self.kind == "call" else -1.0
+        discounts = [market.discount_factor(d) for d in dates]
+        forwards = [market.forward(self.asset, d) for d in dates]
+        lower = max(df * max(sign * (f - self.strike), 0.0) for df, f in zip(discounts, forwards))
+        upper = max(df * (f if sign > 0 else self.strike) for df, f in zip(discounts, forwards))
+        return lower, upper
 
     def contract(self, *, after: TimeLike | None = None) -> Contract:
         """Exercise rows of every date into one helper track; see the module notes."""

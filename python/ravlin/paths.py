@@ -162,7 +162,7 @@ class GeometricBrownianMotion:
                 raise TypeError(f"volatility of {name!r}: a {type(vol).__name__} depends on the price; "
                                 "simulate it with ravlin.paths.LocalVolatility")
             if not isinstance(vol, VolatilityTermStructure):
-                _checks.non_negative(vol, f"volatility of {name!r}")
+                _checks.volatility(vol, f"volatility of {name!r}")
         object.__setattr__(self, "_cholesky", _correlation(self.correlation, names))
 
     def __call__(self, market: Market, paths: int, seed: int) -> LognormalPaths:

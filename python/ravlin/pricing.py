@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from ._engine import check_market, check_model, price_batch
+from ._engine import check_bounds, check_market, check_model, price_batch
 from ._timetable import timetable as read_timetable
 from .expressions import Expression, Phrase, Snapper, engine_entries, with_instrument
 from .market import Market
@@ -34,4 +34,6 @@ def price(timetable: Any, market: Market, model: Model,
     """
     market, model = check_market(market), check_model(model)
     entries = engine_entries(with_instrument(timetable, model, expressions))
-    return price_batch(read_timetable(for_market(timetable, market)), market, model, entries)
+    result = price_batch(read_timetable(for_market(timetable, market)), market, model, entries)
+    check_bounds(timetable, market, result)
+    return result

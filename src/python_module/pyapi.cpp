@@ -229,6 +229,8 @@ ParseResult<BlackScholesCN> black_scholes_from_dataset(PyObject* dataset) {
     dividends.insert(dividends.end(), proportional.begin(), proportional.end());
     model.set_dividends(std::move(dividends));
   }
+  RV_ASSIGN(const bool fit_forward, get_switch(settings.get(), "FIT_FORWARD"));
+  model.set_fit_forward(fit_forward);
   return model;
 }
 

@@ -132,6 +132,15 @@ std::expected<CnMatrices::Inputs, ModelError> BlackScholesCN::step_inputs(
   return CnMatrices::Inputs{dt, step.rate, drift, state.dx, variance};
 }
 
+BlackScholesCN::ForwardFit BlackScholesCN::forward_fit(double dx) const {
+  if (!fit_forward_) return {false, 1.0, 1.0, 1.0, 1.0};
+  // Central differences of e^x are e^x sinh(dx)/dx and e^x (2 sinh(dx/2)/dx)^2; one-sided ones at
+  // the edges e^x expm1(dx)/dx and e^x -expm1(-dx)/dx. Solving each row for the coefficient that
+  // makes the row exact on e^x (and on constants, as every row is) gives these factors.
+  const double half = std::sinh(dx * 0.5) * 2.0 / dx;
+  return {true, half * half, dx / std::sinh(dx), dx / std::expm1(dx), dx / -std::expm1(-dx)};
+}
+
 bool BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& inputs,
                                Tridiagonal& s, Tridiagonal& r, bool inner_once) const {
   if (local_) {
@@ -140,7 +149,8 @@ bool BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& i
   }
   const auto [dt, rate, drift, dx, variance] = inputs;
   const double v = variance * (dt * 0.25) / (dx * dx);
-  const double u = (dt * 0.25) * (drift - variance * 0.5) / dx;
+  const ForwardFit fit = forward_fit(dx);
+  const double u = (dt * 0.25) * fit.inner(drift, variance) / dx;
   const double discount = (dt * 0.5) * rate;
 
   const std::size_t n = state.n;
@@ -153,7 +163,8 @@ bool BlackScholesCN::form_rows(const FdState& state, const CnMatrices::Inputs& i
   const std::size_t last = inner_once ? std::min<std::size_t>(1, n - 1) : n - 1;
   fill_rows(r, 0, last, lower, diag, upper);
   fill_rows(s, 0, last, -lower, -2.0 - diag, -upper);
-  edge_rows(r, s, discount, u, u);
+  edge_rows(r, s, discount, (dt * 0.25) * fit.low(drift, variance) / dx,
+            (dt * 0.25) * fit.high(drift, variance) / dx);
   return inner_once;
 }
 
@@ -165,17 +176,18 @@ void BlackScholesCN::form_local_rows(const FdState& state, const CnMatrices::Inp
   const std::size_t n = state.n;
   ensure_size(r, n);
   ensure_size(s, n);
+  const ForwardFit fit = forward_fit(dx);
   double u_top = 0.0, u_bottom = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double variance = local_->node_variance(i, rows);
     const double v = variance * (dt * 0.25) / (dx * dx);
-    const double u = (dt * 0.25) * (drift - variance * 0.5) / dx;
+    const double u = (dt * 0.25) * fit.inner(drift, variance) / dx;
     r.lower[i] = -v - u;
     r.diag[i] = (2.0 * v - 1.0) + discount;
     r.upper[i] = u - v;
     left_row_from_right(r, s, i);
-    if (i == 0) u_top = u;
-    if (i == n - 1) u_bottom = u;
+    if (i == 0) u_top = (dt * 0.25) * fit.low(drift, variance) / dx;
+    if (i == n - 1) u_bottom = (dt * 0.25) * fit.high(drift, variance) / dx;
   }
   edge_rows(r, s, discount, u_top, u_bottom);
 }

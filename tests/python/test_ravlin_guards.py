@@ -1,7 +1,9 @@
 """Arguments that cannot be priced end in an error naming them, before anything is allocated or priced."""
 
+import dataclasses
 import decimal
 import re
+import warnings
 
 import numpy as np
 import pyarrow as pa
@@ -13,6 +15,7 @@ from ravlin import _checks
 MARKET = ravlin.Market(base="USD", pricing_time="2025-01-02", curves={
     "USD": ravlin.ZeroCurve.flat(0.04, horizon=60), "SPX": ravlin.ForwardCurve.flat(100.0, growth=0.02, horizon=60)})
 CALL = ravlin.EuropeanOption(expiry="2026-01-02", strike=100.0, kind="call", asset="SPX", currency="USD")
+LONG_CALL = ravlin.EuropeanOption(expiry="2055-01-02", strike=100.0, kind="call", asset="SPX", currency="USD")
 GBM = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": 0.2})
 GRID = ravlin.BlackScholesGrid(asset="SPX", volatility=0.2)
 
@@ -63,6 +66,15 @@ def snapped(returned, outputs):
         "USD": ravlin.ZeroCurve(times=[0.0], rates=[0.04])}), ValueError, "its last knot is at the pricing time"),
     (lambda: ravlin.price(row(op="s"), MARKET, GRID), ValueError, "cannot value a conditional row (op 's')"),
     (lambda: ravlin.MonteCarlo(paths=10**12, state=GBM), MemoryError, "paths=1000000000000"),
+    (lambda: ravlin.BlackScholesGrid(asset="SPX", volatility=25.0), ValueError, "volatility 25.0 is above 5.0"),
+    *[(lambda w=w: ravlin.BlackScholesGrid(asset="SPX", volatility=0.2, half_width=w), ValueError,
+       "half_width must lie between") for w in (1e300, 1e-300)],
+    *[(lambda kw=kw: ravlin.price(LONG_CALL if kw["volatility"] > 5 else CALL, MARKET,
+                                  ravlin.BlackScholesGrid(asset="SPX", **kw)), ValueError, message)
+      for kw, message in [({"volatility": 0.0}, "volatility 0.0 is too low"),
+                          ({"volatility": 0.2, "nodes_per_side": 2, "half_width": 1.0}, "give nodes_per_side of"),
+                          ({"volatility": 0.2, "half_width": 0.1}, "half_width 0.1 cuts the log price off"),
+                          ({"volatility": 9.0, "allow_high_volatility": True}, "volatility 9.0 over 30")]],
 ])
 def test_an_argument_that_cannot_be_priced_is_named(call, error, message):
     with pytest.raises(error, match=re.escape(message)):
@@ -94,3 +106,27 @@ def test_the_memory_budget_follows_the_control_groups(groups, limit, tmp_path):
         (tmp_path / folder).mkdir(parents=True, exist_ok=True)
         (tmp_path / folder / name).write_text(text + "\n")
     assert _checks.cgroup_memory_limit(tmp_path, groups) == limit
+
+
+@pytest.mark.parametrize("volatility", [0.01, 0.3, 2.0, 5.0])
+@pytest.mark.parametrize("expiry", ["2025-02-01", "2026-01-02", "2055-01-02"])
+def test_the_default_grid_prices_at_the_forward_within_its_stated_accuracy(volatility, expiry):
+    years, discount = MARKET.years(expiry), MARKET.discount_factor(expiry)
+    forward = MARKET.forward("SPX", expiry)
+    for kind in ("call", "put"):
+        option = ravlin.EuropeanOption(expiry=expiry, strike=forward, kind=kind, asset="SPX", currency="USD")
+        grid = ravlin.price(option, MARKET, ravlin.BlackScholesGrid(asset="SPX", volatility=volatility)).price
+        exact = ravlin.black_scholes_price(forward, forward, years, volatility, discount=discount, kind=kind)
+        assert grid == pytest.approx(exact, rel=1e-4)
+
+
+def test_a_price_outside_its_bounds_is_a_warning_naming_the_model():
+    deep = ravlin.EuropeanOption(expiry="2026-01-02", strike=50.0, kind="call", asset="SPX", currency="USD")
+    model = ravlin.MonteCarlo(paths=64, state=GBM, seed=1, statistics=["values"])
+    # Paths from a spot of 60 miss the market's forward of 102 by far more than their noise.
+    skewed = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": 0.2}, spot={"SPX": 60.0})
+    with pytest.warns(ravlin.ArbitrageWarning, match=r"MonteCarlo\(paths=64.*below its lower bound"):
+        ravlin.price(deep, MARKET, dataclasses.replace(model, state=skewed))
+    with warnings.catch_warnings():  # below the bound by less than 4 standard errors: noise, no warning
+        warnings.simplefilter("error", ravlin.ArbitrageWarning)
+        assert ravlin.price(deep, MARKET, model).price < deep.price_bounds(MARKET)[0]

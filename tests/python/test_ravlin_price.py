@@ -29,7 +29,7 @@ MODELS = [
     (ravlin.Fixed(), "fixed_price", {"FIXED": {"FLAGS": 0}}),
     (ravlin.BlackScholesGrid(asset="SPX", volatility=0.25, nodes_per_side=150, half_width=1.5, timestep=0.01),
      "fd_blackscholes_price",
-     {"FD": {"N_X": 150, "MAX_X": 1.5, "TIMESTEP": 0.01}, "BS": {"VOL": 0.25, "ASSET": "SPX"}}),
+     {"FD": {"N_X": 150, "MAX_X": 1.5, "TIMESTEP": 0.01}, "BS": {"VOL": 0.25, "ASSET": "SPX", "FIT_FORWARD": 1}}),
     (ravlin.HullWhiteGrid(mean_reversion=0.1, volatility=0.01, nodes_per_side=100, half_width=0.1, timestep=0.02),
      "fd_hullwhite_price", {"FD": {"N_X": 100, "MAX_X": 0.1, "TIMESTEP": 0.02},
                             "HW": {"MEANREV": 0.1, "VOL": 0.01, "CURVE_FIT": 1}}),
