@@ -81,3 +81,16 @@ def test_local_volatility_from_a_smile_reprices_the_smile(strike):
     for volatility in (SMILE, ravlin.LocalVolSurface.from_surface(SMILE)):
         price = ravlin.price(european_call(strike), FLAT, ravlin.BlackScholesGrid(asset="SPX", volatility=volatility))
         assert implied(price.price, strike) == pytest.approx(SMILE.volatility(FLAT, "SPX", 1.0, strike), abs=1e-3)
+
+
+@pytest.mark.parametrize("volatility", [
+    ravlin.VolatilityTermStructure(times=[0.5, 1.0, 2.0], volatilities=[0.2, 0.2, 0.2]),
+    ravlin.VolatilitySurface(expiries=[0.5, 1.0], moneyness=[0.8, 1.0, 1.25], volatilities=[[0.2] * 3] * 2),
+    ravlin.LocalVolSurface(times=[1.0], strikes=[50.0, 100.0, 200.0], volatilities=[[0.2] * 3]),
+])
+def test_a_flat_volatility_object_prices_and_bumps_as_its_number(volatility):
+    number = ravlin.risk(european_call(100.0), FLAT, ravlin.BlackScholesGrid(asset="SPX", volatility=0.2))
+    held = ravlin.risk(european_call(100.0), FLAT, ravlin.BlackScholesGrid(asset="SPX", volatility=volatility))
+    assert held.result.price == pytest.approx(number.result.price, rel=1e-9)
+    assert held.vega["SPX"].value == pytest.approx(number.vega["SPX"].value, rel=1e-6)
+    assert held.delta["SPX"].value == pytest.approx(number.delta["SPX"].value, rel=1e-6)
