@@ -42,14 +42,6 @@ std::expected<Values, ModelError> phrase_unit_value(LangModel& model, FwdModelSt
 
 }  // namespace
 
-std::expected<Values, ModelError> dataset_asset_value(const Assets& assets,
-                                                      std::int64_t pricing_ts,
-                                                      const Values& weight,
-                                                      std::string_view name, std::int64_t time) {
-  RV_ASSIGN(const double value, assets.asset_value(name, year_fraction(time, pricing_ts)));
-  return scaled(weight, value);
-}
-
 std::expected<std::int64_t, ModelError> EventClock::reach(const TimeTable& timetable,
                                                           std::size_t index) {
   const std::optional<std::int64_t> time = timetable.ts_opt(index);

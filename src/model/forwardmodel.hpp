@@ -1,5 +1,5 @@
-// What the fixed and Monte Carlo models share: their settings, the walk
-// through the event times, and the saving of each event by its unit.
+// What the fixed and Monte Carlo models share: the walk through the event
+// times, and the saving of each event by its unit.
 #pragma once
 
 #include <cstddef>
@@ -8,34 +8,15 @@
 #include <string>
 #include <string_view>
 
-#include "asset/assets.hpp"
 #include "model/error.hpp"
 #include "model/forwardstate.hpp"
 #include "model/interfaces.hpp"
+#include "model/settings.hpp"
 #include "util/values.hpp"
 
 namespace ravlin {
 
 class TimeTable;
-
-// The dataset's value of the asset `name` at `time`, times `weight`: what
-// every model falls back on when it has no value of its own.
-std::expected<Values, ModelError> dataset_asset_value(const Assets& assets,
-                                                      std::int64_t pricing_ts,
-                                                      const Values& weight,
-                                                      std::string_view name, std::int64_t time);
-
-// The settings every forward model reads from the dataset.
-struct ModelSettings {
-  Assets assets;
-  std::int64_t pricing_ts = 0;  // milliseconds; year fractions count from it
-  std::uint32_t flags = 0;      // what the ledger records (FLAGS)
-
-  std::expected<Values, ModelError> dataset_value(const Values& weight, std::string_view name,
-                                                  std::int64_t time) const {
-    return dataset_asset_value(assets, pricing_ts, weight, name, time);
-  }
-};
 
 // The times of a walk through the events in row order, checked as each is
 // reached: a time must be present and not before the time reached last

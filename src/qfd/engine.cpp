@@ -226,8 +226,7 @@ std::expected<Values, ModelError> grid_asset_value(const FDCN& model, const FdSt
     RV_ASSIGN(Values value, multiply(*on_nodes, weight));
     return value;
   }
-  const FD1FParams& params = model.params();
-  return dataset_asset_value(params.assets, params.pricing_ts, weight, name, time);
+  return model.params().dataset_value(weight, name, time);
 }
 
 std::expected<void, ModelError> one_track_event(const FDCN& model, FdState& state,

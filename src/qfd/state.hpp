@@ -9,19 +9,17 @@
 #include "asset/assets.hpp"
 #include "ledger/ledger.hpp"
 #include "model/error.hpp"
+#include "model/settings.hpp"
 
 namespace ravlin {
 
 class TimeTable;
 
-struct FD1FParams {
-  Assets assets;
+struct FD1FParams : ModelSettings {
   std::size_t n_x = 0;    // nodes on each side of the middle node
   double max_x = 0.0;     // half-width of the grid
   std::size_t n = 0;      // 2 * n_x + 1
   double timestep = 0.0;  // regular step, years
-  std::int64_t pricing_ts = 0;
-  std::uint32_t flags = 0;
   // Ours: hand back each node's coordinate at the pricing time.
   bool nodes = false;
 };

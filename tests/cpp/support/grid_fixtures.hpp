@@ -53,7 +53,7 @@ inline Assets curve_market(const std::vector<std::pair<double, double>>& knots) 
 
 inline FD1FParams grid_params(Assets assets, std::size_t n_x, double max_x, double timestep,
                               std::uint32_t flags = 0) {
-  return FD1FParams{std::move(assets), n_x, max_x, 2 * n_x + 1, timestep, kT0, flags};
+  return FD1FParams{{std::move(assets), kT0, flags}, n_x, max_x, 2 * n_x + 1, timestep};
 }
 
 inline double normal_cdf(double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); }
