@@ -119,3 +119,14 @@ def test_constant_fit_to_a_swaption_grid_agrees_with_quantlib():
 def test_refusals(call):
     with pytest.raises(ValueError):
         call()
+
+
+def test_fit_to_caps_quoted_in_normal_volatility_recovers_the_model_that_made_the_quotes():
+    caps = [ravlin.CapFloor(leg=ravlin.FloatingLeg(start="2025-06-03", maturity=f"{2026 + years}-06-03",
+                                                   notional=100.0, index=LIBOR), strike=strike)
+            for years, strike in [(1, 0.04), (3, 0.042), (6, 0.045), (9, 0.04)]]
+    quotes = [ravlin.implied_volatility(calibration.hull_white_value(cap, FLAT, 0.04, 0.009), cap, market=FLAT,
+                                        model="normal") for cap in caps]
+    fit = ravlin.calibrate(caps, FLAT, quotes, quote="normal", guess=(0.1, 0.005))
+    assert fit.mean_reversion == pytest.approx(0.04, abs=1e-8) and fit.volatility == pytest.approx(0.009, abs=1e-10)
+    assert max(abs(r) for r in fit.residuals) < 1e-10
