@@ -30,7 +30,7 @@ import numpy as np
 
 from ._time import YEAR_MS, TimeLike, to_date, to_datetime, to_millis
 from .market import Market, ZeroCurve
-from .rates import _Curves
+from .rates import Curves
 
 __all__ = ["DiscountCurve", "bootstrap"]
 
@@ -124,7 +124,7 @@ class Quote(Protocol):
 
     def npv(self, market: Market) -> float: ...
 
-    def _value(self, curves: _Curves) -> float: ...
+    def value_on(self, curves: Curves) -> float: ...
 
 def bootstrap(reference: TimeLike, quotes: Sequence[Quote], *, discount: ZeroCurve | None = None) -> DiscountCurve:
     """The curve on which every quote reprices to zero, one knot at each quote's last date.
@@ -168,12 +168,12 @@ def bootstrap(reference: TimeLike, quotes: Sequence[Quote], *, discount: ZeroCur
         years = knots.years(quote.pillar)
         guess = knots.logs[-1] * years / knots.times[-1] if knots.logs else quote.rate_guess * years
         knots.add(years)
-        curves = _Curves(to_date(origin), base or knots.discount, lambda _, day: knots.discount(day),
+        curves = Curves(to_date(origin), base or knots.discount, lambda _, day: knots.discount(day),
                          lambda index, day: None)
 
-        def value(log_discount: float, quote: Quote = quote, curves: _Curves = curves) -> float:
+        def value(log_discount: float, quote: Quote = quote, curves: Curves = curves) -> float:
             knots.logs[-1] = log_discount
-            return quote._value(curves)
+            return quote.value_on(curves)
 
         knots.logs[-1] = _solve(value, guess, f"the quote ending {quote.pillar}")
     return DiscountCurve(reference=origin, dates=[q.pillar for q in quotes],

@@ -215,7 +215,7 @@ def _contract(main: str, rows: list[_Row], after: int) -> Contract:
                                 track=main)
 
 
-class _Curves:
+class Curves:
     """What coupons read of a market: the pricing date, discount factors on the base and
     projection curves, fixings. Built on a `Market`, or on trial curves while bootstrapping."""
 
@@ -224,7 +224,7 @@ class _Curves:
         self.today, self.discount, self._projected, self.given = today, discount, projected, given
 
     @classmethod
-    def of(cls, market: Market) -> _Curves:
+    def of(cls, market: Market) -> Curves:
         return cls(market.pricing_time.date(), market.discount_factor, market.projected_discount, market.fixing)
 
     def basis(self, index: str, start: date, end: date) -> float:
@@ -368,7 +368,7 @@ class FloatingLeg(_Leg):
                              index_days.year_fraction(p.start, p.end))  # type: ignore[union-attr]
                      for p in self.periods)
 
-    def rows(self, curves: _Curves, track: str, currency: str, sign: float = 1.0,
+    def rows(self, curves: Curves, track: str, currency: str, sign: float = 1.0,
              coupons: Sequence[_Coupon] | None = None) -> list[_Row]:
         """Each coupon (of `coupons`, by default all) as rows: a fixed one pays its amount,
         a projected one the identity's two rows."""
@@ -388,7 +388,7 @@ class FloatingLeg(_Leg):
                           -scale + sign * self.notional * self.spread * coupon.accrual, currency)]
         return rows
 
-    def optionlet(self, coupon: _Coupon, curves: _Curves, strike: float, call: bool
+    def optionlet(self, coupon: _Coupon, curves: Curves, strike: float, call: bool
                   ) -> tuple[list[tuple[date, float]], bool]:
         """A caplet (`call`) or floorlet at `strike` on the coupon's index rate, per unit of
         notional, and whether it is still an option: if so, the two rows of its underlying,
@@ -403,7 +403,7 @@ class FloatingLeg(_Leg):
         ratio = coupon.accrual / coupon.index_accrual
         return [(start, omega * ratio * growth), (coupon.payment, -omega * (ratio + strike * coupon.accrual))], True
 
-    def _projected(self, coupon: _Coupon, curves: _Curves) -> tuple[date, float] | None:
+    def _projected(self, coupon: _Coupon, curves: Curves) -> tuple[date, float] | None:
         """For a coupon not yet fixed: the date of its first row and the growth it pays there
         (B times the rate known so far, times the forward discount of a payment lag)."""
         name = self.index.name
@@ -417,7 +417,7 @@ class FloatingLeg(_Leg):
             return None
         return first, known * curves.basis(name, first, coupon.end) * lag
 
-    def _compounded(self, coupon: _Coupon, curves: _Curves) -> tuple[float, date]:
+    def _compounded(self, coupon: _Coupon, curves: Curves) -> tuple[float, date]:
         """The growth of the overnight fixings before the pricing date (and on it, when given),
         and the first day still to be projected."""
         day, growth = coupon.start, 1.0
@@ -428,7 +428,7 @@ class FloatingLeg(_Leg):
             day = following
         return growth, day
 
-    def _fixed_rate(self, coupon: _Coupon, curves: _Curves) -> float:
+    def _fixed_rate(self, coupon: _Coupon, curves: Curves) -> float:
         if isinstance(self.index, IborIndex):
             return curves.fixing(self.index.name, coupon.fixing)
         growth, _ = self._compounded(coupon, curves)
@@ -445,7 +445,7 @@ class FloatingLeg(_Leg):
         >>> [round(rate, 6) for _, rate in leg.forecast(market)]
         [0.039649, 0.039649]
         """
-        curves = _Curves.of(market)
+        curves = Curves.of(market)
         rates = []
         for coupon in self.coupons():
             if coupon.payment < curves.today:
@@ -475,7 +475,7 @@ class _RatesInstrument:
     def contract(self, market: Market, *, after: TimeLike | None = None) -> Contract:
         """The rows from the pricing time (or `after`, when later) on, for this market."""
         first = market.pricing_ms if after is None else max(to_millis(after), market.pricing_ms)
-        contract = _contract(self.track, self._rows(_Curves.of(market)), first)
+        contract = _contract(self.track, self._rows(Curves.of(market)), first)
         if not len(contract):
             raise ValueError(f"this {type(self).__name__} has nothing left from {to_datetime(first)} on")
         return contract
@@ -487,9 +487,10 @@ class _RatesInstrument:
     def npv(self, market: Market) -> float:
         """The rows' value discounted on the base curve: the price under `ravlin.Fixed`,
         summed in Python (exact for instruments without choices)."""
-        return self._value(_Curves.of(market))
+        return self.value_on(Curves.of(market))
 
-    def _value(self, curves: _Curves) -> float:
+    # The rows' value discounted on `curves`: a market's, or trial curves while bootstrapping.
+    def value_on(self, curves: Curves) -> float:
         rows = self._rows(curves)
         if any(r.op != "+" for r in rows):
             raise TypeError(f"a {type(self).__name__} with options has no value without a model: "
@@ -497,7 +498,7 @@ class _RatesInstrument:
         return math.fsum(r.quantity * curves.discount(r.time) for r in rows
                          if r.unit == self.currency and r.time >= curves.today)
 
-    def _rows(self, curves: _Curves) -> list[_Row]:
+    def _rows(self, curves: Curves) -> list[_Row]:
         raise NotImplementedError
 
     @property
@@ -574,7 +575,7 @@ class Deposit(_RatesInstrument):
     def rate_guess(self) -> float:
         return self.rate
 
-    def _rows(self, curves: _Curves) -> list[_Row]:
+    def _rows(self, curves: Curves) -> list[_Row]:
         interest = self.rate * self.day_count.year_fraction(self.start, self.maturity)  # type: ignore[union-attr,arg-type]
         return [_Row(self.start, _PAY, self.track, "+", -self.notional, self.currency),  # type: ignore[arg-type]
                 _Row(self.maturity, _PAY, self.track, "+", self.notional * (1 + interest), self.currency)]  # type: ignore[arg-type]
@@ -645,7 +646,7 @@ class ForwardRateAgreement(_RatesInstrument):
     def indices(self) -> tuple[str, ...]:
         return (self.index.name,)
 
-    def _rows(self, curves: _Curves) -> list[_Row]:
+    def _rows(self, curves: Curves) -> list[_Row]:
         sign = 1.0 if self.kind == "buyer" else -1.0
         tau = self.index.day_count.year_fraction(self.start, self.end)  # type: ignore[union-attr,arg-type]
         start, end = self.start, self.end
@@ -726,11 +727,11 @@ class InterestRateSwap(_RatesInstrument):
     def _sign(self) -> float:
         return 1.0 if self.kind == "payer" else -1.0
 
-    def _rows(self, curves: _Curves) -> list[_Row]:
+    def _rows(self, curves: Curves) -> list[_Row]:
         return [*self.floating.rows(curves, self.track, self.currency, self._sign),
                 *_flow_rows(self._fixed_flows(curves), self.track, self.currency, -self._sign)]
 
-    def _fixed_flows(self, curves: _Curves) -> list[tuple[date, float]]:
+    def _fixed_flows(self, curves: Curves) -> list[tuple[date, float]]:
         return [(day, amount) for day, amount in self.fixed.flows() if day >= curves.today]
 
     def annuity(self, market: Market) -> float:
@@ -743,7 +744,7 @@ class InterestRateSwap(_RatesInstrument):
         ...                      index=IborIndex(name="USD-3M", tenor="3M")).annuity(market)
         2.0
         """
-        curves = _Curves.of(market)
+        curves = Curves.of(market)
         return math.fsum(amount * curves.discount(day) for day, amount in self.fixed.annuity_flows()
                          if day >= curves.today)
 
@@ -770,7 +771,7 @@ class InterestRateSwap(_RatesInstrument):
         >>> round(swap.fair_rate(market), 10) == round(swap.fair_rate(market, ravlin.Fixed()), 10)
         True
         """
-        curves = _Curves.of(market)
+        curves = Curves.of(market)
         floating = _engine_value(self.floating.rows(curves, self.track, self.currency), market, model, self.track)
         annuity = _engine_value(_flow_rows([f for f in self.fixed.annuity_flows() if f[0] >= curves.today],
                                            self.track, self.currency, 1.0), market, model, self.track)
@@ -778,7 +779,7 @@ class InterestRateSwap(_RatesInstrument):
 
     def fair_spread(self, market: Market, model: Model | None = None) -> float:
         """The spread over the index that gives the swap the value 0, from the engine."""
-        curves = _Curves.of(market)
+        curves = Curves.of(market)
         value = _engine_value(self._rows(curves), market, model, self.track)
         annuity = _engine_value(_flow_rows([f for f in self.floating.annuity_flows() if f[0] >= curves.today],
                                            self.track, self.currency, 1.0), market, model, self.track)
@@ -862,7 +863,7 @@ def _scaled(rows: Iterable[tuple[date, float]], factor: float) -> list[tuple[dat
     return [(day, factor * q) for day, q in rows]
 
 
-def _optionlets(leg: FloatingLeg, curves: _Curves, strike: float, call: bool, long: bool
+def _optionlets(leg: FloatingLeg, curves: Curves, strike: float, call: bool, long: bool
                 ) -> tuple[list[_Block], list[tuple[date, float]]]:
     """Caplets or floorlets of a leg's coupons, bought (`long`) or sold: blocks for those still
     to fix, plain payoffs for those fixed."""
@@ -928,7 +929,7 @@ class FloatingRateNote(FloatingLeg, _RatesInstrument):
     def indices(self) -> tuple[str, ...]:
         return (self.index.name,)
 
-    def _rows(self, curves: _Curves) -> list[_Row]:
+    def _rows(self, curves: Curves) -> list[_Row]:
         leg = self.leg
         redemption = leg.coupons()[-1].payment
         rows = [*leg.rows(curves, self.track, self.currency),
@@ -1008,7 +1009,7 @@ class CapFloor(_RatesInstrument):
         >>> [round(c.forward, 6) for c in cap.caplets(market)]
         [0.039649, 0.039649, 0.039649, 0.039652]
         """
-        curves, leg = _Curves.of(market), self.leg
+        curves, leg = Curves.of(market), self.leg
         name = leg.index.name
         caplets = []
         for c in leg.coupons():
@@ -1033,10 +1034,10 @@ class CapFloor(_RatesInstrument):
         >>> [(day.isoformat(), len(rows)) for day, rows in cap.optionlet_flows(market)[0]]
         [('2025-04-07', 2), ('2025-07-07', 2)]
         """
-        blocks, fixed = _optionlets(self.leg, _Curves.of(market), self.strike, self.kind == "cap", True)
+        blocks, fixed = _optionlets(self.leg, Curves.of(market), self.strike, self.kind == "cap", True)
         return [(b.fold, b.rows) for b in blocks], fixed
 
-    def _rows(self, curves: _Curves) -> list[_Row]:
+    def _rows(self, curves: Curves) -> list[_Row]:
         blocks, fixed = _optionlets(self.leg, curves, self.strike, self.kind == "cap", True)
         return _blocks(blocks, self.track, self.currency) + _flow_rows(fixed, self.track, self.currency, 1.0)
 
@@ -1127,7 +1128,7 @@ class Swaption(_RatesInstrument):
         >>> decision.isoformat(), [round(q, 6) for _, q in flows]
         ('2026-01-06', [1.0, -1.04])
         """
-        curves, swap = _Curves.of(market), self.swap
+        curves, swap = Curves.of(market), self.swap
         upcoming = [(e, d) for e, d in zip(self._dates, self.decisions()) if d >= curves.today]
         if not upcoming:
             raise ValueError(f"the swaption's last decision date {self.decisions()[-1]} has passed")
@@ -1142,7 +1143,7 @@ class Swaption(_RatesInstrument):
             merged[day] = merged.get(day, 0.0) + quantity
         return decision, sorted((day, q) for day, q in merged.items() if q != 0.0)
 
-    def _rows(self, curves: _Curves) -> list[_Row]:
+    def _rows(self, curves: Curves) -> list[_Row]:
         swap, underlying = self.swap, f"{self.track}.swap"
         exercises = [(e, d) for e, d in zip(self._dates, self.decisions()) if d >= curves.today]
         if not exercises:
