@@ -14,6 +14,7 @@ in the track dictionary and the rows in the order they were written.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
@@ -304,7 +305,7 @@ def _quantities(values: Any, rows: int) -> np.ndarray:
     array = np.asarray(values)
     if array.ndim != 1 or array.dtype.kind not in "iuf":
         array = np.array([_checks.number(value, "quantity") for value in values], dtype=np.float64)
-    array = array.astype(np.float64, copy=False)
+    array = np.array(array, dtype=np.float64)  # a copy of our own: the caller may change theirs
     if array.size != rows:
         raise ValueError(f"quantities: expected {rows}, got {array.size}")
     bad = ~np.isfinite(array)
@@ -313,21 +314,55 @@ def _quantities(values: Any, rows: int) -> np.ndarray:
     return array
 
 
+# A dictionary of at most this many names is kept for later batches: most contracts name a
+# track or two, one currency and an op or two, and a fresh string array costs more than the rest.
+SHARED_NAMES = 8
+
+
+@functools.cache
+def _arrow_types() -> tuple[pa.DataType, pa.DataType, pa.DataType]:
+    """The engine's types: dictionary<int64, utf8>, timestamp[ms, UTC], float64."""
+    pa = pyarrow()
+    return pa.dictionary(pa.int64(), pa.string()), pa.timestamp("ms", tz="UTC"), pa.float64()
+
+
+@functools.lru_cache(maxsize=256)
+def _shared_names(names: tuple[str, ...]) -> pa.Array:
+    return _names(names)
+
+
+def _names(names: tuple[str, ...]) -> pa.Array:
+    pa = pyarrow()
+    return pa.array(names, pa.string())
+
+
 def _dictionary(values: str | list[str], rows: int, first: str | None = None) -> pa.DictionaryArray:
     """Dictionary-encode in order of first appearance (after `first`)."""
-    pa = pyarrow()
     keys: dict[str, int] = {} if first is None else {first: 0}
     if isinstance(values, str):
         indices: Any = np.full(rows, keys.setdefault(values, len(keys)), dtype=np.int64)
     else:
         indices = np.fromiter((keys.setdefault(v, len(keys)) for v in values), dtype=np.int64, count=rows)
-    return pa.DictionaryArray.from_arrays(pa.array(indices, pa.int64()), pa.array(list(keys), pa.string()))
+    names = tuple(keys)
+    dictionary = _shared_names(names) if len(names) <= SHARED_NAMES else _names(names)
+    # The indices are in range by construction, so the array is assembled without a check.
+    return pyarrow().DictionaryArray.from_buffers(_arrow_types()[0], rows, [None, _buffer(indices)], dictionary)
+
+
+def _buffer(array: np.ndarray) -> pa.Buffer:
+    """A buffer over a contiguous copy-free view of `array`, which keeps it alive."""
+    return pyarrow().py_buffer(np.ascontiguousarray(array))
 
 
 def _record_batch(track: str, rows: _Rows) -> pa.RecordBatch:
+    """The rows as the engine's batch, each numeric column a view of the rows' own array."""
     pa = pyarrow()
     count = rows.times.size
+    _, timestamp, float64 = _arrow_types()
     return pa.RecordBatch.from_arrays(
-        [_dictionary(rows.tracks, count, first=track), pa.array(rows.times, pa.timestamp("ms", tz="UTC")),
-         _dictionary(rows.ops, count), pa.array(rows.quantities, pa.float64()), _dictionary(rows.units, count)],
+        [_dictionary(rows.tracks, count, first=track),
+         pa.Array.from_buffers(timestamp, count, [None, _buffer(rows.times.astype(np.int64, copy=False))]),
+         _dictionary(rows.ops, count),
+         pa.Array.from_buffers(float64, count, [None, _buffer(rows.quantities.astype(np.float64, copy=False))]),
+         _dictionary(rows.units, count)],
         names=["track", "time", "op", "quantity", "unit"])

@@ -79,6 +79,12 @@ def test_contracts_are_immutable_and_branch_independently():
     left, right = base.pay("2024-02-01", 2.0, "USD"), base.issuer_choice("2024-03-01", 3.0, "USD")
     assert [len(base), len(left), len(right)] == [1, 2, 2]
     assert [e.quantity for e in right] == [1.0, 3.0] and base.to_batch().num_rows == 1
+    times, quantities = np.array([T0, T0 + 1]), np.array([1.0, 2.0])
+    columns = Contract.from_columns("leg", times=times, quantities=quantities, units="USD")
+    built = columns.to_batch()
+    times[0], quantities[:] = T0 + 5, 9.0  # the caller's arrays, changed later, change nothing
+    assert columns.to_batch() is built and built.column("quantity").to_pylist() == [1.0, 2.0]
+    assert built.column("time").cast(pa.int64()).to_pylist() == [T0, T0 + 1]
 
 
 @pytest.mark.parametrize("build, error, text", [
