@@ -16,7 +16,7 @@ copyright = "the ravlin authors"
 extensions = ["sphinx.ext.autodoc", "sphinx.ext.autosummary", "myst_parser", "run_examples", "api_complete"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build", "_generated", "_ext"]
-templates_path: list[str] = []
+templates_path = ["_templates"]  # a class page is its documentation, without a table of its members
 
 # The docstrings are prose with names in single backticks: those are Python names, linked where
 # they resolve and shown as code where they do not.
