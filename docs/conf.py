@@ -13,7 +13,7 @@ project = "ravlin"
 release = version = ravlin.__version__
 copyright = "the ravlin authors"
 
-extensions = ["sphinx.ext.autodoc", "sphinx.ext.autosummary", "myst_parser", "run_examples", "api_complete"]
+extensions = ["sphinx.ext.autodoc", "sphinx.ext.autosummary", "myst_parser", "run_examples"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build", "_generated", "_ext"]
 templates_path = ["_templates"]  # a class page is its documentation, without a table of its members

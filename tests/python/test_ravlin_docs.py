@@ -4,8 +4,10 @@ import doctest
 import importlib
 import importlib.metadata
 import inspect
+import io
 import os
 import pkgutil
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -28,6 +30,39 @@ def test_docstring_examples_run(module):
 def test_every_public_name_has_a_docstring_with_an_example(name):
     obj = getattr(ravlin, name)
     assert ">>>" in (inspect.getdoc(obj) or ""), f"ravlin.{name} has no example"
+
+
+def documented_texts():
+    """(name, docstring) of every public name, of the methods and properties of its classes and of
+    the public names of its modules: what the API reference shows."""
+    for name in sorted(ravlin.__all__):
+        obj = getattr(ravlin, name)
+        yield name, inspect.getdoc(obj) or ""
+        members = vars(obj).items() if inspect.isclass(obj) else []
+        yield from ((f"{name}.{m}", inspect.getdoc(v) or "") for m, v in members if not m.startswith("_")
+                    and (inspect.isfunction(v) or isinstance(v, (property, classmethod, staticmethod))))
+        if inspect.ismodule(obj):
+            yield from ((f"{name}.{m}", inspect.getdoc(getattr(obj, m)) or "") for m in obj.__all__)
+
+
+def test_docstrings_are_clean_restructured_text():
+    """The documentation build fails on any warning: catch a docstring's here, where it is named."""
+    publish_doctree = pytest.importorskip("docutils.core").publish_doctree
+
+    def warnings(text):
+        stream = io.StringIO()
+        publish_doctree(".. default-role:: literal\n\n" + text,
+                        settings_overrides={"warning_stream": stream, "report_level": 2, "halt_level": 5})
+        return stream.getvalue()
+
+    assert {name: found for name, text in documented_texts() if (found := warnings(text))} == {}
+
+
+def test_every_public_name_is_in_the_api_reference():
+    text = (ROOT / "docs" / "api.rst").read_text()
+    listed = set(re.findall(r"^\s+(\w+)\s*$", text, re.M))  # an entry of an autosummary table
+    listed |= set(re.findall(r"^\.\. currentmodule:: ravlin\.(\w+)\s*$", text, re.M))  # a module's section
+    assert sorted(set(ravlin.__all__) - listed) == []
 
 
 SCRIPTS = sorted((ROOT / "examples").glob("*.py"))
@@ -60,7 +95,6 @@ def document_script(document):
     """A document's python snippets in order, as one script. A statement followed by a comment
     line "# Result(...)" must show that repr; one with a trailing "# <number>" that number."""
     import ast
-    import re
 
     lines = ["def _shows(value, shown):", "    assert repr(value) == shown, (repr(value), shown)", "",
              "def _near(value, number, digits):",
