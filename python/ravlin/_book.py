@@ -101,7 +101,11 @@ class Book:
         if not books:
             return _pack(pa, _empty_events(pa), np.zeros(1, np.int64), by_appearance=True)
         rows = np.cumsum([0] + [int(b.bounds[-1]) for b in books])
-        events = pa.Table.from_batches([b.events for b in books]).combine_chunks().to_batches()
+        # An instrument's times carry the UTC zone, rows read from plain dates none; the same instants.
+        schema = books[0].events.schema
+        events = pa.Table.from_batches([b.events if b.events.schema.equals(schema) else pa.RecordBatch.from_arrays(
+            [c.cast(f.type) for c, f in zip(b.events.columns, schema)], schema=schema) for b in books]
+        ).combine_chunks().to_batches()
         values = {}
         for name in _DICTIONARY_COLUMNS:
             starts = np.cumsum([0] + [int(b.values[name][1][-1]) for b in books])
@@ -114,10 +118,12 @@ class Book:
                      values, {i + int(c): e for b, c in zip(books, counts) for i, e in b.failures.items()})
 
 
-def read_book(portfolio: Any, by: str, model_by: str | None, market: Market | None = None
-              ) -> tuple[Book, pa.DataType | None]:
+def read_book(portfolio: Any, by: str, model_by: str | None, market: Market | None = None,
+              bounded: dict[int, Any] | None = None) -> tuple[Book, pa.DataType | None]:
     """The contracts of any portfolio input, in order of first appearance, and the id type; rates
-    instruments among (id, timetable) pairs write their rows for `market`."""
+    instruments among (id, timetable) pairs write their rows for `market`. `bounded`, when given,
+    receives by position the instruments among the pairs that state their price bounds: they stay
+    with the caller, out of the book that travels to the workers."""
     pa = pyarrow()
     if isinstance(portfolio, (str, os.PathLike)):
         return _from_table(pa, _read_parquet(pa, portfolio), by, model_by)
@@ -126,7 +132,7 @@ def read_book(portfolio: Any, by: str, model_by: str | None, market: Market | No
     if _is_tabular(pa, portfolio):
         return _from_table(pa, as_table(pa, portfolio), by, model_by)
     if isinstance(portfolio, Iterable):
-        return _from_pairs(pa, portfolio, market), None
+        return _from_pairs(pa, portfolio, market, {} if bounded is None else bounded), None
     raise TypeError(f"portfolio: expected a table, a Parquet path or an iterable of (id, timetable) pairs, "
                     f"got {type(portfolio).__name__}")
 
@@ -238,7 +244,7 @@ def _model_names(table: pa.Table, model_by: str | None, bounds: np.ndarray) -> l
     return result
 
 
-def _from_pairs(pa: Any, pairs: Iterable[Any], market: Market | None) -> Book:
+def _from_pairs(pa: Any, pairs: Iterable[Any], market: Market | None, bounded: dict[int, Any]) -> Book:
     """(id, timetable) or (id, timetable, model name) items, each timetable one contract."""
     books = []
     for i, item in enumerate(pairs):
@@ -246,6 +252,8 @@ def _from_pairs(pa: Any, pairs: Iterable[Any], market: Market | None) -> Book:
             raise TypeError(f"portfolio item {i}: expected (id, timetable) or (id, timetable, model), "
                             f"got {type(item).__name__}")
         contract_id, data, *model = item
+        if callable(getattr(data, "price_bounds", None)):
+            bounded[i] = data
         books.append(_own_book(data, contract_id, model[0] if model else None, by_appearance=False, market=market))
     return Book.concat(books)
 

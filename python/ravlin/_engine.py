@@ -8,6 +8,7 @@ statistics as arrays and tables, and a grid's node coordinates and Greeks.
 from __future__ import annotations
 
 import math
+import sys
 import warnings
 from typing import TYPE_CHECKING, Any
 
@@ -15,14 +16,14 @@ import numpy as np
 
 from ._arrow import pyarrow
 from .errors import ArbitrageWarning, PricingError, TimetableError
-from .market import Market
-from .models import Model, MonteCarlo
+from .market import ForwardCurve, Market
+from .models import Model, MonteCarlo, check_conditional_rows
 from .result import Result
 
 if TYPE_CHECKING:
     import pyarrow as pa
 
-__all__ = ["check_market", "check_model", "price_batch"]
+__all__ = ["check_market", "check_model", "price_batch", "check_bounds", "bound_breach"]
 
 # Types already found to implement the model protocol: checking it costs more
 # than a whole pricing of a small contract, and a type's methods do not change.
@@ -58,6 +59,7 @@ def price_batch(batch: pa.RecordBatch, market: Market, model: Model, entries: di
     expressions (`ravlin.expressions.engine_entries`)."""
     if batch.num_rows == 0:
         raise TimetableError("the timetable has no events: there is nothing to price")
+    check_conditional_rows(model, batch, entries)
     sections = model.sections(market, batch)
     dataset = market.dataset()
     dataset.update(sections)
@@ -67,7 +69,7 @@ def price_batch(batch: pa.RecordBatch, market: Market, model: Model, entries: di
     except RuntimeError as error:
         raise PricingError.from_engine(error, batch) from None
     if not math.isfinite(value):
-        raise PricingError(f"the price is {value}, not a finite number")
+        raise PricingError(f"the price is {value}, not a finite number{_overflow(batch, market)}")
     if not session.stats:
         return Result(price=value, model=model)
     return _result(value, model, market, batch, sections, session.stats)
@@ -75,23 +77,54 @@ def price_batch(batch: pa.RecordBatch, market: Market, model: Model, entries: di
 
 def check_bounds(timetable: Any, market: Market, result: Result) -> None:
     """Warns (`ArbitrageWarning`) when a price lies outside the no-arbitrage bounds that an
-    instrument states (`price_bounds(market)`). What lies within rounding of a bound passes, and
-    a Monte Carlo price within 4 standard errors; without its standard error (no per-path
-    values) a Monte Carlo price is not checked, since its noise alone may cross a bound."""
+    instrument states (`bound_breach`)."""
+    breach = bound_breach(timetable, market, result)
+    if breach is not None:
+        warnings.warn(ArbitrageWarning(f"{breach}: these settings do not resolve the contract"), stacklevel=3)
+
+
+def bound_breach(timetable: Any, market: Market, result: Result) -> str | None:
+    """What puts the price outside the no-arbitrage bounds that an instrument states
+    (`price_bounds(market)`), or None. What lies within rounding of a bound passes, and a Monte
+    Carlo price within 4 standard errors; without its standard error (no per-path values) a
+    Monte Carlo price is not checked, since its noise alone may cross a bound."""
     stated = getattr(timetable, "price_bounds", None)
     bounds = stated(market) if callable(stated) else None
     noise = result.standard_error
     if bounds is None or (noise is None and isinstance(result.model, MonteCarlo)):
-        return
+        return None
     lower, upper = bounds
     value, model = result.price, result.model
     slack = _BOUND_SLACK * (abs(lower) + abs(upper)) + _BOUND_ERRORS * (noise or 0.0)
     if lower - slack <= value <= upper + slack:
-        return
+        return None
     side = f"below its lower bound {lower:.10g}" if value < lower else f"above its upper bound {upper:.10g}"
-    warnings.warn(ArbitrageWarning(
-        f"{model!r} priced {type(timetable).__name__} at {value:.10g}, {side}: these settings do not resolve "
-        "the contract"), stacklevel=3)
+    return f"{model!r} priced {type(timetable).__name__} at {value:.10g}, {side}"
+
+
+def _overflow(batch: pa.RecordBatch, market: Market) -> str:
+    """Why a price that is not a finite number overflowed, when its inputs can: the rows' amounts
+    are at most the number of rows times the largest quantity times the largest forward among
+    their units (times the largest discount factor); when that bound passes the largest float,
+    these magnitudes are named. Otherwise nothing: the cause lies in a phrase or a path."""
+    quantities = np.abs(batch.column("quantity").fill_null(0.0).to_numpy(zero_copy_only=False))
+    row = int(np.argmax(quantities))
+    largest = float(quantities[row])
+    if largest == 0.0:
+        return ""
+    units = set(batch.column("unit").dictionary.to_pylist())
+    forwards = {name: float(np.max(market.knots(name)[1])) for name in sorted(units & set(market.curves))
+                if isinstance(market.curves[name], ForwardCurve)}
+    widest = max(forwards, key=forwards.__getitem__, default=None)
+    log_forward = max(0.0, forwards[widest]) if widest is not None else 0.0
+    log_discount = max(0.0, -float(np.min(market.knots(market.base)[1])))
+    if math.log(batch.num_rows) + math.log(largest) + log_forward + log_discount < math.log(sys.float_info.max):
+        return ""
+    track = batch.column("track")[row].as_py()
+    forward = f", forwards up to {math.exp(min(log_forward, 709.0)):.6g} ({widest!r})" if log_forward > 0 else ""
+    rows = f"{batch.num_rows} row{'s' * (batch.num_rows > 1)}"
+    return (f": it overflowed; quantities up to {largest:.6g} (row {row}, track {track!r}) in {rows}{forward} "
+            f"give amounts that can pass the largest float {sys.float_info.max:.6g}: give them in larger units")
 
 
 class _Session:

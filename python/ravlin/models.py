@@ -376,6 +376,25 @@ def _ops_used(batch: pa.RecordBatch) -> set[str]:
     return {ops.dictionary[k].as_py() for k in set(ops.indices.drop_null().to_pylist())}
 
 
+def check_conditional_rows(model: Model, batch: pa.RecordBatch, entries: Mapping[str, Any]) -> None:
+    """Refuses, before pricing, a conditional row (op "s") whose weight, the value named "s", the
+    model cannot find, naming the row's track: a Hull-White grid values no conditional row, and a
+    Black-Scholes grid finds the weight only among the phrases (neither snaps nor assets)."""
+    if not isinstance(model, (HullWhiteGrid, BlackScholesGrid)) or "s" not in _ops_used(batch):
+        return
+    weight = entries.get("s")
+    if isinstance(model, BlackScholesGrid) and isinstance(weight, Mapping) and weight.get("type") == "phrase":
+        return
+    ops = batch.column("op")
+    row = next(i for i, op in enumerate(ops.to_pylist()) if op == "s")
+    track = batch.column("track")[row].as_py()
+    missing = ("the grid values none" if isinstance(model, HullWhiteGrid) else
+               "its weight is the value named 's', which the grid finds only as a Phrase, and the expressions "
+               "hold no Phrase 's': give one")
+    raise ValueError(f"{type(model).__name__} cannot value a conditional row (op 's') (row {row}, track "
+                     f"{track!r}): {missing}; or price the contract with Fixed or MonteCarlo")
+
+
 def _has_choice(batch: pa.RecordBatch) -> bool:
     """Whether any row of the batch is a holder's or an issuer's choice."""
     return bool(_ops_used(batch) & {">", "<"})
@@ -731,9 +750,6 @@ class HullWhiteGrid(_Grid):
 
     def sections(self, market: Market, batch: pa.RecordBatch) -> dict[str, Any]:
         """The "FD" and "HW" sections, with the defaults chosen for this contract."""
-        if "s" in _ops_used(batch):
-            raise ValueError("HullWhiteGrid cannot value a conditional row (op 's'): price it with Fixed or "
-                             "MonteCarlo")
         return {"FD": self._fd(market, batch),
                 "HW": {"MEANREV": float(self.mean_reversion), "VOL": _short_rate.engine_value(self._volatility),
                        "CURVE_FIT": int(self.curve_fit)}}

@@ -18,6 +18,7 @@ import os
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from types import FrameType
@@ -28,12 +29,13 @@ import numpy as np
 from . import _checks
 from ._arrow import pyarrow
 from ._book import Book, BookContract, read_book
-from ._engine import check_market, check_model, price_batch
+from ._engine import bound_breach, check_market, check_model, price_batch
 from ._workers import Ranges, dumps, run_dask, run_processes, run_threads
-from .errors import PricingError
+from .errors import ArbitrageWarning, PricingError
 from .expressions import Expression, engine_entries
 from .market import Market
 from .models import Model, MonteCarlo
+from .result import Result
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -210,6 +212,9 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
     contract's (see `ravlin.Result`). With `errors="raise"` the first
     failing contract, in portfolio order, raises its exception. `progress`
     shows a bar (tqdm) after a few seconds; by default only on a terminal.
+    Instruments given as pairs are held to their no-arbitrage bounds as
+    `ravlin.price` holds them: one `ArbitrageWarning` names the contracts
+    whose prices lie outside.
 
     >>> import ravlin
     >>> market = ravlin.Market(base="USD", pricing_time="2025-01-01",
@@ -227,7 +232,8 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
     if errors not in ("record", "raise"):
         raise ValueError(f"errors: expected 'record' or 'raise', got {errors!r}")
     _check_models(model)
-    book, id_type = read_book(portfolio, by, model_by if isinstance(model, Mapping) else None, market)
+    bounded: dict[int, Any] = {}
+    book, id_type = read_book(portfolio, by, model_by if isinstance(model, Mapping) else None, market, bounded)
     job = _Job(market, model, expressions, errors == "raise", _asks_statistics(model))
     count = _worker_count(workers)
     size = _chunk_size(len(book), count) if chunksize is None else _checks.whole(chunksize, "chunksize", 1)
@@ -238,7 +244,34 @@ def price_many(portfolio: Any, market: Market, model: Models, *, by: str = "cont
             outcomes = _run_serial(job, book, bar)
         else:
             outcomes = _run_pool(engine, job, book, size, count, client, address, bar)
+    _check_bounds(job, book, bounded, outcomes)
     return _table(book, outcomes, by, id_type, job.statistics)
+
+
+# The warning of a book whose prices leave their bounds names at most this many contracts.
+_BREACHES_NAMED = 5
+
+
+def _check_bounds(job: _Job, book: Book, bounded: Mapping[int, Any], outcomes: list[_Outcome]) -> None:
+    """Warns once (`ArbitrageWarning`) when prices of the book's instruments lie outside the
+    no-arbitrage bounds they state, naming the contracts, as `price` warns for one. Checked here,
+    in the caller's process, where the instruments are; a Monte Carlo price without its
+    per-path values is not checked."""
+    breaches = []
+    for i, instrument in bounded.items():
+        outcome = outcomes[i]
+        if outcome.price is None:
+            continue
+        model = job.model_for(BookContract(book.ids[i], None, book.models[i]))
+        values = None if outcome.statistics is None else outcome.statistics.values
+        breach = bound_breach(instrument, job.market, Result(price=outcome.price, model=model, values=values))
+        if breach is not None:
+            breaches.append(f"contract {book.ids[i]!r}: {breach}")
+    if breaches:
+        more = len(breaches) - _BREACHES_NAMED
+        named = "; ".join(breaches[:_BREACHES_NAMED]) + (f"; and {more} more" if more > 0 else "")
+        warnings.warn(ArbitrageWarning(f"{len(breaches)} prices lie outside their no-arbitrage bounds: {named}: "
+                                       "these settings do not resolve the contracts"), stacklevel=3)
 
 
 def _check_main_guard(engine: str) -> None:

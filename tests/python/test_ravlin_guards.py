@@ -66,6 +66,11 @@ def snapped(returned, outputs):
         "USD": ravlin.ZeroCurve(times=[0.0], rates=[0.04])}), ValueError, "its last knot is at the pricing time"),
     (lambda: ravlin.price(row(op="s"), MARKET, ravlin.HullWhiteGrid(mean_reversion=0.1, volatility=0.01)),
      ValueError, "cannot value a conditional row (op 's')"),
+    (lambda: ravlin.price(row(op="s"), MARKET, GRID), ValueError,
+     "BlackScholesGrid cannot value a conditional row (op 's') (row 0, track 'b'): its weight is the value named 's'"),
+    *[(lambda unit=unit, q=q: ravlin.price(row(q, unit=unit) * 2, MARKET, ravlin.Fixed()), ravlin.PricingError,
+       f"not a finite number: it overflowed; quantities up to {q:.6g} (row 0, track 'b') in 2 rows{forward}")
+      for unit, q, forward in [("USD", 1e308, " give"), ("SPX", 1e307, ", forwards up to 332.012 ('SPX')")]],
     (lambda: ravlin.MonteCarlo(paths=10**12, state=GBM), MemoryError, "paths=1000000000000"),
     (lambda: ravlin.BlackScholesGrid(asset="SPX", volatility=25.0), ValueError, "volatility 25.0 is above 5.0"),
     *[(lambda w=w: ravlin.BlackScholesGrid(asset="SPX", volatility=0.2, half_width=w), ValueError,
@@ -119,6 +124,20 @@ def test_the_default_grid_prices_at_the_forward_within_its_stated_accuracy(volat
         grid = ravlin.price(option, MARKET, ravlin.BlackScholesGrid(asset="SPX", volatility=volatility)).price
         exact = ravlin.black_scholes_price(forward, forward, years, volatility, discount=discount, kind=kind)
         assert grid == pytest.approx(exact, rel=1e-4)
+
+
+@pytest.mark.parametrize("engine", ["serial", "processes"])
+def test_price_many_warns_once_naming_the_contracts_whose_prices_leave_their_bounds(engine):
+    deep = ravlin.EuropeanOption(expiry="2026-01-02", strike=50.0, kind="call", asset="SPX", currency="USD")
+    skewed = ravlin.paths.GeometricBrownianMotion(volatility={"SPX": 0.2}, spot={"SPX": 60.0})
+    model = ravlin.MonteCarlo(paths=64, state=skewed, seed=1, statistics=["values"])
+    pairs = [("deep", deep), ("rows", [("b", "2026-01-02", "+", 1.0, "USD")]), ("deep too", deep)]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        ravlin.price_many(pairs, MARKET, model, engine=engine, workers=2, chunksize=1)
+    alarms = [str(w.message) for w in caught if issubclass(w.category, ravlin.ArbitrageWarning)]
+    assert len(alarms) == 1 and alarms[0].startswith("2 prices lie outside their no-arbitrage bounds: contract 'deep'")
+    assert "contract 'deep too': MonteCarlo(paths=64" in alarms[0] and "'rows'" not in alarms[0]
 
 
 def test_a_price_outside_its_bounds_is_a_warning_naming_the_model():
