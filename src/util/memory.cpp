@@ -2,15 +2,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
-#include <fstream>
 #include <limits>
-#include <sstream>
+#include <optional>
+#include <string>
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -52,25 +54,54 @@ std::size_t address_space_limit() noexcept {
 #endif
 }
 
-// The limit a control group's file holds: a number of bytes, or "max" (none).
-std::size_t limit_in(const std::filesystem::path& file) {
-  std::ifstream in(file);
+// The whole text of a small system file, or nothing where it cannot be read.
+// Plain open/read rather than C++ streams: streams would bind the module to
+// C library symbols newer than the oldest systems it loads on.
+std::optional<std::string> read_small_file(const std::string& path) {
+#if defined(_WIN32)
+  (void)path;
+  return std::nullopt;
+#else
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return std::nullopt;
   std::string text;
-  if (!(in >> text)) return kUnlimited;
+  char buffer[4096];
+  while (text.size() < (1u << 20)) {  // a control group file is a few lines
+    const ssize_t got = read(file, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(file);
+  return text;
+#endif
+}
+
+// The limit a control group's file holds: a number of bytes, or "max" (none).
+std::size_t limit_in(const std::string& file) {
+  const std::optional<std::string> text = read_small_file(file);
+  if (!text) return kUnlimited;
+  std::string_view word(*text);
+  const std::size_t first = word.find_first_not_of(" \t\n");
+  if (first == word.npos) return kUnlimited;
+  word.remove_prefix(first);
+  word = word.substr(0, word.find_first_of(" \t\n"));
   std::size_t bytes = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), bytes);
-  return error == std::errc{} && end == text.data() + text.size() ? bytes : kUnlimited;
+  const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), bytes);
+  return error == std::errc{} && end == word.data() + word.size() ? bytes : kUnlimited;
 }
 
 // The lowest limit in `file` of the group at `group` under `mount` and of
 // every group above it (a group cannot use more than its parents allow).
-std::size_t lowest_limit(const std::filesystem::path& mount, std::string_view group, const char* file) {
+std::size_t lowest_limit(const std::string& mount, std::string_view group, const char* file) {
   std::size_t lowest = kUnlimited;
-  std::filesystem::path dir = std::filesystem::path(group).relative_path();
+  std::string dir(group);
+  if (!dir.empty() && dir.front() != '/') dir.insert(dir.begin(), '/');
+  while (!dir.empty() && dir.back() == '/') dir.pop_back();
   while (true) {
-    lowest = std::min(lowest, limit_in(mount / dir / file));
+    lowest = std::min(lowest, limit_in(mount + dir + "/" + file));
     if (dir.empty()) return lowest;
-    dir = dir.parent_path();
+    dir.erase(dir.rfind('/'));  // it starts with '/' while not empty
   }
 }
 
@@ -87,10 +118,8 @@ bool names_memory(std::string_view controllers) noexcept {
 std::size_t available_memory() noexcept {
   const std::size_t machine = std::min(physical_memory(), address_space_limit());
   try {
-    std::ifstream in("/proc/self/cgroup");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return std::min(machine, cgroup_memory_limit("/sys/fs/cgroup", text.str()));
+    const std::optional<std::string> groups = read_small_file("/proc/self/cgroup");
+    return groups ? std::min(machine, cgroup_memory_limit("/sys/fs/cgroup", *groups)) : machine;
   } catch (...) {  // the groups cannot be read: the machine's memory is all we know
     return machine;
   }
@@ -110,7 +139,7 @@ MemoryLimitExceeded::MemoryLimitExceeded(std::size_t count, std::size_t size)
             " bytes in all (half of the memory available), of which " +
             std::to_string(in_use.load()) + " are in use") {}
 
-std::size_t cgroup_memory_limit(const std::filesystem::path& root, std::string_view self_cgroup) {
+std::size_t cgroup_memory_limit(const std::string& root, std::string_view self_cgroup) {
   std::size_t lowest = kUnlimited;
   // Each line is "hierarchy:controllers:path"; v2's has hierarchy 0 and no controllers.
   for (std::size_t start = 0; start < self_cgroup.size();) {
@@ -124,9 +153,9 @@ std::size_t cgroup_memory_limit(const std::filesystem::path& root, std::string_v
     const std::string_view group = line.substr(second + 1);
     if (line.substr(0, first) == "0" && controllers.empty()) {
       lowest = std::min({lowest, lowest_limit(root, group, "memory.max"),
-                         lowest_limit(root / "unified", group, "memory.max")});
+                         lowest_limit(root + "/unified", group, "memory.max")});
     } else if (names_memory(controllers)) {
-      lowest = std::min(lowest, lowest_limit(root / "memory", group, "memory.limit_in_bytes"));
+      lowest = std::min(lowest, lowest_limit(root + "/memory", group, "memory.limit_in_bytes"));
     }
   }
   return lowest;

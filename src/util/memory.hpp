@@ -11,7 +11,6 @@
 #pragma once
 
 #include <cstddef>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <string_view>
@@ -34,7 +33,7 @@ std::size_t value_memory_limit() noexcept;
 // of /proc/self/cgroup) names, and of every group above them, read from the
 // hierarchies mounted under `root` (cgroup v2 at `root` or `root`/unified,
 // v1 at `root`/memory); SIZE_MAX where none is set.
-std::size_t cgroup_memory_limit(const std::filesystem::path& root, std::string_view self_cgroup);
+std::size_t cgroup_memory_limit(const std::string& root, std::string_view self_cgroup);
 // Counts `count` elements of `size` bytes against the limit, or throws
 // MemoryLimitExceeded (nothing counted) when they would pass it.
 void reserve_value_memory(std::size_t count, std::size_t size);
