@@ -304,10 +304,10 @@ def _check_main_guard(engine: str) -> None:
 def _reimported_path(main: Any) -> str | None:
     """The file of the main module that new worker processes import again, or None (an
     interactive session, python -c, a package's __main__), as multiprocessing decides."""
-    spec = getattr(main, "__spec__", None)
-    if spec is not None:
-        name = spec.name
-        return None if name == "__main__" or name.endswith(".__main__") else getattr(spec, "origin", None)
+    module_spec = getattr(main, "__spec__", None)
+    if module_spec is not None:
+        name = module_spec.name
+        return None if name == "__main__" or name.endswith(".__main__") else getattr(module_spec, "origin", None)
     return getattr(main, "__file__", None)
 
 

@@ -5,6 +5,7 @@ import dataclasses
 import pytest
 
 import ravlin
+from flat_rates import FLAT, quantlib_flat
 from ravlin import analytics
 
 ql = pytest.importorskip("QuantLib")
@@ -113,16 +114,6 @@ SWAP = ravlin.InterestRateSwap.par(trade_date="2025-03-03", tenor="5Y", forward_
 
 
 TODAY = ql.Date(3, 3, 2025)
-FLAT = ravlin.Market(base="USD", pricing_time="2025-03-03", curves={"USD": ravlin.ZeroCurve.flat(0.04)},
-                     projections={"USD-3M": ravlin.ZeroCurve.flat(0.04)})
-
-
-def ql_flat():
-    ql.Settings.instance().evaluationDate = TODAY
-    curve = ql.YieldTermStructureHandle(ql.FlatForward(TODAY, 0.04, ql.Actual365Fixed(), ql.Continuous))
-    index = ql.IborIndex("USD-3M", ql.Period(3, ql.Months), 0, ql.USDCurrency(), ql.WeekendsOnly(),
-                         ql.ModifiedFollowing, False, ql.Actual360(), curve)
-    return curve, index
 
 
 def ql_schedule(periods):
@@ -148,7 +139,7 @@ def check_premium_and_inversion(instrument, model, vol, expected):
 def test_swaption_premiums_and_implied_volatilities_agree_with_quantlib(model, vol, kind, start, strike):
     swap = ravlin.InterestRateSwap.par(trade_date="2025-03-03", tenor="5Y", forward_start=start, rate=strike,
                                        index=LIBOR, settlement_days=0, notional=1.0, kind=kind)
-    curve, index = ql_flat()
+    curve, index = quantlib_flat()
     exercise = ql.Date(swap.fixed.start.day, swap.fixed.start.month, swap.fixed.start.year)
     qswap = ql.VanillaSwap(ql.Swap.Payer if kind == "payer" else ql.Swap.Receiver, 1.0,
                            ql_schedule(swap.fixed.periods), strike, ql.Thirty360(ql.Thirty360.BondBasis),
@@ -166,7 +157,7 @@ def test_swaption_premiums_and_implied_volatilities_agree_with_quantlib(model, v
 @pytest.mark.parametrize("strike", [0.02, 0.04, 0.06])
 def test_cap_premiums_and_implied_volatilities_agree_with_quantlib(model, vol, kind, maturity, strike):
     leg = ravlin.FloatingLeg(start="2025-06-03", maturity=maturity, notional=1.0, index=LIBOR)
-    curve, index = ql_flat()
+    curve, index = quantlib_flat()
     qleg = ql.IborLeg([1.0], ql_schedule(leg.periods), index, ql.Actual360(), ql.ModifiedFollowing, [0])
     cap = (ql.Cap if kind == "cap" else ql.Floor)(qleg, [strike])
     black = model == "black"

@@ -3,26 +3,17 @@
 import pytest
 
 import ravlin
+from flat_rates import FLAT, quantlib_flat
 from ravlin import calibration
 
 ql = pytest.importorskip("QuantLib")
 
 TODAY = ql.Date(3, 3, 2025)
 LIBOR = ravlin.IborIndex(name="USD-3M", tenor="3M", fixing_days=0)
-FLAT = ravlin.Market(base="USD", pricing_time="2025-03-03", curves={"USD": ravlin.ZeroCurve.flat(0.04)},
-                     projections={"USD-3M": ravlin.ZeroCurve.flat(0.04)})
 
 
 def ql_date(day):
     return ql.Date(day.day, day.month, day.year)
-
-
-def ql_setup():
-    ql.Settings.instance().evaluationDate = TODAY
-    curve = ql.YieldTermStructureHandle(ql.FlatForward(TODAY, 0.04, ql.Actual365Fixed(), ql.Continuous))
-    index = ql.IborIndex("USD-3M", ql.Period(3, ql.Months), 0, ql.USDCurrency(), ql.WeekendsOnly(),
-                         ql.ModifiedFollowing, False, ql.Actual360(), curve)
-    return curve, index
 
 
 def swaption(start, tenor, rate, kind="payer", market=FLAT):
@@ -38,7 +29,7 @@ def swaption(start, tenor, rate, kind="payer", market=FLAT):
 @pytest.mark.parametrize("strike", [0.03, 0.045])
 def test_cap_closed_form_agrees_with_quantlib(kind, strike):
     leg = ravlin.FloatingLeg(start="2025-06-03", maturity="2032-06-03", notional=100.0, index=LIBOR)
-    curve, index = ql_setup()
+    curve, index = quantlib_flat()
     dates = [leg.periods[0].start] + [p.end for p in leg.periods]
     schedule = ql.Schedule([ql_date(d) for d in dates], ql.WeekendsOnly(), ql.Unadjusted)
     qleg = ql.IborLeg([100.0], schedule, index, ql.Actual360(), ql.ModifiedFollowing, [0])
@@ -57,7 +48,7 @@ def ql_schedule(periods):
 @pytest.mark.parametrize("strike", [0.03, 0.045])
 def test_swaption_closed_form_agrees_with_quantlib_and_the_grid(kind, strike):
     option = swaption("2Y", "5Y", strike, kind)
-    curve, index = ql_setup()
+    curve, index = quantlib_flat()
     swap = option.swap
     qswap = ql.VanillaSwap(ql.Swap.Payer if kind == "payer" else ql.Swap.Receiver, 100.0,
                            ql_schedule(swap.fixed.periods), strike, ql.Thirty360(ql.Thirty360.BondBasis),
@@ -85,7 +76,7 @@ def test_piecewise_fit_to_coterminal_swaptions_reprices_each_on_the_closed_form_
 
 
 def test_constant_fit_to_a_swaption_grid_agrees_with_quantlib():
-    curve, index = ql_setup()
+    curve, index = quantlib_flat()
     options, quotes, helpers = [], [], []
     for i, start in enumerate((1, 2, 3, 5)):
         for j, tenor in enumerate((2, 5, 10)):
